@@ -1,0 +1,123 @@
+// An in-memory set of named host files served through HostFileCallbacks, for
+// engine tests. It doubles as the fault injector: fail one write, tear one
+// write and lose power, or lose power after a number of writes; then take a
+// snapshot of what "reached the disk" and reopen from it.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/volume/host_file.h"
+
+namespace vaultfs::testing {
+
+// Behaves like POSIX files: an open handle keeps its file's bytes even after
+// the name is removed, and creating over an existing name truncates that same
+// file. Every member is safe to call from several threads at once.
+//
+// Fault injection counts write calls since construction or the last
+// ResetFaults(): every OnFileWrite call and every OnFileSetSize call (a size
+// change reaches the disk like a write and can be lost or fail like one).
+// After a simulated power loss (see TearWrite and CrashAfterWrites) the
+// program under test is told that everything works, but nothing it does
+// changes the files any more: writes and size changes are dropped, Create
+// hands out a handle to a file that never appears, and Delete leaves the
+// file in place. Reads and the test-side members (SetContents, Remove, ...)
+// keep working on the files as they were at the loss.
+class MemoryHostFiles {
+ public:
+  using Snapshot = std::map<std::u16string, std::vector<std::uint8_t>>;
+
+  // Writes or size changes that would make a file larger fail with EFBIG, so
+  // that a wild offset gives an error instead of exhausting memory.
+  static constexpr std::int64_t kMaxFileSize = std::int64_t{1} << 30;
+
+  explicit MemoryHostFiles(Snapshot files = {});
+  MemoryHostFiles(const MemoryHostFiles&) = delete;
+  MemoryHostFiles& operator=(const MemoryHostFiles&) = delete;
+
+  // UserData is this object, which must outlive every backend using them.
+  HostFileCallbacks Callbacks();
+
+  bool Exists(const std::u16string& name) const;
+  // Empty when there is no such file.
+  std::vector<std::uint8_t> Contents(const std::u16string& name) const;
+  // Replaces the bytes of the named file (creating it when missing); open
+  // handles on it see the new bytes.
+  void SetContents(const std::u16string& name, std::vector<std::uint8_t> bytes);
+  void Remove(const std::u16string& name);
+  Snapshot TakeSnapshot() const;
+
+  // A read-only file opens for reading only (Open asked for writing falls
+  // back and reports read-only), refuses Create with overwrite (EACCES), and
+  // writes or size changes through a read-only handle fail with EBADF.
+  void SetReadOnly(const std::u16string& name, bool readOnly);
+
+  // Handles not yet closed; lets a test check that nothing leaked.
+  std::size_t OpenHandleCount() const;
+
+  std::uint64_t WriteCount() const;
+  std::uint64_t FlushCount() const;
+  // The n-th write (1-based) fails with `error` and stores nothing; later
+  // writes work. Several writes may be made to fail.
+  void FailWrite(std::uint64_t n, EngineResult error = EIO);
+  // The n-th write stores only its first keepBytes bytes (a size change
+  // stores nothing) and reports success; power is lost with it.
+  void TearWrite(std::uint64_t n, std::uint32_t keepBytes);
+  // Power is lost right after the n-th write; 0 means now.
+  void CrashAfterWrites(std::uint64_t n);
+  // True once power was lost.
+  bool Crashed() const;
+  // Clears every armed fault, the power loss and both counters.
+  void ResetFaults();
+
+ private:
+  friend struct MemoryHostFilesCallbacks;
+
+  struct File {
+    std::vector<std::uint8_t> bytes;
+    bool readOnly = false;
+  };
+  struct OpenFile {
+    std::shared_ptr<File> file;
+    std::int64_t position = 0;
+    bool readOnly = false;
+  };
+  enum class WriteFate { kStore, kFail, kTear, kDrop };
+
+  EngineResult Create(const std::u16string& name, HostHandle& handle, bool overwrite);
+  EngineResult Open(const std::u16string& name, HostHandle& handle, bool& readOnly);
+  EngineResult Close(HostHandle handle);
+  EngineResult Flush(HostHandle handle);
+  EngineResult Delete(const std::u16string& name);
+  EngineResult GetSize(HostHandle handle, std::int64_t& size);
+  EngineResult SetSize(HostHandle handle, std::int64_t newSize);
+  EngineResult Seek(HostHandle handle, std::int64_t offset, int origin);
+  EngineResult Read(HostHandle handle, void* buffer, std::uint32_t count);
+  EngineResult Write(HostHandle handle, const void* buffer, std::uint32_t count);
+
+  // Callers hold lock_.
+  HostHandle AddHandle(std::shared_ptr<File> file, bool readOnly);
+  OpenFile* FindHandle(HostHandle handle);
+  WriteFate NextWrite(EngineResult& failure, std::uint32_t& keepBytes);
+
+  mutable std::mutex lock_;
+  std::map<std::u16string, std::shared_ptr<File>> files_;
+  std::map<HostHandle, OpenFile> handles_;
+  HostHandle nextHandle_ = 1;
+
+  std::uint64_t writeCount_ = 0;
+  std::uint64_t flushCount_ = 0;
+  std::map<std::uint64_t, EngineResult> failingWrites_;
+  std::uint64_t tearAt_ = 0;
+  std::uint32_t tearKeepBytes_ = 0;
+  std::optional<std::uint64_t> crashAfter_;
+  bool crashed_ = false;
+};
+
+}  // namespace vaultfs::testing
