@@ -566,7 +566,13 @@ EngineResult Volume::RecoverFromTable() {
   while (tp != 0 && usable(tp) && visited.insert(tp).second) {
     r = ReadPage(tp, table.data());
     if (r != 0) return r;
-    if (PageTypeOf(table.data()) != TransactionTablePage) break;  // unmounted already
+    if (PageTypeOf(table.data()) != TransactionTablePage) {
+      // Wiped by an unmount whose map update never reached the file.
+      std::uint16_t entry = 0;
+      if ((r = GetMapEntry(tp, entry)) != 0) return r;
+      if (entry == TransactionTablePage && (r = SetMapEntry(tp, 0, false)) != 0) return r;
+      break;
+    }
     for (std::uint32_t s = 0; s < slots; ++s) {
       std::uint32_t jp = LoadU32(table.data() + kTableFirstSlot + s * kTableSlotSize + 4);
       while (jp != 0 && usable(jp) && visited.insert(jp).second) {

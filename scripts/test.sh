@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Every test: the sanitizer build and the release build with all unit and
+# end-to-end tests, then the fuzz targets for a bounded time.
+#   FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips fuzzing)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+for preset in debug release; do
+  echo "== $preset build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  echo "== $preset tests"
+  ctest --preset "$preset" -j "$(nproc)"
+done
+
+seconds="${FUZZ_SECONDS:-60}"
+if [ "$seconds" -gt 0 ]; then
+  echo "== fuzz build"
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz
+  for target in build/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name="$(basename "$target")"
+    corpus="build/fuzz/corpus-$name"
+    mkdir -p "$corpus"
+    echo "== $name for ${seconds}s"
+    "$target" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 "$corpus" tests/fuzz/seeds 2>&1 | tail -n 15
+  done
+fi
+echo "== all tests passed"
