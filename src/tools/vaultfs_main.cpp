@@ -220,12 +220,14 @@ int CommandInfo(int argc, char** argv) {
   if (!mounted)
     std::printf("journal:          clean (not mounted)\n");
   else if (table != 0)
-    std::printf("journal:          mounted, transaction table at page %u "
-                "(open or interrupted; recovered at the next writable open)\n",
-                table);
+    std::printf(
+        "journal:          mounted, transaction table at page %u "
+        "(open or interrupted; recovered at the next writable open)\n",
+        table);
   else
-    std::printf("journal:          mounted without a table "
-                "(open or interrupted; recovered at the next writable open)\n");
+    std::printf(
+        "journal:          mounted without a table "
+        "(open or interrupted; recovered at the next writable open)\n");
   r = volume.Close();
   if (r != 0) return Failure(file, r);
   return 0;

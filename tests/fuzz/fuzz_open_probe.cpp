@@ -48,8 +48,10 @@ void WritablePass(MemoryHostFiles& files) {
     PageRef fresh;
     EngineResult r = volume.AllocateNewPage(vaultfs::layout::DataPage, t, fresh);
     fresh = PageRef();
-    if (r == 0) r = volume.Commit(t);
-    else (void)volume.Rollback(t);
+    if (r == 0)
+      r = volume.Commit(t);
+    else
+      (void)volume.Rollback(t);
   }
   (void)volume.Close();
 }

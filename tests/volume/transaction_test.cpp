@@ -3,6 +3,8 @@
 // of the close after it), reopen the container writable and demand that the
 // pages and the space map show the state before the commit or the state
 // after it, never a mixture.
+#include "engine/volume/transaction.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,7 +16,6 @@
 
 #include "engine/volume/byte_order.h"
 #include "engine/volume/page_layout.h"
-#include "engine/volume/transaction.h"
 #include "engine/volume/volume.h"
 #include "support/memory_host_files.h"
 
@@ -105,8 +106,10 @@ void RunCommit(MemoryHostFiles& files, const Plan& plan, bool transactions,
       if (added) added->push_back(p->PageNumber);
     }
   }
-  if (r == 0) r = v->Commit(t);
-  else (void)v->Rollback(t);
+  if (r == 0)
+    r = v->Commit(t);
+  else
+    (void)v->Rollback(t);
   if (commitResult) *commitResult = r;
   (void)v->Close();
 }

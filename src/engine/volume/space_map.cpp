@@ -189,9 +189,8 @@ EngineResult Volume::FindFree(std::uint32_t& page) {
   if (freeCount_ == 0) return 0;
   const std::uint32_t half = PageSize / 2;
   std::uint32_t from = lowestFree_ == kUnknownPageCount ? 0 : lowestFree_;
-  const std::uint64_t end = UsedPageCount == kUnknownPageCount
-                                ? std::uint64_t{groupsKnown_} * half
-                                : std::uint64_t{UsedPageCount};
+  const std::uint64_t end = UsedPageCount == kUnknownPageCount ? std::uint64_t{groupsKnown_} * half
+                                                               : std::uint64_t{UsedPageCount};
   for (std::uint32_t g = from / half; g < groupsKnown_ && std::uint64_t{g} * half < end; ++g) {
     if (groupFree_[g] == 0) continue;
     PageRef map;
@@ -263,8 +262,7 @@ EngineResult Volume::SpaceCheck(bool forcedSpace) {
     return ok ? 0 : errStorageFull;
   }
   const std::uint32_t max = LoadU32(info_.data() + kMaxPageCount);
-  return (max == 0 || std::uint64_t{max} >= std::uint64_t{UsedPageCount} + 1) ? 0
-                                                                                : errStorageFull;
+  return (max == 0 || std::uint64_t{max} >= std::uint64_t{UsedPageCount} + 1) ? 0 : errStorageFull;
 }
 
 EngineResult Volume::AllocatePage(std::uint16_t type, const std::uint8_t* image, bool forcedSpace,
@@ -374,7 +372,9 @@ EngineResult Volume::AllocateNewPage(std::uint16_t type, Transaction* transactio
   return 0;
 }
 
-EngineResult Volume::FreePage(std::uint32_t page) { return SetMapEntry(page, 0, false); }
+EngineResult Volume::FreePage(std::uint32_t page) {
+  return SetMapEntry(page, 0, false);
+}
 
 EngineResult Volume::FreeChain(std::uint32_t firstPage, std::uint16_t type, std::uint32_t owner,
                                Transaction* transaction) {
@@ -436,7 +436,8 @@ EngineResult Volume::GetStorageSize(StorageSize& size) {
   if (FixedSize && max != 0 && max < HostPageCount) n = std::max(UsedPageCount, max);
   size.FixedSize = FixedSize;
   size.Size = n * PageSize;
-  const std::uint64_t freePages = n + freeCount_ > UsedPageCount ? n + freeCount_ - UsedPageCount : 0;
+  const std::uint64_t freePages =
+      n + freeCount_ > UsedPageCount ? n + freeCount_ - UsedPageCount : 0;
   size.FreeBytes = freePages * PageSize;
   return 0;
 }

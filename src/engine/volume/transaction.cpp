@@ -190,8 +190,7 @@ EngineResult Volume::RegisterInTable(std::uint32_t id, std::uint32_t firstJourna
   return FlushHost();
 }
 
-EngineResult Volume::ClearTableSlot(std::uint32_t tablePage, std::uint32_t slot,
-                                    std::uint32_t id) {
+EngineResult Volume::ClearTableSlot(std::uint32_t tablePage, std::uint32_t slot, std::uint32_t id) {
   std::scoped_lock cache(CacheLock);
   std::scoped_lock io(IoLock);
   PageRef page;
@@ -260,8 +259,8 @@ EngineResult Volume::Commit(Transaction* transaction) {
   // image: the shadow, the home of a new page, or a marker page standing for
   // a freed page (so recovery can tell a freed page from a page already home).
   std::vector<std::uint32_t> entries;
-  const bool journalWritten = journaling && transaction->pageCount >= 1 &&
-                              !transaction->NoJournalSpace() && r == 0;
+  const bool journalWritten =
+      journaling && transaction->pageCount >= 1 && !transaction->NoJournalSpace() && r == 0;
   const std::size_t journalPageCount = transaction->reserved.size();
   if (journaling) {
     std::vector<std::uint8_t> marker(PageSize);
@@ -383,8 +382,8 @@ EngineResult Volume::Commit(Transaction* transaction) {
   }
 
   SettlePages(transaction, [this](PageBuffer* b) {
-    b->Flags &= static_cast<std::uint16_t>(
-        ~(pbJoined | pbAllocated | pbFreed | pbChanged | pbDeleted));
+    b->Flags &=
+        static_cast<std::uint16_t>(~(pbJoined | pbAllocated | pbFreed | pbChanged | pbDeleted));
     b->ShadowPage = 0;
     b->Transaction = nullptr;
     b->TxPrev = b->TxNext = nullptr;
@@ -399,12 +398,14 @@ EngineResult Volume::Commit(Transaction* transaction) {
   EngineResult trimmed = Trim(kCacheLimit);
   cache.unlock();
 
-  // 8. Objects leave the transaction.
-  for (TransactionObject* o : objects) {
+  // 8. Objects leave the transaction. An object may destroy itself in
+  // Committed (a deleted one), so it is unlocked first and not touched after.
+  for (auto it = objects.rbegin(); it != objects.rend(); ++it) {
+    TransactionObject* o = *it;
     o->JoinedTransaction = nullptr;
+    o->UnlockObject();
     o->Committed();
   }
-  unlockObjects();
   txLock.unlock();
 
   // 10.
@@ -449,11 +450,12 @@ EngineResult Volume::Rollback(Transaction* transaction) {
       if (first == 0) first = r;
     }
   }
-  for (TransactionObject* o : objects) {
+  for (auto it = objects.rbegin(); it != objects.rend(); ++it) {
+    TransactionObject* o = *it;
     o->JoinedTransaction = nullptr;
+    o->UnlockObject();
     o->RolledBack();
   }
-  for (auto it = objects.rbegin(); it != objects.rend(); ++it) (*it)->UnlockObject();
   txLock.unlock();
   DestroyTransaction(transaction);
   return first;
@@ -664,8 +666,7 @@ EngineResult Volume::RecoverFromJournal() {
       if (number == 0) break;
       if (FixedSize && number == HostPageCount - index - 1) break;
       const std::uint32_t id = LoadU32(slot.data() + kJournalSlotTransactionId);
-      if (id == 0 || std::find(committed.begin(), committed.end(), id) == committed.end())
-        continue;
+      if (id == 0 || std::find(committed.begin(), committed.end(), id) == committed.end()) continue;
       const std::uint16_t type = PageTypeOf(slot.data());
       if (type == kJournalFreeRecord || type == kJournalRewriteRecord) {
         for (std::uint32_t at = kJournalRecordFirstEntry; at + 4 <= PageSize; at += 4) {

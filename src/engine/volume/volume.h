@@ -179,6 +179,8 @@ class Volume {
   std::uint32_t LastObjectId() const;
   std::uint32_t LastTransactionId() const;
   std::uint32_t TransactionTableFirstPage() const;
+  // The volume information page image (host order); changes go out with WriteVolumeInfo.
+  std::uint8_t* VolumeInfo() { return info_.data(); }
 
   // ---- page I/O ----
   [[nodiscard]] EngineResult ReadPage(std::uint32_t n, std::uint8_t* buffer);
