@@ -8,6 +8,7 @@
 #include "engine/objects/file_object.h"
 #include "engine/objects/records.h"
 #include "support/memory_host_files.h"
+#include "support/structure_check.h"
 
 namespace vaultfs {
 namespace {
@@ -37,10 +38,16 @@ class ObjectsTest : public ::testing::Test {
     else
       ASSERT_EQ(volume_->Open(kName, false), 0);
   }
+  // Closes and checks every link between the pages of the closed container.
   void Close() {
     ASSERT_EQ(volume_->Close(), 0);
     store_.reset();
     volume_.reset();
+    Volume reader;
+    ASSERT_EQ(reader.SetHostFileCallbacks(files_.Callbacks()), 0);
+    ASSERT_EQ(reader.Open(kName, true), 0);
+    for (const std::string& problem : testing::CheckStructure(reader)) ADD_FAILURE() << problem;
+    ASSERT_EQ(reader.Close(), 0);
   }
   FileObject& Root() { return *store_->Root(); }
 
@@ -309,6 +316,53 @@ TEST_F(ObjectsTest, DeletingATreeFreesEveryPage) {
   const std::uint32_t after = volume_->UsedPageCount - volume_->FreeCount();
   EXPECT_LT(after, used);
   EXPECT_EQ(after, 3u /*map, info, root*/ + 1 /*root entry page*/ + 1 /*transaction table*/);
+  Close();
+}
+
+// Moving an object carries its header page and name chain along; every
+// back-link must follow it to the new directory's slot page.
+TEST_F(ObjectsTest, MovesAcrossDirectoriesKeepEveryBackLink) {
+  Open(true);
+  FileObject* from = Make(Root(), u"from", attrDirectory);
+  FileObject* to = Make(Root(), u"to", attrDirectory);
+  // Several slot pages in the target, so moved entries land on later pages.
+  for (int i = 0; i < 17; ++i) Make(*to, NameOf(5, static_cast<char16_t>(i)), attrFile);
+  std::vector<std::u16string> names;
+  for (std::size_t length : {23u, 2100u, 5000u}) {
+    names.push_back(NameOf(length, static_cast<char16_t>(length % 26)));
+    Make(*from, names.back(), length == 2100u ? attrDirectory : attrFile);
+  }
+  auto move = [&](FileObject& source, FileObject& target, const std::u16string& name,
+                  const std::u16string& newName) {
+    Transaction* t = nullptr;
+    ASSERT_EQ(volume_->Begin(false, t), 0);
+    ASSERT_EQ(volume_->JoinObject(t, &source), 0);
+    if (&target != &source) {
+      ASSERT_EQ(volume_->JoinObject(t, &target), 0);
+    }
+    FileObject* object = nullptr;
+    ASSERT_EQ(OpenChild(source, name, errFileNotFound, t, object), 0);
+    ASSERT_EQ(volume_->JoinObject(t, object), 0);
+    ASSERT_EQ(DetachObject(*object, t), 0);
+    FileObject* moved = nullptr;
+    bool created = true;
+    ASSERT_EQ(CreateChild(target, newName, object->Entry->Attributes, object, false, true, t, moved,
+                          created),
+              0);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(moved, object);
+    object->Release();
+    ASSERT_EQ(volume_->Commit(t), 0);
+  };
+  for (const auto& name : names) move(*from, *to, name, name);
+  EXPECT_TRUE(Names(*from).empty());
+  // Renames that shorten and lengthen, and a move back.
+  move(*to, *to, names[0], NameOf(3000, 4));
+  move(*to, *to, names[2], NameOf(24, 9));
+  move(*to, *from, names[1], NameOf(22, 1));
+  Close();
+  Open(false);
+  EXPECT_EQ(Names(*store_->Root()).size(), 2u);
   Close();
 }
 
