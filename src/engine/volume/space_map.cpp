@@ -127,7 +127,13 @@ EngineResult Volume::GetMapEntry(std::uint32_t page, std::uint16_t& type) {
 EngineResult Volume::SetMapEntry(std::uint32_t page, std::uint16_t type, bool forced) {
   std::scoped_lock cache(CacheLock);
   if (ReadOnly) return errStorageReadOnly;
-  if (page >= HostPageCount && !FixedSize) return errStorageCorrupted;
+  // Entry 0 of a map page describes the map page itself; anything else there
+  // would make the whole group read as never written, and so as free. A
+  // request like that, or one past the end, comes from a bad reference.
+  if (page >= HostPageCount || (IsMapPage(page) && type != PageShift)) {
+    MarkCorrupted();
+    return errStorageCorrupted;
+  }
   const std::uint32_t group = page >> (PageShift - 1);
   if (group >= groupsKnown_ && UsedPageCount == kUnknownPageCount) {
     EngineResult r = ScanLocked(false, group);
@@ -159,6 +165,11 @@ EngineResult Volume::SetMapEntry(std::uint32_t page, std::uint16_t type, bool fo
   const bool wasFree = IsFreeEntry(old);
   const bool isFree = IsFreeEntry(type);
   const bool counted = UsedPageCount == kUnknownPageCount || page < UsedPageCount;
+  // While a scan is under way, the free pages of the group it read last are
+  // still pending, not yet part of the free count; a change there belongs to
+  // the pending count, or the total would be off by one once it is added.
+  const bool pendingGroup = UsedPageCount == kUnknownPageCount && group + 1 == groupsKnown_;
+  std::uint32_t& total = pendingGroup ? scanPending_ : freeCount_;
   if (forced) {
     // A page just appended was never counted.
     if (isFree) {
@@ -169,12 +180,12 @@ EngineResult Volume::SetMapEntry(std::uint32_t page, std::uint16_t type, bool fo
     }
   } else if (counted && !wasFree && isFree) {
     ++groupFree_[group];
-    ++freeCount_;
+    ++total;
     lowestFree_ = std::min(lowestFree_, page);
     highestFree_ = std::max(highestFree_, page);
   } else if (counted && wasFree && !isFree) {
     if (groupFree_[group] > 0) --groupFree_[group];
-    if (freeCount_ > 0) --freeCount_;
+    if (total > 0) --total;
   }
   return 0;
 }

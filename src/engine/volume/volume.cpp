@@ -184,6 +184,9 @@ EngineResult Volume::Create(const std::u16string& path, bool overwrite, std::uin
   EngineResult r = CheckPageSize(pageSize);
   if (r != 0) return r;
   ResetState();
+  // Close puts this back; without it a volume created with transactions off
+  // would turn them on again for its next open or create.
+  savedUseTransactions_ = UseTransactions;
   PageSize = pageSize;
   PageShift = 8;
   while ((1u << PageShift) != PageSize) ++PageShift;
@@ -444,8 +447,12 @@ EngineResult Volume::Probe(const std::u16string& path, ProbeResult& result) {
   const std::uint32_t pageSize = 1u << shift;
   const std::uint64_t startBytes = start * kProbeSize;
   if (startBytes % pageSize != 0) return finish(errInvalidStorageFile);
-  const std::uint64_t page1 = startBytes / pageSize + 1;
-  if (fileSize < (page1 + 1) * pageSize) return finish(errInvalidStorageFile);
+  const std::uint64_t startPages = startBytes / pageSize;
+  const std::uint64_t filePages = fileSize >> shift;
+  // The same size rule as Open: a file the probe calls valid must open.
+  if (filePages < startPages + 3 || filePages - startPages > 0xFFFFFFFEu)
+    return finish(errInvalidStorageFile);
+  const std::uint64_t page1 = startPages + 1;
   if ((r = backend_->ReadAt(handle, page1, pageSize, buffer.data(), pageSize)) != 0)
     return finish(r);
   auto u16 = [&](std::uint32_t at) {
