@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -240,6 +241,9 @@ TEST_P(CrashSweep, EveryWriteOfACommitAndCloseIsAtomicWithTransactions) {
       (o.before ? sawBefore : sawAfter) += 1;
     }
   }
+  std::printf("swept %llu writes, whole and torn: %llu recovered to before, %llu to after\n",
+              static_cast<unsigned long long>(writes), static_cast<unsigned long long>(sawBefore),
+              static_cast<unsigned long long>(sawAfter));
   // The sweep must have crossed the commit point.
   EXPECT_GT(sawBefore, 0u);
   EXPECT_GT(sawAfter, 0u);
