@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/objects/file_data.h"
 #include "engine/objects/records.h"
 #include "engine/volume/storage_time.h"
 
@@ -153,11 +154,6 @@ EngineResult ObjectStore::AttachRoot(Volume& v) {
   root_ = root;
   root->Lock.unlock();  // the store keeps its reference for the whole session
   return 0;
-}
-
-// No handle code yet: nothing can be open. (Replaced by the handle module.)
-EngineResult ObjectStore::CloseAllHandles(Volume&) {
-  return Handles.empty() ? 0 : errActiveTransactions;
 }
 
 void ObjectStore::ReleaseRoot(Volume&) {

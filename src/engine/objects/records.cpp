@@ -80,7 +80,7 @@ EngineResult ResizeRecord(FileObject& object, RecordRef& record, std::uint32_t n
   const std::uint32_t newLength = newSize + kRecordHeadSize;
   const std::uint32_t used = UsedLengthOf(page);
   const std::uint32_t after = record.offset + oldLength;
-  if (newLength > oldLength && used + (newLength - oldLength) > volume.PageSize)
+  if (newLength > oldLength && used + (newLength - oldLength) >= volume.PageSize)
     return errInvalidParameter;
   EngineResult r = volume.MarkDirty(record.page.get(), t);
   if (r != 0) return r;
@@ -147,8 +147,10 @@ EngineResult MakeRoom(FileObject& object, std::uint32_t headerPage, std::uint16_
       available += length - kRecordHeadSize;
     at += length;
   }
-  if (available < needed) return 0;
-  while (volume.PageSize - UsedLengthOf(page.data()) < needed) {
+  // A page is never filled to its last byte: UsedLength is 16 bits wide and
+  // a full 64 KiB page would wrap it to 0.
+  if (available <= needed) return 0;
+  while (volume.PageSize - UsedLengthOf(page.data()) <= needed) {
     const std::uint8_t* p = page.data();
     const std::uint32_t u = UsedLengthOf(p);
     std::uint16_t victim = 0xFFFF;

@@ -474,6 +474,8 @@ EngineResult Volume::Probe(const std::u16string& path, ProbeResult& result) {
 
 EngineResult Volume::Close() {
   if (!Active) return 0;
+  // Open handles end first: closing them commits their private transactions.
+  EngineResult handles = ObjectLayer ? ObjectLayer->CloseAllHandles(*this) : 0;
   {
     std::scoped_lock lock(TransactionLock);
     if (!Running.empty()) return errActiveTransactions;
@@ -483,7 +485,7 @@ EngineResult Volume::Close() {
   auto keep = [&first](EngineResult r) {
     if (first == 0) first = r;
   };
-  if (ObjectLayer) keep(ObjectLayer->CloseAllHandles(*this));
+  keep(handles);
   if (!ReadOnly) {
     keep(UnmountTable());
     keep(WriteAllDirty());
