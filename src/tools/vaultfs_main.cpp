@@ -2,16 +2,31 @@
 //
 // Exit status: 0 success, 1 the operation failed (bad input, damaged or
 // missing container), 2 the command line was wrong.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/objects/codecs.h"
+#include "engine/objects/file_data.h"
+#include "engine/objects/file_object.h"
+#include "engine/objects/path_ops.h"
+#include "engine/objects/records.h"
+#include "engine/objects/search.h"
+#include "engine/objects/storage_password.h"
+#include "engine/volume/page_cipher.h"
 #include "engine/volume/page_layout.h"
+#include "engine/volume/storage_time.h"
 #include "engine/volume/utf16.h"
 #include "engine/volume/volume.h"
 #include "storage/result_codes.h"
@@ -27,16 +42,42 @@ constexpr int kExitUsage = 2;
 constexpr const char* kUsage =
     "Usage: vaultfs COMMAND [ARGUMENTS]\n"
     "\n"
-    "Commands:\n"
+    "Containers:\n"
     "  create FILE [--page-size N] [--logo TEXT] [--transactions] [--overwrite]\n"
+    "              [--storage-password-file F [--storage-encryption 1|3]]\n"
     "      Create a new, empty container. N is a power of two from 256 to 65536\n"
-    "      (default 4096). With --transactions the container is opened with\n"
-    "      crash-safe transactions. An existing FILE is refused unless --overwrite.\n"
+    "      (default 4096). With a storage password every page is enciphered\n"
+    "      (mode 3 unless --storage-encryption says 1). An existing FILE is refused\n"
+    "      unless --overwrite.\n"
     "  info FILE\n"
     "      Show the page size, logo, volume id, corrupted flag, fixed size, page\n"
     "      counts and journal state of a container. Opens it read-only.\n"
+    "  passwd FILE [--storage-password-file OLD] --new-storage-password-file NEW\n"
+    "              [--storage-encryption 0|1|3]\n"
+    "      Change the storage encryption and password (0 removes the encryption).\n"
     "\n"
-    "Options:\n"
+    "Files and directories (PATH inside the container, '/' separated):\n"
+    "  ls FILE [PATH] [-R] [-l]     list a directory (-R recursively, -l long)\n"
+    "  mkdir FILE PATH [-p]         create a directory (-p: with its parents)\n"
+    "  put FILE SRC DST             copy the local file SRC to DST (replaced if present)\n"
+    "  get FILE SRC DST             copy SRC out to the local file DST\n"
+    "  cat FILE PATH                write a file's contents to standard output\n"
+    "  rm FILE PATH                 delete a file, link or empty directory\n"
+    "  mv FILE OLD NEW [--replace]  move or rename\n"
+    "  ln FILE TARGET LINK          create a symbolic link LINK naming TARGET\n"
+    "  stat FILE PATH               attributes, times, size, encryption,\n"
+    "                               compression and tags\n"
+    "\n"
+    "Options of every command that opens a container:\n"
+    "  --storage-password-file F    the storage password (needed for enciphered containers)\n"
+    "Options of put, get and cat:\n"
+    "  --password-file F            the file's own password\n"
+    "  --encryption 0|1|3           file encryption for put (default: 3 with a\n"
+    "                               password, else 0)\n"
+    "  --compression none|zlib|rle  compression for put (default none)\n"
+    "  --level N                    compression level for put (zlib 1..9)\n"
+    "A password file holds the password; one trailing newline is not part of it.\n"
+    "\n"
     "  -h, --help    Show this help.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
@@ -132,10 +173,76 @@ bool ParseArguments(int argc, char** argv, int first, const std::vector<std::str
   return true;
 }
 
+// ---- passwords and sessions ----
+
+constexpr const char* kStoragePasswordOption = "--storage-password-file";
+
+// A password file's content is the password, less one trailing newline. The
+// engine takes passwords as the UTF-16LE code units of the text.
+bool ReadPasswordFile(const std::string& path, vaultfs::SecretBytes& password, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  const std::u16string units = vaultfs::Utf8ToUtf16(text);
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(units.size() * 2);
+  for (char16_t u : units) {
+    bytes.push_back(static_cast<std::uint8_t>(u & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(u >> 8));
+  }
+  password.Assign(bytes);
+  std::fill(text.begin(), text.end(), '\0');
+  std::fill(bytes.begin(), bytes.end(), 0);
+  return true;
+}
+
+// One open container with its object layer.
+class Session {
+ public:
+  Session() : store_(volume_) {}
+  ~Session() {
+    if (volume_.Active) (void)volume_.Close();
+  }
+  vaultfs::Volume& volume() { return volume_; }
+  vaultfs::ObjectStore& store() { return store_; }
+
+  // Opens FILE, supplying the storage password when the container needs one.
+  EngineResult Open(const std::string& file, bool readOnly, const Arguments& args,
+                    std::string& error) {
+    if (EngineResult r = volume_.SetUseTransactions(!readOnly); r != 0) return r;
+    EngineResult r = volume_.Open(vaultfs::Utf8ToUtf16(file), readOnly);
+    if (r != 0) return r;
+    std::uint32_t mode = 0;
+    r = vaultfs::GetStorageEncryption(store_, mode);
+    if (r != 0 || mode == 0) return r;
+    const std::string* passwordFile = args.Value(kStoragePasswordOption);
+    if (!passwordFile) {
+      error = "the container is enciphered: give its password with --storage-password-file";
+      return vaultfs::errInvalidPassword;
+    }
+    vaultfs::SecretBytes password;
+    if (!ReadPasswordFile(*passwordFile, password, error)) return errInvalidParameterForFile;
+    return vaultfs::SupplyStoragePassword(store_, password.span());
+  }
+  EngineResult Close() { return volume_.Close(); }
+
+  static constexpr EngineResult errInvalidParameterForFile = vaultfs::errInvalidParameter;
+
+ private:
+  Volume volume_;
+  vaultfs::ObjectStore store_;
+};
+
 int CommandCreate(int argc, char** argv) {
   Arguments args;
   std::string error;
-  if (!ParseArguments(argc, argv, 2, {"--transactions", "--overwrite"}, {"--page-size", "--logo"},
+  if (!ParseArguments(argc, argv, 2, {"--transactions", "--overwrite"},
+                      {"--page-size", "--logo", "--storage-password-file", "--storage-encryption"},
                       args, error))
     return UsageError(error);
   if (args.help) {
@@ -150,9 +257,26 @@ int CommandCreate(int argc, char** argv) {
   }
   std::u16string logo;
   if (const std::string* text = args.Value("--logo")) logo = vaultfs::Utf8ToUtf16(*text);
+  std::uint32_t storageMode = 0;
+  vaultfs::SecretBytes storagePassword;
+  if (const std::string* f = args.Value("--storage-password-file")) {
+    if (!ReadPasswordFile(*f, storagePassword, error)) return UsageError(error);
+    storageMode = 3;
+  }
+  if (const std::string* e = args.Value("--storage-encryption")) {
+    if (*e == "1")
+      storageMode = 1;
+    else if (*e == "3")
+      storageMode = 3;
+    else
+      return UsageError("--storage-encryption takes 1 or 3");
+    if (storagePassword.empty())
+      return UsageError("--storage-encryption needs --storage-password-file");
+  }
   const std::string& file = args.positional[0];
 
   Volume volume;
+  vaultfs::ObjectStore store(volume);
   if (EngineResult r = volume.SetUseTransactions(args.Has("--transactions")); r != 0)
     return Failure(file, r);
   EngineResult r = volume.Create(vaultfs::Utf8ToUtf16(file), args.Has("--overwrite"),
@@ -163,12 +287,21 @@ int CommandCreate(int argc, char** argv) {
     return kExitFailure;
   }
   if (r != 0) return Failure(file, r);
+  if (storageMode != 0)
+    r = vaultfs::ChangeStorageEncryption(store, storageMode, {}, storagePassword.span());
   std::uint32_t id = 0;
   (void)volume.GetVolumeId(id);
-  r = volume.Close();
-  if (r != 0) return Failure(file, r);
-  std::printf("created %s: page size %llu, volume id %08X\n", file.c_str(),
-              static_cast<unsigned long long>(pageSize), id);
+  const EngineResult closed = volume.Close();
+  if (r == 0) r = closed;
+  if (r != 0) {
+    // A container that did not come out as asked is not left behind.
+    std::remove(file.c_str());
+    return Failure(file, r);
+  }
+  std::printf(
+      "created %s: page size %llu, volume id %08X%s\n", file.c_str(),
+      static_cast<unsigned long long>(pageSize), id,
+      storageMode ? (storageMode == 1 ? ", storage encryption 1" : ", storage encryption 3") : "");
   return 0;
 }
 
@@ -233,6 +366,435 @@ int CommandInfo(int argc, char** argv) {
   return 0;
 }
 
+// Runs a command body on an open session and reports failures uniformly.
+int WithSession(const std::string& file, bool readOnly, const Arguments& args,
+                const std::function<EngineResult(Session&, std::string&)>& body) {
+  Session session;
+  std::string error;
+  EngineResult r = session.Open(file, readOnly, args, error);
+  if (r == 0) r = body(session, error);
+  const EngineResult closed = session.Close();
+  if (r == 0) r = closed;
+  if (r != 0) {
+    if (!error.empty())
+      std::fprintf(stderr, "vaultfs: %s: %s (%s)\n", file.c_str(), error.c_str(),
+                   vaultfs::DescribeResult(r).c_str());
+    else
+      std::fprintf(stderr, "vaultfs: %s: %s\n", file.c_str(), vaultfs::DescribeResult(r).c_str());
+    return kExitFailure;
+  }
+  return 0;
+}
+
+std::u16string InnerPath(const std::string& path) {
+  return vaultfs::Utf8ToUtf16(path);
+}
+
+std::string AttributeText(std::uint32_t a) {
+  std::string text;
+  text += (a & vaultfs::attrDirectory) ? 'd' : (a & vaultfs::attrSymLink) ? 'l' : '-';
+  text += (a & vaultfs::attrReadOnly) ? 'r' : '-';
+  text += (a & vaultfs::attrCompressed) ? 'c' : '-';
+  text += (a & vaultfs::attrEncrypted) ? 'e' : '-';
+  text += (a & vaultfs::attrHidden) ? 'h' : '-';
+  text += (a & vaultfs::attrSystem) ? 's' : '-';
+  text += (a & vaultfs::attrArchive) ? 'a' : '-';
+  return text;
+}
+
+// Shows progress of long copies on a terminal.
+class Progress {
+ public:
+  Progress(const std::string& label, std::uint64_t total)
+      : label_(label), total_(total), show_(isatty(STDERR_FILENO) && total >= (1u << 20)) {}
+  void Update(std::uint64_t done) {
+    if (!show_) return;
+    const int percent = total_ ? static_cast<int>(done * 100 / total_) : 100;
+    if (percent == last_) return;
+    last_ = percent;
+    const int width = 30, filled = percent * width / 100;
+    std::fprintf(stderr, "\r%s [%.*s%*s] %3d%%", label_.c_str(), filled,
+                 "##############################", width - filled, "", percent);
+    if (percent == 100) std::fputc('\n', stderr);
+  }
+
+ private:
+  std::string label_;
+  std::uint64_t total_;
+  bool show_;
+  int last_ = -1;
+};
+
+constexpr std::uint32_t kCopyChunk = 16384;
+
+bool ParseFileOptions(const Arguments& args, bool forWriting, std::uint32_t& encryption,
+                      std::uint32_t& compression, std::uint32_t& level,
+                      vaultfs::SecretBytes& password, std::string& error) {
+  if (const std::string* f = args.Value("--password-file")) {
+    if (!ReadPasswordFile(*f, password, error)) return false;
+  }
+  encryption = password.empty() ? 0 : 3;
+  if (const std::string* e = args.Value("--encryption")) {
+    if (*e == "0")
+      encryption = 0;
+    else if (*e == "1")
+      encryption = 1;
+    else if (*e == "3")
+      encryption = 3;
+    else {
+      error = "--encryption takes 0, 1 or 3";
+      return false;
+    }
+    if (encryption != 0 && password.empty() && forWriting) {
+      error = "--encryption " + *e + " needs --password-file";
+      return false;
+    }
+  }
+  compression = vaultfs::crNoCompression;
+  level = 0;
+  if (const std::string* c = args.Value("--compression")) {
+    if (*c == "none")
+      compression = vaultfs::crNoCompression;
+    else if (*c == "zlib")
+      compression = vaultfs::crZLib;
+    else if (*c == "rle")
+      compression = vaultfs::crRLE;
+    else {
+      error = "--compression takes none, zlib or rle";
+      return false;
+    }
+  }
+  if (const std::string* l = args.Value("--level")) {
+    std::uint64_t value = 0;
+    if (!ParseUnsigned(*l, value) || value > 9) {
+      error = "--level takes 0 to 9";
+      return false;
+    }
+    level = static_cast<std::uint32_t>(value);
+  }
+  return true;
+}
+
+const std::vector<std::string_view> kFileValueOptions = {
+    "--storage-password-file", "--password-file", "--encryption", "--compression", "--level"};
+
+int CommandPut(int argc, char** argv) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, {}, kFileValueOptions, args, error)) return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != 3) return UsageError("put needs FILE SRC DST");
+  std::uint32_t encryption = 0, compression = 0, level = 0;
+  vaultfs::SecretBytes password;
+  if (!ParseFileOptions(args, true, encryption, compression, level, password, error))
+    return UsageError(error);
+  const std::string& source = args.positional[1];
+  std::ifstream in(source, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "vaultfs: %s: %s\n", source.c_str(), std::strerror(errno));
+    return kExitFailure;
+  }
+  in.seekg(0, std::ios::end);
+  const std::uint64_t total = static_cast<std::uint64_t>(in.tellg());
+  in.seekg(0);
+  return WithSession(args.positional[0], false, args, [&](Session& s, std::string& message) {
+    vaultfs::FileHandle* handle = nullptr;
+    EngineResult r = vaultfs::PathCreateFileCompressed(
+        s.store(), InnerPath(args.positional[2]), false, true, false, true, encryption,
+        password.span(), compression, level, 0, handle, true, true);
+    if (r != 0) {
+      message = args.positional[2];
+      return r;
+    }
+    std::vector<std::uint8_t> buffer(kCopyChunk);
+    Progress progress("put " + args.positional[2], total);
+    std::uint64_t copied = 0;
+    while (r == 0 && in) {
+      in.read(reinterpret_cast<char*>(buffer.data()), kCopyChunk);
+      const auto got = static_cast<std::uint32_t>(in.gcount());
+      if (got == 0) break;
+      std::uint32_t done = 0;
+      r = vaultfs::WriteData(handle, buffer.data(), got, done);
+      if (r == 0 && done != got) r = vaultfs::errStorageFull;
+      copied += got;
+      progress.Update(copied);
+    }
+    if (r == 0 && in.bad()) {
+      message = source + ": read error";
+      r = EIO;
+    }
+    const EngineResult closed = vaultfs::CloseHandle(handle, true);
+    return r != 0 ? r : closed;
+  });
+}
+
+// Copies a file out of the container through `sink`.
+EngineResult CopyOut(Session& s, const std::string& path, const vaultfs::SecretBytes& password,
+                     const std::function<bool(const std::uint8_t*, std::uint32_t)>& sink,
+                     std::string& message) {
+  vaultfs::FileHandle* handle = nullptr;
+  EngineResult r = vaultfs::PathOpenFile(s.store(), InnerPath(path), true, false, false, true,
+                                         password.span(), handle);
+  if (r != 0) {
+    message = path;
+    return r;
+  }
+  std::uint64_t size = 0;
+  r = vaultfs::GetSize(handle, size);
+  Progress progress("get " + path, size);
+  std::vector<std::uint8_t> buffer(kCopyChunk);
+  std::uint64_t copied = 0;
+  // Reading at the end of a file is an error of its own, so read exactly its size.
+  while (r == 0 && copied < size) {
+    std::uint32_t done = 0;
+    const auto want =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(kCopyChunk, size - copied));
+    r = vaultfs::ReadData(handle, buffer.data(), want, done);
+    if (r == 0 && done == 0) r = vaultfs::errStorageCorrupted;
+    if (r != 0) break;
+    if (!sink(buffer.data(), done)) {
+      message = std::string("write failed: ") + std::strerror(errno);
+      r = errno ? errno : EIO;
+      break;
+    }
+    copied += done;
+    progress.Update(copied);
+  }
+  const EngineResult closed = vaultfs::CloseHandle(handle, true);
+  return r != 0 ? r : closed;
+}
+
+int CommandGet(int argc, char** argv, bool toStdout) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, {}, kFileValueOptions, args, error)) return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != (toStdout ? 2u : 3u))
+    return UsageError(toStdout ? "cat needs FILE PATH" : "get needs FILE SRC DST");
+  std::uint32_t encryption = 0, compression = 0, level = 0;
+  vaultfs::SecretBytes password;
+  if (!ParseFileOptions(args, false, encryption, compression, level, password, error))
+    return UsageError(error);
+  if (toStdout) {
+    return WithSession(args.positional[0], true, args, [&](Session& s, std::string& message) {
+      return CopyOut(
+          s, args.positional[1], password,
+          [](const std::uint8_t* data, std::uint32_t count) {
+            return std::fwrite(data, 1, count, stdout) == count;
+          },
+          message);
+    });
+  }
+  const std::string& target = args.positional[2];
+  const std::string partial = target + ".vaultfs-partial";
+  std::FILE* out = std::fopen(partial.c_str(), "wb");
+  if (!out) {
+    std::fprintf(stderr, "vaultfs: %s: %s\n", partial.c_str(), std::strerror(errno));
+    return kExitFailure;
+  }
+  int status = WithSession(args.positional[0], true, args, [&](Session& s, std::string& message) {
+    return CopyOut(
+        s, args.positional[1], password,
+        [out](const std::uint8_t* data, std::uint32_t count) {
+          return std::fwrite(data, 1, count, out) == count;
+        },
+        message);
+  });
+  // Nothing half-written ever takes the target's name.
+  const bool flushed = std::fflush(out) == 0 && fsync(fileno(out)) == 0;
+  std::fclose(out);
+  if (status == 0 && !flushed) {
+    std::fprintf(stderr, "vaultfs: %s: %s\n", target.c_str(), std::strerror(errno));
+    status = kExitFailure;
+  }
+  if (status == 0 && std::rename(partial.c_str(), target.c_str()) != 0) {
+    std::fprintf(stderr, "vaultfs: %s: %s\n", target.c_str(), std::strerror(errno));
+    status = kExitFailure;
+  }
+  if (status != 0) std::remove(partial.c_str());
+  return status;
+}
+
+int ListDirectory(Session& s, const std::u16string& directory, bool recursive, bool longForm,
+                  bool showDirectory, EngineResult& result) {
+  std::vector<std::u16string> subdirectories;
+  vaultfs::SearchRecord record;
+  std::u16string mask = directory;
+  if (mask.empty() || mask.back() != u'/') mask.push_back(u'/');
+  const std::u16string prefix = mask == u"/" ? u"/" : mask;
+  mask += u"*";
+  EngineResult r =
+      vaultfs::SearchFirst(s.store(), record, mask, 0xFFFFFFFFu, vaultfs::kDefaultSearchFlags);
+  if (showDirectory)
+    std::printf("%s:\n", vaultfs::Utf16ToUtf8(directory.empty() ? u"/" : directory).c_str());
+  while (r == 0) {
+    const std::string name = vaultfs::Utf16ToUtf8(record.Name);
+    if (longForm) {
+      std::printf("%s %12llu  %s  %s", AttributeText(record.Attributes).c_str(),
+                  static_cast<unsigned long long>(record.Size),
+                  vaultfs::FormatStorageTime(record.Modified).c_str(), name.c_str());
+      if (record.Attributes & vaultfs::attrSymLink) {
+        std::u16string target;
+        std::uint32_t length = 0;
+        if (vaultfs::PathGetLinkDestination(s.store(), prefix + record.Name, nullptr, length) ==
+                vaultfs::errBufferTooSmall &&
+            length >= 2) {
+          target.resize(length / 2);
+          if (vaultfs::PathGetLinkDestination(s.store(), prefix + record.Name, target.data(),
+                                              length) == 0) {
+            while (!target.empty() && target.back() == u'\0') target.pop_back();
+            std::printf(" -> %s", vaultfs::Utf16ToUtf8(target).c_str());
+          }
+        }
+      }
+      std::printf("\n");
+    } else {
+      std::printf("%s%s\n", name.c_str(), (record.Attributes & vaultfs::attrDirectory) ? "/" : "");
+    }
+    if (recursive && (record.Attributes & vaultfs::attrDirectory) &&
+        !(record.Attributes & vaultfs::attrSymLink))
+      subdirectories.push_back(prefix + record.Name);
+    r = vaultfs::SearchNext(record);
+  }
+  vaultfs::SearchClose(record);
+  if (r != vaultfs::errNoMoreFiles) {
+    result = r;
+    return 1;
+  }
+  for (const auto& sub : subdirectories) {
+    std::printf("\n");
+    if (ListDirectory(s, sub, true, longForm, true, result) != 0) return 1;
+  }
+  return 0;
+}
+
+int CommandLs(int argc, char** argv) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, {"-R", "-l"}, {kStoragePasswordOption}, args, error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.empty() || args.positional.size() > 2)
+    return UsageError("ls needs FILE [PATH]");
+  const std::u16string path = args.positional.size() == 2 ? InnerPath(args.positional[1]) : u"/";
+  return WithSession(args.positional[0], true, args, [&](Session& s, std::string& message) {
+    std::uint32_t attributes = 0;
+    EngineResult r = vaultfs::PathGetFileAttributes(s.store(), path, attributes);
+    if (r != 0) {
+      message = vaultfs::Utf16ToUtf8(path);
+      return r;
+    }
+    if (!(attributes & vaultfs::attrDirectory)) {
+      std::printf("%s\n", vaultfs::Utf16ToUtf8(path).c_str());
+      return EngineResult{0};
+    }
+    EngineResult result = 0;
+    ListDirectory(s, path, args.Has("-R"), args.Has("-l"), args.Has("-R"), result);
+    return result;
+  });
+}
+
+// Commands that take FILE and a fixed number of paths and run one engine call.
+int SimpleCommand(int argc, char** argv, const char* usage, std::size_t paths,
+                  const std::vector<std::string_view>& flags,
+                  const std::function<EngineResult(Session&, const Arguments&)>& body) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, flags, {kStoragePasswordOption}, args, error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != paths + 1) return UsageError(usage);
+  return WithSession(args.positional[0], false, args, [&](Session& s, std::string& message) {
+    EngineResult r = body(s, args);
+    if (r != 0) message = args.positional[1];
+    return r;
+  });
+}
+
+int CommandStat(int argc, char** argv) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, {}, {kStoragePasswordOption}, args, error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != 2) return UsageError("stat needs FILE PATH");
+  const std::u16string path = InnerPath(args.positional[1]);
+  return WithSession(args.positional[0], true, args, [&](Session& s, std::string& message) {
+    message = args.positional[1];
+    std::uint32_t attributes = 0, encryption = 0, mode = 0, level = 0, pages = 0;
+    vaultfs::StorageTime created = 0, modified = 0, accessed = 0;
+    EngineResult r = vaultfs::PathGetFileAttributes(s.store(), path, attributes);
+    if (r == 0) r = vaultfs::PathGetFileTimes(s.store(), path, created, modified, accessed);
+    if (r == 0) r = vaultfs::PathGetFileEncryption(s.store(), path, encryption);
+    if (r == 0) r = vaultfs::PathGetFileCompression(s.store(), path, mode, level, pages);
+    if (r != 0) return r;
+    vaultfs::ResolvedPath resolved;
+    vaultfs::Transaction* t = nullptr;
+    std::uint64_t size = 0;
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> tags;
+    r = s.volume().Begin(true, t);
+    if (r != 0) return r;
+    r = vaultfs::ResolvePath(s.store(), path, false, t, resolved);
+    if (r == 0) {
+      r = vaultfs::GetObjectSize(*resolved.Object, t, size);
+      if (r == 0) r = vaultfs::ListTags(*resolved.Object, t, tags);
+      vaultfs::ReleaseChain(*resolved.Object, true);
+    }
+    s.volume().EndReadOnly(t);
+    if (r != 0) return r;
+    const char* compressionNames[] = {"none", "default", "custom", "zlib", "rle"};
+    std::printf("path:         %s\n", args.positional[1].c_str());
+    std::printf("attributes:   %s (0x%04X)\n", AttributeText(attributes).c_str(), attributes);
+    std::printf("size:         %llu\n", static_cast<unsigned long long>(size));
+    std::printf("created:      %s\n", vaultfs::FormatStorageTime(created).c_str());
+    std::printf("modified:     %s\n", vaultfs::FormatStorageTime(modified).c_str());
+    std::printf("accessed:     %s\n", vaultfs::FormatStorageTime(accessed).c_str());
+    std::printf("encryption:   %u\n", encryption);
+    std::printf("compression:  %s, level %u, %u page(s) per block\n",
+                mode < 5 ? compressionNames[mode] : "unknown", level, pages);
+    if (tags.empty()) std::printf("tags:         none\n");
+    for (const auto& [id, length] : tags)
+      std::printf("tag:          0x%04X, %u bytes\n", id, length);
+    return EngineResult{0};
+  });
+}
+
+int CommandPasswd(int argc, char** argv) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(
+          argc, argv, 2, {},
+          {kStoragePasswordOption, "--new-storage-password-file", "--storage-encryption"}, args,
+          error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != 1) return UsageError("passwd needs FILE");
+  vaultfs::SecretBytes oldPassword, newPassword;
+  if (const std::string* f = args.Value(kStoragePasswordOption)) {
+    if (!ReadPasswordFile(*f, oldPassword, error)) return UsageError(error);
+  }
+  std::uint32_t mode = 3;
+  if (const std::string* e = args.Value("--storage-encryption")) {
+    if (*e == "0")
+      mode = 0;
+    else if (*e == "1")
+      mode = 1;
+    else if (*e == "3")
+      mode = 3;
+    else
+      return UsageError("--storage-encryption takes 0, 1 or 3");
+  }
+  if (const std::string* f = args.Value("--new-storage-password-file")) {
+    if (!ReadPasswordFile(*f, newPassword, error)) return UsageError(error);
+  } else if (mode != 0) {
+    return UsageError("passwd needs --new-storage-password-file (or --storage-encryption 0)");
+  }
+  return WithSession(args.positional[0], false, args, [&](Session& s, std::string&) {
+    Progress progress("passwd", 1);
+    return vaultfs::ChangeStorageEncryption(s.store(), mode, oldPassword.span(),
+                                            newPassword.span());
+  });
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,5 +806,35 @@ int main(int argc, char** argv) {
   }
   if (command == "create") return CommandCreate(argc, argv);
   if (command == "info") return CommandInfo(argc, argv);
+  if (command == "ls") return CommandLs(argc, argv);
+  if (command == "put") return CommandPut(argc, argv);
+  if (command == "get") return CommandGet(argc, argv, false);
+  if (command == "cat") return CommandGet(argc, argv, true);
+  if (command == "stat") return CommandStat(argc, argv);
+  if (command == "passwd") return CommandPasswd(argc, argv);
+  if (command == "mkdir")
+    return SimpleCommand(argc, argv, "mkdir needs FILE PATH", 1, {"-p"},
+                         [](Session& s, const Arguments& a) {
+                           const std::u16string path = InnerPath(a.positional[1]);
+                           return a.Has("-p") ? vaultfs::PathForceCreateDirectories(s.store(), path)
+                                              : vaultfs::PathCreateDirectory(s.store(), path);
+                         });
+  if (command == "rm")
+    return SimpleCommand(argc, argv, "rm needs FILE PATH", 1, {},
+                         [](Session& s, const Arguments& a) {
+                           return vaultfs::PathDeleteFile(s.store(), InnerPath(a.positional[1]));
+                         });
+  if (command == "mv")
+    return SimpleCommand(
+        argc, argv, "mv needs FILE OLD NEW", 2, {"--replace"}, [](Session& s, const Arguments& a) {
+          return vaultfs::MoveAtPath(s.store(), InnerPath(a.positional[1]),
+                                     InnerPath(a.positional[2]), a.Has("--replace"));
+        });
+  if (command == "ln")
+    return SimpleCommand(argc, argv, "ln needs FILE TARGET LINK", 2, {},
+                         [](Session& s, const Arguments& a) {
+                           return vaultfs::PathCreateLink(s.store(), InnerPath(a.positional[2]),
+                                                          InnerPath(a.positional[1]));
+                         });
   return UsageError("unknown command '" + std::string(command) + "'");
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/objects/file_data.h"
+#include "engine/objects/path_ops.h"
 #include "engine/objects/records.h"
 #include "engine/volume/storage_time.h"
 
@@ -157,6 +158,8 @@ EngineResult ObjectStore::AttachRoot(Volume& v) {
 }
 
 void ObjectStore::ReleaseRoot(Volume&) {
+  // Registrations hold references to objects that are about to go.
+  UnregisterAllNotifications(*this);
   std::scoped_lock lock(volume.ObjectLock);
   if (DropDataState)
     for (auto& [id, object] : objects_) DropDataState(*object);

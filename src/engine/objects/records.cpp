@@ -302,4 +302,29 @@ EngineResult ReadRecord(FileObject& object, std::uint16_t kind, Transaction* t,
   return 0;
 }
 
+EngineResult ListTags(FileObject& object, Transaction* t,
+                      std::vector<std::pair<std::uint16_t, std::uint32_t>>& tags) {
+  tags.clear();
+  Volume& volume = object.volume;
+  std::uint32_t n = object.HeaderPage;
+  std::uint32_t steps = 0;
+  while (n != 0) {
+    if (++steps > volume.HostPageCount) return Corrupted(volume);
+    PageRef page;
+    EngineResult r = GetHeaderPage(object, n, t, page);
+    if (r != 0) return r;
+    const std::uint8_t* d = page.data();
+    const std::uint32_t used = UsedLengthOf(d);
+    for (std::uint32_t at = kFirstRecord; at < used;) {
+      if (!RecordValid(d, at, used, volume.PageSize)) return Corrupted(volume);
+      const std::uint16_t kind = LoadU16(d + at + kRecordKind);
+      if (kind >= kFirstTagKind && kind <= kLastTagKind)
+        tags.emplace_back(kind, LoadU32(d + at + kRecordDataSize));
+      at += LoadU16(d + at + kRecordLength);
+    }
+    n = NextPageOf(d);
+  }
+  return 0;
+}
+
 }  // namespace vaultfs

@@ -53,6 +53,10 @@ inline std::uint32_t MaxRecordData(std::uint32_t pageSize) {
 [[nodiscard]] EngineResult MakeRoom(FileObject& object, std::uint32_t headerPage,
                                     std::uint16_t keepKind, std::uint32_t needed, Transaction* t,
                                     bool& room);
+// The tags of an object (record kinds 0x8000..0xCFFF) with their data sizes.
+[[nodiscard]] EngineResult ListTags(FileObject& object, Transaction* t,
+                                    std::vector<std::pair<std::uint16_t, std::uint32_t>>& tags);
+
 // Changes a record's data size in its page (the caller made sure it fits).
 [[nodiscard]] EngineResult ResizeRecord(FileObject& object, RecordRef& record,
                                         std::uint32_t newSize, Transaction* t);
