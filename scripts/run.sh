@@ -14,3 +14,19 @@ echo "== vaultfs info"
 echo "== vaultfs create --transactions --page-size 512"
 "$bin/vaultfs" create "$demo/journaled.vfs" --transactions --page-size 512
 "$bin/vaultfs" info "$demo/journaled.vfs"
+
+echo "== an enciphered container holding a small tree"
+printf 'demo storage password\n' >"$demo/storage.pw"
+printf 'demo file password\n' >"$demo/file.pw"
+S=(--storage-password-file "$demo/storage.pw")
+seq 1 200000 >"$demo/numbers.txt"
+"$bin/vaultfs" create "$demo/tree.vfs" "${S[@]}"
+"$bin/vaultfs" mkdir "$demo/tree.vfs" /docs/reports -p "${S[@]}"
+"$bin/vaultfs" put "$demo/tree.vfs" "$demo/numbers.txt" /docs/reports/numbers.txt "${S[@]}" \
+  --password-file "$demo/file.pw" --compression zlib --level 9
+"$bin/vaultfs" ln "$demo/tree.vfs" /docs/reports/numbers.txt /latest "${S[@]}"
+"$bin/vaultfs" ls "$demo/tree.vfs" / -R -l "${S[@]}"
+"$bin/vaultfs" stat "$demo/tree.vfs" /docs/reports/numbers.txt "${S[@]}"
+"$bin/vaultfs" get "$demo/tree.vfs" /latest "$demo/back.txt" "${S[@]}" --password-file "$demo/file.pw"
+cmp "$demo/numbers.txt" "$demo/back.txt" && echo "read back through the link: identical"
+ls -l "$demo/numbers.txt" "$demo/tree.vfs"
