@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the sanitizer build and the release build with all unit and
-# end-to-end tests, then the fuzz targets for a bounded time.
+# end-to-end tests, the engine's thread tests under ThreadSanitizer, then the
+# fuzz targets for a bounded time.
 #   FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,13 @@ for preset in debug release; do
   echo "== $preset tests"
   ctest --preset "$preset" -j "$(nproc)"
 done
+
+# ThreadSanitizer cannot share a build with AddressSanitizer: a build of its own.
+echo "== tsan build"
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan
+echo "== tsan tests"
+ctest --preset tsan -j "$(nproc)"
 
 seconds="${FUZZ_SECONDS:-60}"
 if [ "$seconds" -gt 0 ]; then

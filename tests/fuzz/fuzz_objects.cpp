@@ -2,7 +2,8 @@
 // changes to the pages of the object layer of a small tree built once at
 // start-up, which is then opened read-only and walked (every listing, every
 // file read to its end, every link target), opened writable, walked and
-// changed (writes, creates, renames, deletes), and walked read-only again.
+// changed (writes, new compression and encryption settings, creates, renames,
+// deletes), and walked read-only again.
 //
 // Any result is acceptable except a crash, a hang, a leak, undefined
 // behaviour, a result that is no engine code, a directory that contains
@@ -254,6 +255,7 @@ class Session {
     const auto files = files_;
     const auto directories = directories_;
     for (std::size_t i = 0; i < files.size() && i < 4; ++i) ChangeFile(files[i]);
+    for (std::size_t i = 0; i < files.size() && i < 2; ++i) ChangeSettings(files[i], i);
     for (std::size_t i = 0; i < directories.size() && i < 3; ++i) CreateIn(directories[i]);
     if (!files.empty()) Rename(files.back());
     if (files.size() > 1) Delete(files.front());
@@ -365,6 +367,24 @@ class Session {
   void ChangeFile(const Path& path) {
     FileObject* file = nullptr;
     if (Resolve(path, file) == 0 && !file->IsDirectory()) WriteThrough(*file);
+  }
+
+  void ChangeSettings(const Path& path, std::size_t n) {
+    FileObject* file = nullptr;
+    if (Resolve(path, file) != 0 || file->IsDirectory()) return;
+    InTransaction(file, nullptr, [&](Transaction* t) {
+      EngineResult r =
+          Note(ChangeFileEncryption(*file, t, n == 0 ? ecAES256_SHA256 : ecNoEncryption,
+                                    ThePassword(), ThePassword(), true),
+               "ChangeFileEncryption");
+      if (r == 0)
+        r = Note(
+            ChangeFileCompression(*file, t, n == 0 ? crRLE : crZLib, 0, 2, ThePassword(), true),
+            "ChangeFileCompression");
+      if (r == 0)
+        r = Note(SetAttributes(*file, file->Entry->Attributes ^ attrArchive, t), "SetAttributes");
+      return r;
+    });
   }
 
   void CreateIn(const Path& path) {

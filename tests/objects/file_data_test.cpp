@@ -415,13 +415,16 @@ TEST_F(FileDataTest, InlineDataPushedOutByAnotherRecordStaysReadable) {
     ASSERT_EQ(CloseHandle(h, false), 0);
     ASSERT_EQ(StreamRecord(*file).MovedTo(), 0u);
     // A tag needs the room: the data record moves out into a page of its own.
+    // A raw enciphered block stays (only the data layer, with the key, may
+    // move it) and the tag takes a second header page.
     Transaction* t = nullptr;
     ASSERT_EQ(volume_->Begin(false, t), 0);
     ASSERT_EQ(volume_->JoinObject(t, file), 0);
     const Bytes tag(300, 0x7A);
     ASSERT_EQ(SetRecord(*file, 0x8001, tag.data(), 300, t), 0);
     ASSERT_EQ(volume_->Commit(t), 0);
-    ASSERT_NE(StreamRecord(*file).MovedTo(), 0u);
+    const bool staysInline = c.setup.encryption != ecNoEncryption && c.setup.compression == 0;
+    ASSERT_EQ(StreamRecord(*file).MovedTo() != 0, !staysInline);
     EXPECT_TRUE(Contents(name, c.setup.password) == data);
     // And it goes on from there.
     h = OpenFile(file, true, true, c.setup.password);

@@ -11,6 +11,10 @@ namespace vaultfs {
 
 using namespace layout;
 
+// The host file's page count as it stands now (it may grow on another
+// thread); defined with the space map.
+std::uint32_t HostPageCountNow(Volume& volume);
+
 namespace {
 
 EngineResult Corrupted(Volume& volume) {
@@ -110,7 +114,8 @@ EngineResult ReadFullName(FileObject& directory, const DirectoryEntry& entry, Tr
     return 0;
   }
   // A name can never be longer than every page of the volume could hold.
-  if (std::uint64_t{length} > std::uint64_t{volume.HostPageCount} * UnitsPerNamePage(volume) + 22)
+  if (std::uint64_t{length} >
+      std::uint64_t{HostPageCountNow(volume)} * UnitsPerNamePage(volume) + 22)
     return Corrupted(volume);
   std::uint32_t remaining = length - kNameStartUnits;
   std::uint32_t page = entry.NameNextPage;
@@ -211,10 +216,13 @@ EngineResult LoadEntries(FileObject& directory, Transaction* t) {
     std::uint32_t page = first;
     std::uint32_t index = 0;
     while (page != 0) {
-      if (index > volume.HostPageCount) return Corrupted(volume);
+      if (index > HostPageCountNow(volume)) return Corrupted(volume);
       PageRef p;
       r = volume.GetPage(page, true, DirectoryEntryPage, directory.ObjectId(), t, p);
       if (r != 0) return r;
+      // Each page knows its place: a chain that loops back or skips is
+      // caught at once, before the slot lists grow with it.
+      if (LoadU32(p.data() + kChainIndex) != index) return Corrupted(volume);
       directory.EntryPageList.push_back(page);
       for (std::uint32_t i = 0; i < perPage; ++i) {
         const DirectoryEntry e =
@@ -237,11 +245,29 @@ EngineResult LoadEntries(FileObject& directory, Transaction* t) {
       used.emplace_back(i, slots[i]);
     }
   }
+  // One object is listed once in one directory. A damaged id that repeats,
+  // or names an object open elsewhere (the root, this directory, an
+  // ancestor), would make the tree a cycle and let writes through one entry
+  // land in another's slot.
+  {
+    std::vector<std::uint32_t> ids;
+    ids.reserve(used.size());
+    for (const auto& [slot, e] : used) ids.push_back(e.ObjectId);
+    std::sort(ids.begin(), ids.end());
+    if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) {
+      ForgetEntries(directory);
+      return Corrupted(volume);
+    }
+  }
   directory.ChildList.reserve(used.size());
   for (auto& [slot, e] : used) {
     // An object already open (for example after a roll-back rebuilt the
     // index) keeps its EntryInfo, so its back-link stays valid.
     FileObject* open = directory.store.Find(e.ObjectId);
+    if (open && open->Parent != &directory) {
+      ForgetEntries(directory);
+      return Corrupted(volume);
+    }
     EntryRef info = open && open->Entry ? open->Entry : std::make_shared<EntryInfo>();
     r = ReadFullName(directory, e, t, info->Name);
     if (r != 0) {

@@ -23,6 +23,10 @@ namespace vaultfs {
 
 using namespace layout;
 
+// The host file's page count as it stands now (it may grow on another
+// thread); defined with the space map.
+std::uint32_t HostPageCountNow(Volume& volume);
+
 namespace {
 
 // The data page list gets a block index when it holds more entries than this...
@@ -105,14 +109,14 @@ EngineResult Decipher(FileObject& object, std::uint8_t* data, std::uint32_t size
 
 EngineResult GetDataPageRef(FileObject& object, std::uint32_t n, Transaction* t, PageRef& page) {
   Volume& v = object.volume;
-  if (n == 0 || n >= v.HostPageCount) return Corrupted(v);
+  if (n == 0 || n >= HostPageCountNow(v)) return Corrupted(v);
   return v.GetPage(n, true, DataPageType(object), object.ObjectId(), t, page);
 }
 
 EngineResult FreePageChecked(FileObject& object, std::uint32_t n, std::uint16_t type,
                              Transaction* t) {
   Volume& v = object.volume;
-  if (n == 0 || n >= v.HostPageCount) return Corrupted(v);
+  if (n == 0 || n >= HostPageCountNow(v)) return Corrupted(v);
   PageRef page;
   EngineResult r = v.GetPage(n, true, type, object.ObjectId(), t, page);
   if (r != 0) return r;
@@ -130,7 +134,7 @@ EngineResult LoadFromIndex(FileObject& object, std::uint32_t first) {
   std::uint32_t n = first;
   std::uint32_t chainIndex = 0;
   while (n != 0) {
-    if (n >= v.HostPageCount || chainIndex > v.HostPageCount) {
+    if (n >= HostPageCountNow(v) || chainIndex > HostPageCountNow(v)) {
       s.DataPageList.clear();
       s.IndexPageList.clear();
       return Corrupted(v);
@@ -147,7 +151,7 @@ EngineResult LoadFromIndex(FileObject& object, std::uint32_t first) {
     const std::uint8_t* entries = page.data() + kPageHeaderSize;
     for (std::uint32_t e = 0; e < perPage; ++e) {
       const std::uint32_t value = LoadU32(entries + 4 * e);
-      if (value >= v.HostPageCount) {
+      if (value >= HostPageCountNow(v)) {
         s.DataPageList.clear();
         s.IndexPageList.clear();
         return Corrupted(v);
@@ -202,7 +206,7 @@ EngineResult LoadPageList(FileObject& object, std::uint64_t x) {
   const std::uint64_t maxStep = std::max<std::uint32_t>(s.BlockPages, 1);
   std::uint32_t steps = 0;
   while (next != 0) {
-    if (++steps > v.HostPageCount) return Corrupted(v);
+    if (++steps > HostPageCountNow(v)) return Corrupted(v);
     PageRef page;
     EngineResult r = GetDataPageRef(object, next, nullptr, page);
     if (r != 0) return r;

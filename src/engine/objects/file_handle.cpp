@@ -714,6 +714,12 @@ EngineResult ReadStream(FileObject& object, Transaction* t, std::vector<std::uin
   std::uint64_t size = 0;
   r = GetObjectSize(object, t, size);
   if (r != 0 || size == 0) return r;
+  // A whole stream is written to its end, so its size never goes beyond the
+  // blocks it keeps. A larger size comes from a damaged record and must not
+  // decide how much memory is taken.
+  r = EnsureDataEnd(object);
+  if (r != 0) return r;
+  if (size > object.DataEnd) return Corrupted(object.volume);
   if (size > data.max_size()) return errOutOfMemory;
   data.resize(static_cast<std::size_t>(size));
   DataBuffer* slot = nullptr;

@@ -3,6 +3,7 @@
 #include "engine/objects/file_object.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "engine/objects/file_data.h"
@@ -13,6 +14,10 @@
 namespace vaultfs {
 
 using namespace layout;
+
+// The host file's page count as it stands now (it may grow on another
+// thread); defined with the space map.
+std::uint32_t HostPageCountNow(Volume& volume);
 
 // Defined with the directory index.
 void InsertChild(FileObject& directory, EntryRef entry);
@@ -116,17 +121,22 @@ std::size_t ObjectStore::ObjectCount() {
 EngineResult ObjectStore::CreateObject(FileObject* parent, EntryRef entry, std::uint32_t headerPage,
                                        FileObject*& object) {
   object = nullptr;
-  std::scoped_lock lock(volume.ObjectLock);
-  if (objects_.count(entry->ObjectId)) return Corrupted(volume);  // two entries, one id
   auto created = std::make_unique<FileObject>(*this);
-  created->Entry = std::move(entry);
-  created->Entry->Object = created.get();
   created->Parent = parent;
   created->Depth = parent ? parent->Depth + 1 : 1;
   created->HeaderPage = headerPage;
-  created->StreamKind = StreamKindFor(*created->Entry);
-  created->Lock.lock();
+  created->StreamKind = StreamKindFor(*entry);
   created->References.store(1);
+  // An object ranks above the volume's lists: it is locked before the table
+  // lock is taken, while nobody else can see it yet.
+  created->Lock.lock();
+  std::scoped_lock lock(volume.ObjectLock);
+  if (objects_.count(entry->ObjectId)) {  // two entries, one id
+    created->Lock.unlock();
+    return Corrupted(volume);
+  }
+  created->Entry = std::move(entry);
+  created->Entry->Object = created.get();
   object = created.get();
   objects_.emplace(object->ObjectId(), std::move(created));
   return 0;
@@ -412,7 +422,7 @@ EngineResult DeleteObject(FileObject& object, Transaction* t) {
   std::uint32_t n = object.HeaderPage;
   std::uint32_t steps = 0;
   while (n != 0) {
-    if (++steps > volume.HostPageCount) {
+    if (++steps > HostPageCountNow(volume)) {
       keep(Corrupted(volume));
       break;
     }
@@ -494,13 +504,14 @@ EngineResult SetTimes(FileObject& object, std::uint32_t which, Transaction* t, S
 
 EngineResult TouchModified(FileObject& object, Transaction* t) {
   const StorageTime now = Now();
-  object.volume.LastChange = now;
+  // Any thread may touch any object: the volume-wide stamps are atomic stores.
+  std::atomic_ref<StorageTime>(object.volume.LastChange).store(now, std::memory_order_relaxed);
   return SetTimes(object, kTimeModified | kTimeAccessed, t, 0, now, now);
 }
 
 EngineResult TouchAccessed(FileObject& object, Transaction* t) {
   const StorageTime now = Now();
-  object.volume.LastAccess = now;
+  std::atomic_ref<StorageTime>(object.volume.LastAccess).store(now, std::memory_order_relaxed);
   if (!object.volume.UseAccessTime || !t || object.volume.ReadOnly) return 0;
   return SetTimes(object, kTimeAccessed, t, 0, 0, now);
 }
@@ -509,6 +520,7 @@ EngineResult SetAttributes(FileObject& object, std::uint32_t attributes, Transac
   Volume& volume = object.volume;
   if (!object.Parent) {
     if (object.ObjectId() != 1) return errInvalidParameter;
+    std::scoped_lock io(volume.IoLock);  // the volume information image
     StoreU32(volume.VolumeInfo() + kRootEntry + kEntryAttributes, attributes);
     EngineResult r = volume.WriteVolumeInfo();
     if (r == 0) object.Entry->Attributes = attributes;

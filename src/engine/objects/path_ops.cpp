@@ -7,12 +7,17 @@
 #include <mutex>
 #include <utility>
 
+#include "engine/objects/file_data_state.h"
 #include "engine/objects/records.h"
 #include "engine/volume/paths.h"
 
 namespace vaultfs {
 
 using namespace layout;
+
+// The host file's page count as it stands now (it may grow on another
+// thread); defined with the space map.
+std::uint32_t HostPageCountNow(Volume& volume);
 
 namespace {
 
@@ -107,6 +112,15 @@ class Operation {
     held_.push_back({object, locked, keepOnSuccess});
   }
 
+  // Unlocks every held object and keeps its references. Chains are given
+  // back (and references moved) one object at a time up to the root, which
+  // must not happen while anything below is still locked: that would take a
+  // parent's lock after a child's.
+  void UnlockHeld() {
+    for (auto it = held_.rbegin(); it != held_.rend(); ++it)
+      if (std::exchange(it->locked, false)) it->object->Lock.unlock();
+  }
+
   // Joins an object to the transaction. An object with a private transaction
   // of its own (an open handle) is joined only when that transaction holds
   // nothing but the object: it is committed now and begun again afterwards.
@@ -119,6 +133,15 @@ class Operation {
         onlyThis = own->objects.size() == 1 && own->objects.front() == &object;
       }
       if (!onlyThis) return errSharingViolation;
+      // What the handles wrote goes into that commit. Should this operation
+      // fail, its roll-back drops the object's cached blocks, and a block
+      // still dirty in memory would be lost with them although the write
+      // that filled it succeeded.
+      if (object.Data) {
+        EngineResult stored = StoreDirtyBuffers(object, own);
+        if (stored == 0 && object.Data->Damaged) stored = errStorageCorrupted;
+        if (stored != 0) return stored;
+      }
       EngineResult r = CommitObjectTransaction(object);
       if (r != 0) return r;
       restart_.push_back(&object);
@@ -161,13 +184,9 @@ class Operation {
   [[nodiscard]] EngineResult Finish(EngineResult result) {
     result = End(result);
     finished_ = true;
-    for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
-      if (result == 0 && it->keepOnSuccess) {
-        if (it->locked) it->object->Lock.unlock();
-      } else {
-        ReleaseChain(*it->object, it->locked);
-      }
-    }
+    UnlockHeld();
+    for (auto it = held_.rbegin(); it != held_.rend(); ++it)
+      if (result != 0 || !it->keepOnSuccess) ReleaseChain(*it->object, false);
     held_.clear();
     if (result == 0)
       for (const ChangeEvent& event : events_) Deliver(store, event);
@@ -414,17 +433,22 @@ EngineResult SetTimesAt(ObjectStore& store, std::u16string_view path, std::uint3
 
 // Moves every reference that other users hold on `object` from the chain of
 // its old parent to the chain of its new one.
-void TransferReferences(FileObject& object, FileObject* oldParent, FileObject* newParent) {
-  const std::int32_t others = object.References.load() - 1;
+// `others` is counted while the object was still locked by the move, so no
+// handle could close in between; a handle closing since gives its reference
+// back on the new chain, which comes out right once both walks are done. The
+// caller holds no lock (each object is locked alone, as ReleaseChain does)
+// and keeps its own references on both chains until the walks are over.
+void TransferReferences(FileObject* oldParent, FileObject* newParent, std::int32_t others) {
   if (others <= 0) return;
-  for (FileObject* o = oldParent; o; o = o->Parent) {
-    std::scoped_lock lock(o->Lock);
-    o->References.fetch_sub(others);
-  }
-  for (FileObject* o = newParent; o; o = o->Parent) {
-    std::scoped_lock lock(o->Lock);
-    o->References.fetch_add(others);
-  }
+  auto walk = [](FileObject* o, std::int32_t change) {
+    while (o) {
+      std::scoped_lock lock(o->Lock);
+      o->References.fetch_add(change);
+      o = o->Parent;
+    }
+  };
+  walk(oldParent, -others);
+  walk(newParent, others);
 }
 
 // Depth orders objects when a commit locks them; after a move it must follow
@@ -447,7 +471,7 @@ EngineResult SetParentIds(FileObject& object, std::uint32_t parentId, Transactio
   std::uint32_t n = object.HeaderPage;
   std::uint32_t steps = 0;
   while (n != 0) {
-    if (++steps > volume.HostPageCount) {
+    if (++steps > HostPageCountNow(volume)) {
       volume.MarkCorrupted();
       return errStorageCorrupted;
     }
@@ -762,23 +786,31 @@ EngineResult MoveAtPath(ObjectStore& store, std::u16string_view oldPath,
   EngineResult r = op.Begin(false);
   ResolvedPath from, to;
   if (r == 0) r = ResolveParent(store, oldPath, op.t, from);
-  if (r == 0) {
-    op.Hold(from.Object, true);
-    r = ResolveParent(store, newPath, op.t, to);
-  }
   if (r != 0) return op.Finish(r);
-  op.Hold(to.Object, true);
+  // The second resolution starts at the root again: the first directory
+  // must not stay locked meanwhile, or a parent's lock would be taken after
+  // a child's. It stays referenced.
   FileObject* p1 = from.Object;
+  const std::uint64_t key1 = p1->OrderingKey();
+  p1->Lock.unlock();
+  r = ResolveParent(store, newPath, op.t, to);
+  if (r != 0) {
+    ReleaseChain(*p1, false);
+    return op.Finish(r);
+  }
   FileObject* p2 = to.Object;
+  const std::uint64_t key2 = p2->OrderingKey();
+  p2->Lock.unlock();
   {
-    // Two directories are locked in depth order, the shallower first.
-    p1->Lock.unlock();
-    p2->Lock.unlock();
-    FileObject* first = p1->Depth <= p2->Depth ? p1 : p2;
+    // Two directories are locked in depth order, the shallower first, and
+    // by id at equal depth, so two moves in opposite directions agree.
+    FileObject* first = key1 <= key2 ? p1 : p2;
     FileObject* second = first == p1 ? p2 : p1;
     first->Lock.lock();
     second->Lock.lock();
   }
+  op.Hold(p1, true);
+  op.Hold(p2, true);
   r = op.Join(*p1);
   if (r == 0 && p2 != p1) r = op.Join(*p2);
   if (r == 0 && !IsValidName(to.LastComponent)) r = errInvalidFileName;
@@ -820,10 +852,19 @@ EngineResult MoveAtPath(ObjectStore& store, std::u16string_view oldPath,
     if (r == 0) op.Event(*object, cnCreated, newPath);
   }
   r = op.End(r);
-  if (r == 0 && p1 != p2) {
-    TransferReferences(*object, p1, p2);
+  const bool moved = r == 0 && p1 != p2;
+  if (moved) {
+    const std::int32_t others = object->References.load() - 1;
     object->Depth = p2->Depth + 1;
-    if (object->IsDirectory()) UpdateDepths(*object);
+    if (others > 0 || object->IsDirectory()) {
+      // Both walks go up to the root: nothing of the move stays locked, only
+      // referenced.
+      object->Lock.unlock();
+      op.UnlockHeld();
+      TransferReferences(p1, p2, others);
+      if (object->IsDirectory()) UpdateDepths(*object);
+      object->Lock.lock();
+    }
   }
   ReleaseIf(object);
   return op.Finish(r);

@@ -2,9 +2,15 @@
 
 #include <cstring>
 
+#include "engine/volume/page_cipher.h"
+
 namespace vaultfs {
 
 using namespace layout;
+
+// The host file's page count as it stands now (it may grow on another
+// thread); defined with the space map.
+std::uint32_t HostPageCountNow(Volume& volume);
 
 namespace {
 
@@ -50,7 +56,7 @@ EngineResult FindRecord(FileObject& object, std::uint16_t kind, std::uint32_t on
   std::uint32_t n = onlyPage != 0 ? onlyPage : object.HeaderPage;
   std::uint32_t steps = 0;
   while (n != 0) {
-    if (++steps > volume.HostPageCount) return Corrupted(volume);
+    if (++steps > HostPageCountNow(volume)) return Corrupted(volume);
     PageRef page;
     EngineResult r = GetHeaderPage(object, n, t, page);
     if (r != 0) return r;
@@ -133,6 +139,28 @@ EngineResult MakeRoom(FileObject& object, std::uint32_t headerPage, std::uint16_
                       std::uint32_t needed, Transaction* t, bool& room) {
   room = false;
   Volume& volume = object.volume;
+  // A file's raw block 0 kept inline is enciphered under the file key as one
+  // unit of its own length. Moved into a data page it would be read back as
+  // a raw page enciphered to its end, and the bytes behind it, which no key
+  // ever touched, would come back as noise wherever the file's size reaches
+  // past them. Only the file data layer, which holds the key, may move it;
+  // here it stays, and the record that needs the room goes to another
+  // header page. (A compressed block is safe to move: its page keeps the
+  // stored length, and nothing behind that is read.)
+  bool dataCiphered = false;
+  {
+    RecordRef encryption;
+    EngineResult r = FindRecord(object, rkFileEncryption, 0, false, t, encryption);
+    if (r != 0) return r;
+    // Its data starts with the u32 mode.
+    dataCiphered = encryption && encryption.Length() - kRecordHeadSize >= sizeof(std::uint32_t) &&
+                   NormalizeEncryption(LoadU32(encryption.data())) != ecNoEncryption;
+  }
+  auto movable = [&](const std::uint8_t* head) {
+    const std::uint16_t kind = LoadU16(head + kRecordKind);
+    return IsMovableKind(kind) && kind != keepKind && LoadU32(head + kRecordMovedTo) == 0 &&
+           !(kind == rkFileData && dataCiphered && LoadU32(head + kRecordDataSize) == 0);
+  };
   PageRef page;
   EngineResult r = GetHeaderPage(object, headerPage, t, page);
   if (r != 0) return r;
@@ -141,10 +169,8 @@ EngineResult MakeRoom(FileObject& object, std::uint32_t headerPage, std::uint16_
   std::uint32_t available = volume.PageSize - used;
   for (std::uint32_t at = kFirstRecord; at < used;) {
     if (!RecordValid(d, at, used, volume.PageSize)) return Corrupted(volume);
-    const std::uint16_t kind = LoadU16(d + at + kRecordKind);
     const std::uint16_t length = LoadU16(d + at + kRecordLength);
-    if (IsMovableKind(kind) && kind != keepKind && LoadU32(d + at + kRecordMovedTo) == 0)
-      available += length - kRecordHeadSize;
+    if (movable(d + at)) available += length - kRecordHeadSize;
     at += length;
   }
   // A page is never filled to its last byte: UsedLength is 16 bits wide and
@@ -155,10 +181,8 @@ EngineResult MakeRoom(FileObject& object, std::uint32_t headerPage, std::uint16_
     const std::uint32_t u = UsedLengthOf(p);
     std::uint16_t victim = 0xFFFF;
     for (std::uint32_t at = kFirstRecord; at < u; at += LoadU16(p + at + kRecordLength)) {
-      const std::uint16_t kind = LoadU16(p + at + kRecordKind);
-      if (IsMovableKind(kind) && kind != keepKind && LoadU32(p + at + kRecordMovedTo) == 0 &&
-          LoadU16(p + at + kRecordLength) > kRecordHeadSize) {
-        victim = kind;
+      if (movable(p + at) && LoadU16(p + at + kRecordLength) > kRecordHeadSize) {
+        victim = LoadU16(p + at + kRecordKind);
         break;
       }
     }
@@ -186,7 +210,7 @@ EngineResult AddRecord(FileObject& object, std::uint16_t kind, const std::uint8_
   std::uint32_t last = 0, lastIndex = 0, steps = 0;
   PageRef target;
   while (n != 0) {
-    if (++steps > volume.HostPageCount) return Corrupted(volume);
+    if (++steps > HostPageCountNow(volume)) return Corrupted(volume);
     PageRef page;
     r = GetHeaderPage(object, n, t, page);
     if (r != 0) return r;
@@ -309,7 +333,7 @@ EngineResult ListTags(FileObject& object, Transaction* t,
   std::uint32_t n = object.HeaderPage;
   std::uint32_t steps = 0;
   while (n != 0) {
-    if (++steps > volume.HostPageCount) return Corrupted(volume);
+    if (++steps > HostPageCountNow(volume)) return Corrupted(volume);
     PageRef page;
     EngineResult r = GetHeaderPage(object, n, t, page);
     if (r != 0) return r;

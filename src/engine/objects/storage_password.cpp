@@ -183,11 +183,13 @@ EngineResult ChangeStorageEncryption(ObjectStore& store, std::uint32_t newMode,
   EngineResult r = ValidateNewPassword(newMode, newPassword);
   if (r != 0) return r;
 
-  // No other operation may run while pages change their key under it.
-  std::scoped_lock transactions(volume.TransactionLock);
-  if (!volume.Running.empty()) return errActiveTransactions;
+  // No other operation may run while pages change their key under it. The
+  // root is locked first: an operation holding it (or any object) may still
+  // take the transaction lock to end its transaction or begin the next one.
   FileObject& root = *store.Root();
   std::scoped_lock rootLock(root.Lock);
+  std::scoped_lock transactions(volume.TransactionLock);
+  if (!volume.Running.empty()) return errActiveTransactions;
 
   const std::shared_ptr<PageCipherHook> oldRead = volume.ReadKey;
   const std::shared_ptr<PageCipherHook> oldWrite = volume.WriteKey;

@@ -9,6 +9,10 @@ namespace vaultfs {
 
 using namespace layout;
 
+// The host file's page count as it stands now (it may grow on another
+// thread); defined with the space map.
+std::uint32_t HostPageCountNow(Volume& volume);
+
 bool IsEncipheredPage(std::uint16_t pageType, std::uint32_t ownerId, std::uint32_t pageShift) {
   switch (pageType) {
     case kFreePageType:
@@ -151,7 +155,7 @@ void Volume::ConvertPage(std::uint8_t* page, bool toFileOrder) const {
 EngineResult Volume::ReadPage(std::uint32_t n, std::uint8_t* buffer) {
   std::scoped_lock io(IoLock);
   if (!hostOpen_) return errStorageNotActive;
-  if (n >= HostPageCount) {
+  if (n >= HostPageCountNow(*this)) {
     // A reference past the end of the host file: the volume is damaged.
     MarkCorrupted();
     return errStorageCorrupted;

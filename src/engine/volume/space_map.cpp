@@ -1,6 +1,7 @@
 // The space map: one u16 entry per page holding the page's type, kept in the
 // first page of every group of PageSize/2 pages; allocation and growth.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -19,6 +20,13 @@ std::uint16_t MapEntry(const std::uint8_t* map, std::uint32_t index) {
   return LoadU16(map + 2 * index);
 }
 }  // namespace
+
+// HostPageCount grows here under the cache lock, while other threads check
+// page numbers against it without that lock: both sides go through an atomic
+// view of the field.
+std::uint32_t HostPageCountNow(Volume& volume) {
+  return std::atomic_ref<std::uint32_t>(volume.HostPageCount).load(std::memory_order_relaxed);
+}
 
 bool Volume::IsFreeEntry(std::uint16_t entry) const {
   return entry == 0 || (!UseTransactions && entry >= JournalPage);
@@ -331,7 +339,8 @@ EngineResult Volume::AllocatePage(std::uint16_t type, const std::uint8_t* image,
     if (!FixedSize) {
       r = WritePage(d, write);
       if (r != 0) break;
-      if (d >= HostPageCount) HostPageCount = d + 1;
+      if (d >= HostPageCount)
+        std::atomic_ref<std::uint32_t>(HostPageCount).store(d + 1, std::memory_order_relaxed);
     } else if (answer == 0 && image && !IsMapPage(d)) {
       r = WritePage(d, image);
       if (r != 0) break;
@@ -432,6 +441,7 @@ EngineResult Volume::NextObjectId(std::uint32_t& id) {
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
   std::scoped_lock cache(CacheLock);
+  std::scoped_lock io(IoLock);  // the volume information image
   id = LoadU32(info_.data() + kLastObjectId) + 1;
   StoreU32(info_.data() + kLastObjectId, id);
   return WriteVolumeInfo();

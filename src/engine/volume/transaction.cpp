@@ -41,9 +41,13 @@ EngineResult Volume::Begin(bool readOnly, Transaction*& transaction) {
   std::scoped_lock lock(TransactionLock);
   auto* t = new (std::nothrow) Transaction(*this);
   if (!t) return errOutOfMemory;
-  std::uint32_t id = LoadU32(info_.data() + kLastTransactionId) + 1;
-  if (id == 0) id = 1;
-  StoreU32(info_.data() + kLastTransactionId, id);
+  std::uint32_t id = 0;
+  {
+    std::scoped_lock io(IoLock);  // the volume information image
+    id = LoadU32(info_.data() + kLastTransactionId) + 1;
+    if (id == 0) id = 1;
+    StoreU32(info_.data() + kLastTransactionId, id);
+  }
   t->Id = id;
   if (readOnly) t->Flags |= txReadOnly;
   Running.push_back(t);
@@ -233,15 +237,20 @@ EngineResult Volume::Commit(Transaction* transaction) {
     EndReadOnly(transaction);
     return 0;
   }
-  std::unique_lock txLock(transaction->lock);
-
   // 1. Lock the objects in a global order so two commits cannot deadlock.
-  std::vector<TransactionObject*> objects = transaction->objects;
+  // Objects rank above the transaction's own lock (they are locked when
+  // they join and whenever a page joins under them), so they are taken first.
+  std::vector<TransactionObject*> objects;
+  {
+    std::scoped_lock lock(transaction->lock);
+    objects = transaction->objects;
+  }
   std::sort(objects.begin(), objects.end(),
             [](const TransactionObject* a, const TransactionObject* b) {
               return a->OrderingKey() < b->OrderingKey();
             });
   for (TransactionObject* o : objects) o->LockObject();
+  std::unique_lock txLock(transaction->lock);
   auto unlockObjects = [&objects] {
     for (auto it = objects.rbegin(); it != objects.rend(); ++it) (*it)->UnlockObject();
   };
@@ -414,9 +423,14 @@ EngineResult Volume::Commit(Transaction* transaction) {
 }
 
 EngineResult Volume::Rollback(Transaction* transaction) {
-  std::unique_lock txLock(transaction->lock);
-  std::vector<TransactionObject*> objects = transaction->objects;
+  // Objects first, as in Commit.
+  std::vector<TransactionObject*> objects;
+  {
+    std::scoped_lock lock(transaction->lock);
+    objects = transaction->objects;
+  }
   for (TransactionObject* o : objects) o->LockObject();
+  std::unique_lock txLock(transaction->lock);
   EngineResult first = 0;
   {
     std::scoped_lock cache(CacheLock);

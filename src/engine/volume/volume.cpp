@@ -161,12 +161,15 @@ std::uint32_t Volume::TransactionTableFirstPage() const {
   return info_.empty() ? 0 : LoadU32(info_.data() + kTransactionTablePage);
 }
 
+// The volume information image is written out under the I/O lock, so every
+// change to it is made under that lock too.
 EngineResult Volume::WriteVolumeInfo() {
   std::scoped_lock io(IoLock);
   return WritePage(1, info_.data());
 }
 
 void Volume::MarkCorrupted() {
+  std::scoped_lock io(IoLock);
   if (info_.empty()) return;
   const std::uint32_t flags = LoadU32(info_.data() + kVolumeFlags);
   if (flags & vfCorrupted) return;
@@ -177,9 +180,13 @@ void Volume::MarkCorrupted() {
   }
 }
 
+// Create, Open and Close hold no lock of their own from start to end: each
+// step takes the locks it needs in their order, and the object layer's hooks
+// run with none of the volume's locks held, since they lock objects, which
+// rank above them. Nothing else may use the volume while it is inactive, or
+// while it is being closed.
 EngineResult Volume::Create(const std::u16string& path, bool overwrite, std::uint32_t pageSize,
                             std::u16string_view logo) {
-  std::scoped_lock io(IoLock);
   if (Active) return errStorageActive;
   EngineResult r = CheckPageSize(pageSize);
   if (r != 0) return r;
@@ -309,7 +316,6 @@ EngineResult Volume::LocateVolume(std::uint64_t& start, std::uint64_t fileSize) 
 }
 
 EngineResult Volume::Open(const std::u16string& path, bool readOnlyWanted) {
-  std::scoped_lock io(IoLock);
   if (Active) return errStorageActive;
   ResetState();
   try {
@@ -480,7 +486,6 @@ EngineResult Volume::Close() {
     std::scoped_lock lock(TransactionLock);
     if (!Running.empty()) return errActiveTransactions;
   }
-  std::scoped_lock io(IoLock);
   EngineResult first = 0;
   auto keep = [&first](EngineResult r) {
     if (first == 0) first = r;
@@ -521,6 +526,7 @@ EngineResult Volume::GetLogo(std::u16string& logo) const {
 EngineResult Volume::SetLogo(std::u16string_view logo) {
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
+  std::scoped_lock io(IoLock);
   StoreU16(info_.data() + kLogoCr, 13);
   StoreU16(info_.data() + kLogoLf, 10);
   StoreLogo(info_.data(), logo);
@@ -539,6 +545,7 @@ EngineResult Volume::SetMaxPageCount(std::uint32_t count) {
   EngineResult r = EnsureScanned();
   if (r != 0) return r;
   if (count < UsedPageCount) return errInvalidParameter;
+  std::scoped_lock io(IoLock);
   StoreU32(info_.data() + kMaxPageCount, count);
   return WriteVolumeInfo();
 }
