@@ -1007,6 +1007,31 @@ struct Recorder {
   }
 };
 
+TEST_F(PathOpsTest, DataWrittenThroughAHandleRaisesOneDataEventAtCloseOrFlush) {
+  Open(true);
+  Recorder recorder;
+  NotificationHandle watch = nullptr;
+  ASSERT_EQ(PathRegisterNotification(Store(), u"", true, cnDataChanged, &recorder,
+                                     &Recorder::Callback, watch),
+            0);
+  FileHandle* handle = nullptr;
+  ASSERT_EQ(PathCreateFile(Store(), u"/data.bin", true, true, false, false, 0, {}, handle, false,
+                           false),
+            0);
+  const std::uint8_t bytes[100] = {1, 2, 3};
+  std::uint32_t done = 0;
+  ASSERT_EQ(WriteData(handle, bytes, sizeof bytes, done), 0);
+  ASSERT_EQ(FlushHandle(handle, 0), 0);
+  ASSERT_EQ(recorder.events.size(), 1u);
+  EXPECT_EQ(recorder.events[0].path, u"/data.bin");
+  ASSERT_EQ(FlushHandle(handle, 0), 0);  // nothing changed since
+  ASSERT_EQ(WriteData(handle, bytes, sizeof bytes, done), 0);
+  ASSERT_EQ(CloseHandle(handle, true), 0);
+  ASSERT_EQ(recorder.events.size(), 2u);
+  EXPECT_EQ(recorder.events[1].flags, cnDataChanged);
+  EXPECT_EQ(PathUnregisterNotification(watch), 0);
+}
+
 TEST_F(PathOpsTest, ChangeNotificationsFollowSuccessfulOperationsOnly) {
   Open(true);
   ASSERT_EQ(PathForceCreateDirectories(Store(), u"/d/e"), 0);

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "engine/objects/file_data_state.h"
+#include "engine/objects/path_ops.h"
 #include "engine/objects/records.h"
 
 namespace vaultfs {
@@ -189,8 +190,9 @@ EngineResult FlushObject(FileObject& object, FileHandle* handle) {
     r = CommitObjectTransaction(object);
     Keep(r, BeginObjectTransaction(object));
   }
-  // Change events are delivered by the path layer; the flag only says
-  // whether the file changed since the last flush.
+  // The flag says whether the file changed since the last flush.
+  if (r == 0 && handle && (object.Flags & ofChanged))
+    NotifyChange(object, cnDataChanged, handle->Path);
   object.Flags &= ~ofChanged;
   return r;
 }
@@ -368,6 +370,7 @@ EngineResult CloseHandle(FileHandle* handle, bool releaseChain) {
   } else {
     first = Recover(*object, first);
   }
+  if (first == 0 && (object->Flags & ofChanged)) NotifyChange(*object, cnDataChanged, handle->Path);
   object->Flags &= ~ofChanged;
   if (releaseChain)
     ReleaseChain(*object);
