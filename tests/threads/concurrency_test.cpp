@@ -1,8 +1,9 @@
 // Several threads using one open volume at once through the path-level
 // interface: separate directories, one file through several handles, one
-// directory changed while others list it, and files moved both ways between
-// two directories. Built with ThreadSanitizer, which turns every data race,
-// deadlock and lock-order inversion into a failure; the contents and
+// directory changed while others list it, files moved both ways between two
+// directories, and the storage key changed while others work. Meant for the
+// ThreadSanitizer build, which turns every data race, deadlock and lock-order
+// inversion into a failure (the other builds run them too); the contents and
 // listings are checked afterwards and again after closing and reopening.
 #include <gtest/gtest.h>
 

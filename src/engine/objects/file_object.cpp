@@ -100,6 +100,9 @@ void FileObject::RolledBack() {
 
 ObjectStore::ObjectStore(Volume& v) : volume(v) {
   volume.ObjectLayer = this;
+  // Installed here, before any thread can use the store: installing it on
+  // first use would have several threads write the hook at once.
+  InstallFileDataHooks(*this);
 }
 
 ObjectStore::~ObjectStore() {

@@ -184,9 +184,24 @@ class Operation {
   [[nodiscard]] EngineResult Finish(EngineResult result) {
     result = End(result);
     finished_ = true;
-    UnlockHeld();
-    for (auto it = held_.rbegin(); it != held_.rend(); ++it)
-      if (result != 0 || !it->keepOnSuccess) ReleaseChain(*it->object, false);
+    // A held object gives back its reference before its lock, since a delete
+    // judges by the count under that lock. The ancestors come after, once
+    // nothing of the operation is locked any more, one at a time: taking a
+    // parent's lock while a child's is held would invert the order.
+    std::vector<FileObject*> chains;
+    for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
+      FileObject* object = it->object;
+      if (result == 0 && it->keepOnSuccess) {
+        if (it->locked) object->Lock.unlock();
+      } else if (!it->locked) {
+        chains.push_back(object);
+      } else {
+        FileObject* parent = object->Parent;
+        object->Release();
+        if (parent) chains.push_back(parent);
+      }
+    }
+    for (FileObject* object : chains) ReleaseChain(*object, false);
     held_.clear();
     if (result == 0)
       for (const ChangeEvent& event : events_) Deliver(store, event);

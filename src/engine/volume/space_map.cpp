@@ -401,7 +401,7 @@ EngineResult Volume::FreeChain(std::uint32_t firstPage, std::uint16_t type, std:
   std::uint32_t n = firstPage;
   std::uint32_t steps = 0;
   while (n != 0) {
-    if (++steps > HostPageCount) {
+    if (++steps > HostPageCountNow(*this)) {
       // A chain longer than the volume loops back on itself.
       MarkCorrupted();
       return errStorageCorrupted;
