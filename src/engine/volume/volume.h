@@ -2,8 +2,10 @@
 // create, open, probe and close; page I/O with byte-order conversion and the
 // page-cipher hook; the page cache; the space map; the transaction table.
 //
-// Lock order: TransactionLock, a transaction's own lock, objects (parents
-// before children), CacheLock, IoLock. All locks are recursive.
+// Lock order: TransactionLock, objects (parents before children, shallower
+// first, then by id), a transaction's own lock, CacheLock, IoLock. Objects
+// rank above a transaction's own lock because joins happen under an object's
+// lock. All locks are recursive.
 #pragma once
 
 #include <atomic>
