@@ -2,10 +2,13 @@
 //
 // Exit status: 0 success, 1 the operation failed (bad input, damaged or
 // missing container), 2 the command line was wrong.
+#include <openssl/crypto.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -29,7 +32,10 @@
 #include "engine/volume/storage_time.h"
 #include "engine/volume/utf16.h"
 #include "engine/volume/volume.h"
+#include "storage/disk_tree.h"
+#include "storage/engine_api.h"
 #include "storage/result_codes.h"
+#include "storage/vault_storage.h"
 
 namespace {
 
@@ -56,6 +62,26 @@ constexpr const char* kUsage =
     "              [--storage-encryption 0|1|3]\n"
     "      Change the storage encryption and password (0 removes the encryption).\n"
     "\n"
+    "Maintenance:\n"
+    "  format FILE --size BYTES [--page-size N] [--quick] [--boot-area]\n"
+    "              [--fat 64K|256K|1M|2M|4M|8M|16M|all] [--logo TEXT] [--overwrite]\n"
+    "      Lay out FILE as a fixed-size container of BYTES (suffixes K, M, G\n"
+    "      count 1024s), optionally behind an 8192-byte boot area with a partition\n"
+    "      table and followed by a FAT area (--fat all: the FAT area alone, no\n"
+    "      container). --quick writes only the structure. An existing FILE is\n"
+    "      refused unless --overwrite.\n"
+    "  check FILE [--all-pages] [--storage-password-file F]\n"
+    "      Examine a closed container without writing anything. Exit 0 when it\n"
+    "      is sound, 1 when damage was found (or the check failed).\n"
+    "  repair FILE [--all-pages] [--storage-password-file F]\n"
+    "      Check and mend a closed container: broken links are cut, entries of\n"
+    "      lost objects removed, unreferenced pages freed, the space map rebuilt.\n"
+    "  compact FILE [--storage-password-file F]\n"
+    "      Move the pages at the end into free pages below and cut the file.\n"
+    "  resize FILE BYTES [--storage-password-file F]\n"
+    "      Grow or shrink a container to BYTES (a multiple of the page size).\n"
+    "  --all-pages: also examine the pages the space map calls free.\n"
+    "\n"
     "Files and directories (PATH inside the container, '/' separated):\n"
     "  ls FILE [PATH] [-R] [-l]     list a directory (-R recursively, -l long)\n"
     "  mkdir FILE PATH [-p]         create a directory (-p: with its parents)\n"
@@ -68,14 +94,38 @@ constexpr const char* kUsage =
     "  stat FILE PATH               attributes, times, size, encryption,\n"
     "                               compression and tags\n"
     "\n"
+    "Folder trees:\n"
+    "  import FILE DIR [STORAGE_DIR] [--overwrite-mode 0|1|2] [--no-recursive] [--mask MASK]\n"
+    "         [--transactions]\n"
+    "      Copy the local folder DIR with its subfolders into the container\n"
+    "      directory STORAGE_DIR (default: the root; DIR's own mode and times go\n"
+    "      with STORAGE_DIR unless that is the root). New files get --encryption,\n"
+    "      --password-file, --compression and --level as put does. Modes and\n"
+    "      nanosecond modification times travel along; symbolic links are stored\n"
+    "      as links, never followed; devices, FIFOs and sockets are refused\n"
+    "      before anything is written. Like the application, the import runs\n"
+    "      without transactions and flushes the container once at the end;\n"
+    "      --transactions journals every change instead (crash-safe, slower).\n"
+    "  export FILE STORAGE_DIR DIR [--overwrite-mode 0|1|2] [--no-recursive] [--mask MASK]\n"
+    "      Copy the container directory STORAGE_DIR with its subdirectories into\n"
+    "      the local folder DIR (created when missing). A file is written under a\n"
+    "      temporary name and renamed into place only when complete.\n"
+    "  --overwrite-mode   what happens to a file that exists at the target:\n"
+    "                     0 keep it, 1 replace it when the source is newer,\n"
+    "                     2 always replace it (default)\n"
+    "  --no-recursive     only the files of the folder itself\n"
+    "  --mask MASK        only files whose names match MASK ('?' one character,\n"
+    "                     '*' any run; default *.*, which matches every name)\n"
+    "  A progress bar is shown on a terminal.\n"
+    "\n"
     "Options of every command that opens a container:\n"
     "  --storage-password-file F    the storage password (needed for enciphered containers)\n"
-    "Options of put, get and cat:\n"
+    "Options of put, get, cat, import and export:\n"
     "  --password-file F            the file's own password\n"
-    "  --encryption 0|1|3           file encryption for put (default: 3 with a\n"
+    "  --encryption 0|1|3           file encryption for put and import (default: 3 with a\n"
     "                               password, else 0)\n"
-    "  --compression none|zlib|rle  compression for put (default none)\n"
-    "  --level N                    compression level for put (zlib 1..9)\n"
+    "  --compression none|zlib|rle  compression for put and import (default none)\n"
+    "  --level N                    compression level for put and import (zlib 1..9)\n"
     "A password file holds the password; one trailing newline is not part of it.\n"
     "\n"
     "  -h, --help    Show this help.\n"
@@ -345,7 +395,10 @@ int CommandInfo(int argc, char** argv) {
   std::printf("max page count:   %s\n",
               maxPages == 0 ? "unlimited" : std::to_string(maxPages).c_str());
   std::printf("host pages:       %u\n", volume.HostPageCount);
-  std::printf("used pages:       %u\n", volume.UsedPageCount - freePages);
+  // A fixed-size volume counts its unwritten tail as free space, so the pages
+  // in use follow from the size rather than from UsedPageCount.
+  std::printf("used pages:       %llu\n",
+              static_cast<unsigned long long>((size.Size - size.FreeBytes) / volume.PageSize));
   std::printf("free pages:       %u\n", freePages);
   std::printf("last object id:   %u\n", volume.LastObjectId());
   const bool mounted = volume.MountedFlag();
@@ -795,6 +848,504 @@ int CommandPasswd(int argc, char** argv) {
                                             newPassword.span());
   });
 }
+// ---- folder trees ----
+
+// A password file's text for the storage component, which takes passwords
+// as text. Returns false with `error` set when the file cannot be read.
+bool ReadPasswordText(const std::string& path, std::u16string& password, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  if (!text.empty() && text.back() == '\r') text.pop_back();
+  password = vaultfs::Utf8ToUtf16(text);
+  if (!text.empty()) OPENSSL_cleanse(text.data(), text.size());
+  return true;
+}
+
+// Overwrites a password text when it goes out of scope.
+struct PasswordTextWiper {
+  std::u16string& text;
+  ~PasswordTextWiper() {
+    if (!text.empty()) OPENSSL_cleanse(text.data(), text.size() * sizeof(char16_t));
+  }
+};
+
+std::string ByteFigure(double bytes) {
+  const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+  int unit = 0;
+  while (bytes >= 1024 && unit < 4) {
+    bytes /= 1024;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+  return text;
+}
+
+// The progress bar of import and export: percent, bytes and the current
+// file, on standard error when that is a terminal, redrawn at most ten times
+// a second. The component reports scaled values; `totalBytes` turns them
+// back into bytes.
+class TreeProgress {
+ public:
+  explicit TreeProgress(std::uint64_t totalBytes)
+      : totalBytes_(totalBytes), show_(isatty(STDERR_FILENO) != 0) {}
+  ~TreeProgress() {
+    if (drawn_) std::fputc('\n', stderr);
+  }
+  static bool Wanted() { return isatty(STDERR_FILENO) != 0; }
+
+  void Update(const std::u16string& file, std::uint32_t progress, std::uint32_t total) {
+    if (!show_) return;
+    const auto now = std::chrono::steady_clock::now();
+    const bool finished = progress >= total;
+    if (drawn_ && !finished && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    drawn_ = true;
+    const double fraction = total == 0 ? 1.0 : std::min(1.0, double(progress) / double(total));
+    const int percent = static_cast<int>(fraction * 100);
+    winsize size{};
+    int columns = 80;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20) columns = size.ws_col;
+    constexpr int kBar = 20;
+    const int filled = std::clamp(static_cast<int>(fraction * kBar), 0, kBar);
+    std::string line;
+    line.reserve(static_cast<std::size_t>(columns) + 8);
+    line += '[';
+    line.append(static_cast<std::size_t>(filled), '#');
+    line.append(static_cast<std::size_t>(kBar - filled), '.');
+    line += "] ";
+    char figures[96];
+    std::snprintf(figures, sizeof figures, "%3d%%  %s / %s  ", percent,
+                  ByteFigure(fraction * double(totalBytes_)).c_str(),
+                  ByteFigure(double(totalBytes_)).c_str());
+    line += figures;
+    std::string name = vaultfs::Utf16ToUtf8(file);
+    const std::size_t room = columns > static_cast<int>(line.size()) + 4
+                                 ? static_cast<std::size_t>(columns) - line.size() - 1
+                                 : 0;
+    // Too long for the line: keep its end, where the file name is.
+    if (name.size() > room) {
+      if (room > 3) {
+        line += "...";
+        line.append(name, name.size() - (room - 3), std::string::npos);
+      }
+    } else {
+      line += name;
+    }
+    std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
+    std::fflush(stderr);
+  }
+
+ private:
+  std::uint64_t totalBytes_;
+  bool show_;
+  bool drawn_ = false;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// The bytes an import of `folder` will copy, for the progress bar only.
+std::uint64_t DiskTreeBytes(const std::string& folder, const std::u16string& mask, bool recursive) {
+  std::uint64_t total = 0;
+  std::vector<std::string> pending = {folder};
+  while (!pending.empty()) {
+    const std::string path = pending.back();
+    pending.pop_back();
+    try {
+      const vaultfs::DiskFolder open = vaultfs::OpenDiskFolder(path);
+      for (const vaultfs::DiskEntry& entry : vaultfs::ListDiskFolder(open)) {
+        if (entry.Stat.Kind == vaultfs::DiskKind::Directory) {
+          if (recursive) pending.push_back(open.Path + entry.Name);
+        } else if (vaultfs::MatchMask(vaultfs::DiskNameToStorage(entry.Name), mask, true)) {
+          total += entry.Stat.Size;
+        }
+      }
+    } catch (const std::exception&) {
+      // The import itself reports what cannot be read.
+    }
+  }
+  return total;
+}
+
+// The bytes an export of `directory` will copy, for the progress bar only.
+std::uint64_t StorageTreeBytes(vaultfs::TVaultStorage& storage, const std::u16string& directory,
+                               const std::u16string& mask, bool recursive) {
+  std::uint64_t total = 0;
+  std::vector<std::u16string> pending = {directory};
+  while (!pending.empty()) {
+    std::u16string path = pending.back();
+    pending.pop_back();
+    if (path.empty() || path.back() != u'/') path.push_back(u'/');
+    vaultfs::TVaultSearchRec search;
+    for (bool found = storage.FindFirst(search, path + u"*", 0xFFFFFFFFu); found;
+         found = storage.FindNext(search)) {
+      if (search.Attributes & vaultfs::attrDirectory) {
+        if (recursive) pending.push_back(path + search.Name);
+      } else if (!(search.Attributes & vaultfs::attrSymLink) &&
+                 vaultfs::MatchMask(search.Name, mask, storage.CaseSensitive())) {
+        total += search.Size;
+      }
+    }
+  }
+  return total;
+}
+
+int CommandTree(int argc, char** argv, bool toStorage) {
+  Arguments args;
+  std::string error;
+  std::vector<std::string_view> values = kFileValueOptions;
+  values.push_back("--overwrite-mode");
+  values.push_back("--mask");
+  if (!ParseArguments(argc, argv, 2, {"--no-recursive", "--transactions"}, values, args, error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (!toStorage && args.Has("--transactions"))
+    return UsageError("--transactions is an option of import");
+  const std::size_t count = args.positional.size();
+  if (toStorage ? (count < 2 || count > 3) : count != 3)
+    return UsageError(toStorage ? "import needs FILE DIR [STORAGE_DIR]"
+                                : "export needs FILE STORAGE_DIR DIR");
+  std::int32_t overwriteMode = 2;
+  if (const std::string* m = args.Value("--overwrite-mode")) {
+    if (*m != "0" && *m != "1" && *m != "2") return UsageError("--overwrite-mode takes 0, 1 or 2");
+    overwriteMode = (*m)[0] - '0';
+  }
+  const std::u16string mask =
+      vaultfs::Utf8ToUtf16(args.Value("--mask") ? *args.Value("--mask") : std::string("*.*"));
+  const bool recursive = !args.Has("--no-recursive");
+  std::uint32_t encryption = 0, compression = 0, level = 0;
+  vaultfs::SecretBytes unusedBytes;
+  if (!ParseFileOptions(args, toStorage, encryption, compression, level, unusedBytes, error))
+    return UsageError(error);
+  std::u16string filesPassword, storagePassword;
+  PasswordTextWiper wipeFiles{filesPassword}, wipeStorage{storagePassword};
+  if (const std::string* f = args.Value("--password-file"))
+    if (!ReadPasswordText(*f, filesPassword, error)) return UsageError(error);
+  if (const std::string* f = args.Value(kStoragePasswordOption))
+    if (!ReadPasswordText(*f, storagePassword, error)) return UsageError(error);
+
+  const std::string& file = args.positional[0];
+  const std::string disk = toStorage ? args.positional[1] : args.positional[2];
+  const std::u16string inside = vaultfs::Utf8ToUtf16(
+      toStorage ? (count == 3 ? args.positional[2] : std::string("/")) : args.positional[1]);
+  // The container file copied last, to name it when the engine refuses
+  // something (disk errors name their path themselves).
+  std::u16string current;
+  try {
+    vaultfs::TVaultStorage storage;
+    storage.SetOnImportExport([&current](vaultfs::TVaultStorage&, bool, const std::u16string&,
+                                         vaultfs::TDateTime, const std::u16string& name,
+                                         vaultfs::TDateTime, bool&) { current = name; });
+    storage.SetFileName(vaultfs::Utf8ToUtf16(file));
+    storage.SetPathSeparator(u'/');
+    // An import writes a whole tree: journaling every file costs several
+    // flushes per file, so as in the application the container is written in
+    // place and flushed once at the end unless asked otherwise. An export
+    // only reads.
+    storage.SetUseTransactions(toStorage && args.Has("--transactions"));
+    storage.SetReadOnly(!toStorage);
+    storage.SetStoragePassword(storagePassword);
+    storage.SetFilesEncryption(encryption);
+    storage.SetFilesPassword(filesPassword);
+    storage.SetCompression(static_cast<vaultfs::TVaultCompression>(compression));
+    storage.SetCompressionLevel(level);
+    storage.Open(2);
+    if (storagePassword.empty() && storage.GetStorageEncryption() != vaultfs::ecNoEncryption)
+      throw std::runtime_error(
+          file + ": the container is enciphered: give its password with --storage-password-file");
+    std::unique_ptr<TreeProgress> progress;
+    if (TreeProgress::Wanted()) {
+      progress = std::make_unique<TreeProgress>(
+          toStorage ? DiskTreeBytes(disk, mask, recursive)
+                    : StorageTreeBytes(storage, inside, mask, recursive));
+      storage.SetOnProgress([&progress](vaultfs::TVaultStorage&, const std::u16string& name,
+                                        vaultfs::TProgressOperation, std::uint32_t done,
+                                        std::uint32_t total, bool,
+                                        bool&) { progress->Update(name, done, total); });
+    }
+    if (toStorage) {
+      storage.ImportFiles(vaultfs::Utf8ToUtf16(disk), mask, 63, recursive, inside, overwriteMode);
+      // Closing drops engine errors; a flush first reports them.
+      storage.Call(vaultfs::StorageFlush(storage.Handle()));
+    } else {
+      storage.ExportFiles(inside, mask, 63, recursive, vaultfs::Utf8ToUtf16(disk), overwriteMode);
+    }
+    progress.reset();
+    storage.Close();
+  } catch (const vaultfs::EVaultError& e) {
+    if (current.empty())
+      std::fprintf(stderr, "vaultfs: %s: %s\n", file.c_str(), e.what());
+    else
+      std::fprintf(stderr, "vaultfs: %s: %s (last file: %s)\n", file.c_str(), e.what(),
+                   vaultfs::Utf16ToUtf8(current).c_str());
+    return kExitFailure;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "vaultfs: %s\n", e.what());
+    return kExitFailure;
+  }
+  return 0;
+}
+
+// ---- maintenance ----
+
+// A one-line progress report on a terminal: what is being done and how far.
+class PhaseProgress {
+ public:
+  PhaseProgress() : show_(isatty(STDERR_FILENO) != 0) {}
+  ~PhaseProgress() { Finish(); }
+  void Finish() {
+    if (drawn_) std::fputs("\r\x1b[K", stderr);
+    drawn_ = false;
+  }
+  static void Callback(void* userData, std::uint8_t operation, std::uint32_t progress,
+                       std::uint32_t total, bool, bool& stop) {
+    stop = false;
+    static_cast<PhaseProgress*>(userData)->Update(operation, progress, total);
+  }
+
+ private:
+  void Update(std::uint8_t operation, std::uint32_t progress, std::uint32_t total) {
+    if (!show_ || total == 0) return;  // findings (total 0) are counted in the summary
+    const auto now = std::chrono::steady_clock::now();
+    if (drawn_ && operation == operation_ && progress < total &&
+        now - last_ < std::chrono::milliseconds(100))
+      return;
+    last_ = now;
+    operation_ = operation;
+    drawn_ = true;
+    static constexpr const char* kNames[] = {"formatting",
+                                             "reading pages",
+                                             "checking links",
+                                             "searching orphans",
+                                             "writing repairs",
+                                             "",
+                                             "",
+                                             "",
+                                             "",
+                                             "",
+                                             "",
+                                             "",
+                                             "encrypting",
+                                             "decrypting",
+                                             "compacting"};
+    const char* name = operation < std::size(kNames) ? kNames[operation] : "working";
+    std::fprintf(stderr, "\r%-18s %3u%%\x1b[K", name,
+                 static_cast<unsigned>(std::uint64_t{progress} * 100 / total));
+    std::fflush(stderr);
+  }
+
+  bool show_;
+  bool drawn_ = false;
+  std::uint8_t operation_ = 0xFF;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// A byte count with an optional K, M or G suffix (powers of 1024).
+bool ParseByteCount(std::string_view text, std::uint64_t& value) {
+  std::uint64_t unit = 1;
+  if (!text.empty()) {
+    switch (text.back()) {
+      case 'K':
+      case 'k':
+        unit = 1ull << 10;
+        break;
+      case 'M':
+      case 'm':
+        unit = 1ull << 20;
+        break;
+      case 'G':
+      case 'g':
+        unit = 1ull << 30;
+        break;
+      default:
+        break;
+    }
+    if (unit != 1) text.remove_suffix(1);
+  }
+  if (!ParseUnsigned(text, value) || value > (~0ull) / unit) return false;
+  value *= unit;
+  return true;
+}
+
+bool FileExistsOnDisk(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
+
+int CommandFormat(int argc, char** argv) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, {"--quick", "--boot-area", "--overwrite"},
+                      {"--size", "--page-size", "--fat", "--logo"}, args, error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != 1) return UsageError("format needs exactly one FILE");
+  const std::string& file = args.positional[0];
+  std::uint64_t size = 0, pageSize = 4096;
+  const std::string* sizeText = args.Value("--size");
+  if (!sizeText) return UsageError("format needs --size BYTES");
+  if (!ParseByteCount(*sizeText, size) || size == 0)
+    return UsageError("--size takes a byte count above 0 (suffixes K, M, G)");
+  if (const std::string* text = args.Value("--page-size")) {
+    if (!ParseUnsigned(*text, pageSize) || pageSize > 0xFFFFFFFFu) pageSize = 0;
+  }
+  std::uint32_t flags = 0;
+  if (args.Has("--quick")) flags |= 0x01;
+  if (args.Has("--boot-area")) flags |= 0x20;
+  if (const std::string* fat = args.Value("--fat")) {
+    static constexpr std::pair<std::string_view, std::uint32_t> kAreas[] = {
+        {"64K", 2}, {"256K", 4}, {"1M", 6},   {"2M", 8},
+        {"4M", 10}, {"8M", 12},  {"16M", 14}, {"all", 16}};
+    std::uint32_t code = 0;
+    for (const auto& [name, value] : kAreas)
+      if (*fat == name) code = value;
+    if (code == 0) return UsageError("--fat takes 64K, 256K, 1M, 2M, 4M, 8M, 16M or all");
+    flags |= code;
+  }
+  std::u16string logo;
+  if (const std::string* text = args.Value("--logo")) logo = vaultfs::Utf8ToUtf16(*text);
+  if (FileExistsOnDisk(file) && !args.Has("--overwrite")) {
+    std::fprintf(stderr, "vaultfs: %s: file exists (use --overwrite to replace it)\n",
+                 file.c_str());
+    return kExitFailure;
+  }
+  PhaseProgress progress;
+  const EngineResult r =
+      vaultfs::StorageFormat(vaultfs::Utf8ToUtf16(file), size, static_cast<std::uint32_t>(pageSize),
+                             logo, flags, &progress, &PhaseProgress::Callback);
+  progress.Finish();
+  if (r != 0) return Failure(file, r);
+  std::printf("formatted %s: %llu bytes, page size %llu\n", file.c_str(),
+              static_cast<unsigned long long>(size), static_cast<unsigned long long>(pageSize));
+  return 0;
+}
+
+int CommandCheck(int argc, char** argv, bool repair) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, {"--all-pages"}, {kStoragePasswordOption}, args, error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != 1)
+    return UsageError(repair ? "repair needs exactly one FILE" : "check needs exactly one FILE");
+  const std::string& file = args.positional[0];
+  const std::u16string name = vaultfs::Utf8ToUtf16(file);
+  vaultfs::SecretBytes password;
+  if (const std::string* f = args.Value(kStoragePasswordOption))
+    if (!ReadPasswordFile(*f, password, error)) return UsageError(error);
+  // The page size the container says it has; a container too damaged to say
+  // is tried with the usual one (the check then searches for the right one).
+  bool corrupted = false;
+  std::uint32_t volumeId = 0, pageSize = 0;
+  if (vaultfs::StorageGetInfo(name, corrupted, volumeId, pageSize, nullptr, 0) != 0 ||
+      pageSize == 0)
+    pageSize = 4096;
+  const std::uint32_t flags = (repair ? 0u : 0x1u) | (args.Has("--all-pages") ? 0x2u : 0u);
+  vaultfs::CheckReport report;
+  PhaseProgress progress;
+  const EngineResult r =
+      vaultfs::StorageCheckAndRepairReport(name, pageSize, flags, password.span().data(),
+                                           static_cast<std::uint32_t>(password.span().size()),
+                                           &progress, &PhaseProgress::Callback, report);
+  progress.Finish();
+  if (r == vaultfs::errInvalidPassword && password.span().empty()) {
+    std::fprintf(stderr,
+                 "vaultfs: %s: the container is enciphered: give its password with "
+                 "--storage-password-file\n",
+                 file.c_str());
+    return kExitFailure;
+  }
+  if (r != 0) return Failure(file, r);
+  const char* verb = repair ? "mended" : "found";
+  if (report.Clean()) {
+    std::printf("%s: sound, nothing %s\n", file.c_str(), repair ? "to mend" : "found");
+    return 0;
+  }
+  std::printf(
+      "%s: damage %s: %u links cut, %u entries cleared, %u records removed, %u names shortened, "
+      "%u orphan pages freed, %u pages rewritten\n",
+      file.c_str(), verb, report.LinksCut, report.EntriesCleared, report.RecordsRemoved,
+      report.NamesShortened, report.OrphansFreed, report.PagesRewritten);
+  // A repair that mended everything succeeded; a check that found damage did not.
+  return repair ? 0 : kExitFailure;
+}
+
+// Opens FILE for writing through the entry layer with its storage password.
+EngineResult OpenForMaintenance(const std::string& file, const Arguments& args,
+                                vaultfs::StorageHandle& handle, std::string& error) {
+  vaultfs::SecretBytes password;
+  if (const std::string* f = args.Value(kStoragePasswordOption))
+    if (!ReadPasswordFile(*f, password, error)) return vaultfs::errInvalidParameter;
+  EngineResult r = vaultfs::StorageOpen(vaultfs::Utf8ToUtf16(file), handle, u'/', true, false);
+  if (r != 0) return r;
+  std::uint32_t mode = 0;
+  r = vaultfs::StorageGetEncryption(handle, mode);
+  if (r == 0 && mode != 0) {
+    if (password.span().empty()) {
+      error = "the container is enciphered: give its password with --storage-password-file";
+      r = vaultfs::errInvalidPassword;
+    } else {
+      r = vaultfs::StorageSupplyPassword(handle, password.span().data(),
+                                         static_cast<std::uint32_t>(password.span().size()));
+    }
+  }
+  if (r != 0) {
+    (void)vaultfs::StorageClose(handle);
+    handle = nullptr;
+  }
+  return r;
+}
+
+int MaintenanceFailure(const std::string& file, const std::string& error, EngineResult r) {
+  if (!error.empty())
+    std::fprintf(stderr, "vaultfs: %s: %s\n", file.c_str(), error.c_str());
+  else
+    Failure(file, r);
+  return kExitFailure;
+}
+
+int CommandCompactOrResize(int argc, char** argv, bool resize) {
+  Arguments args;
+  std::string error;
+  if (!ParseArguments(argc, argv, 2, {}, {kStoragePasswordOption}, args, error))
+    return UsageError(error);
+  if (args.help) return std::fputs(kUsage, stdout), 0;
+  if (args.positional.size() != (resize ? 2u : 1u))
+    return UsageError(resize ? "resize needs FILE BYTES" : "compact needs exactly one FILE");
+  const std::string& file = args.positional[0];
+  std::uint64_t newSize = 0;
+  if (resize && !ParseByteCount(args.positional[1], newSize))
+    return UsageError("resize takes a byte count (suffixes K, M, G)");
+  vaultfs::StorageHandle handle = nullptr;
+  EngineResult r = OpenForMaintenance(file, args, handle, error);
+  if (r != 0) return MaintenanceFailure(file, error, r);
+  std::uint64_t before = 0, after = 0;
+  bool ran = true;
+  r = vaultfs::StorageGetSizes(handle, nullptr, &before, nullptr);
+  PhaseProgress progress;
+  if (r == 0) {
+    if (resize)
+      r = vaultfs::StorageSetSize(handle, newSize, &progress, &PhaseProgress::Callback);
+    else
+      r = vaultfs::StorageCompact(handle, ran);
+  }
+  progress.Finish();
+  if (r == 0) r = vaultfs::StorageGetSizes(handle, nullptr, &after, nullptr);
+  const EngineResult closed = vaultfs::StorageClose(handle);
+  if (r == 0) r = closed;
+  if (r != 0) return Failure(file, r);
+  if (!ran) {
+    std::fprintf(stderr, "vaultfs: %s: the container is in use; nothing was compacted\n",
+                 file.c_str());
+    return kExitFailure;
+  }
+  std::printf("%s: %llu bytes -> %llu bytes\n", file.c_str(),
+              static_cast<unsigned long long>(before), static_cast<unsigned long long>(after));
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -812,6 +1363,13 @@ int main(int argc, char** argv) {
   if (command == "cat") return CommandGet(argc, argv, true);
   if (command == "stat") return CommandStat(argc, argv);
   if (command == "passwd") return CommandPasswd(argc, argv);
+  if (command == "format") return CommandFormat(argc, argv);
+  if (command == "check") return CommandCheck(argc, argv, false);
+  if (command == "repair") return CommandCheck(argc, argv, true);
+  if (command == "compact") return CommandCompactOrResize(argc, argv, false);
+  if (command == "resize") return CommandCompactOrResize(argc, argv, true);
+  if (command == "import") return CommandTree(argc, argv, true);
+  if (command == "export") return CommandTree(argc, argv, false);
   if (command == "mkdir")
     return SimpleCommand(argc, argv, "mkdir needs FILE PATH", 1, {"-p"},
                          [](Session& s, const Arguments& a) {

@@ -107,5 +107,99 @@ expect 0 "$vaultfs" get "$dir/e.vfs" /a/b/c/moved.bin "$dir/moved.out" \
   --storage-password-file "$dir/sp2" --password-file "$dir/fp"
 cmp -s "$dir/random.bin" "$dir/moved.out" || fail "data changed by mv or passwd"
 
+# Folder trees in and out (the storage password is sp2 by now).
+S=(--storage-password-file "$dir/sp2")
+tree="$dir/tree"
+mkdir -p "$tree/sub/deeper" "$tree/empty"
+printf 'one\n' >"$tree/one.txt"
+printf 'two\n' >"$tree/sub/two.txt"
+head -c 70000 /dev/urandom >"$tree/sub/deeper/blob.bin"
+ln -s sub/two.txt "$tree/link"
+touch -d '2011-11-11 11:11:11.111111111 UTC' "$tree/one.txt"
+expect 0 "$vaultfs" import "$dir/e.vfs" "$tree" /T "${S[@]}" --password-file "$dir/fp" --compression zlib
+expect 0 "$vaultfs" ls "$dir/e.vfs" /T -R "${S[@]}"
+grep -q "blob.bin" "$dir/out" || fail "import did not store the tree"
+expect 0 "$vaultfs" export "$dir/e.vfs" /T "$dir/back" "${S[@]}" --password-file "$dir/fp"
+diff -r --no-dereference "$tree" "$dir/back" >/dev/null || fail "export did not bring the tree back"
+[ "$(stat -c %y "$dir/back/one.txt")" = "$(stat -c %y "$tree/one.txt")" ] || fail "export lost a time"
+[ "$(readlink "$dir/back/link")" = "sub/two.txt" ] || fail "export did not restore the link"
+expect 1 "$vaultfs" export "$dir/e.vfs" /T "$dir/nopassword" "${S[@]}"
+grep -q "Invalid password" "$dir/err" || fail "a missing file password is not explained"
+expect 1 "$vaultfs" import "$dir/e.vfs" "$tree" /T
+grep -q "storage-password-file" "$dir/err" || fail "import without the storage password"
+# --overwrite-mode 0 keeps what is there; the default replaces it.
+printf 'changed\n' >"$dir/back/one.txt"
+expect 0 "$vaultfs" export "$dir/e.vfs" /T "$dir/back" "${S[@]}" --password-file "$dir/fp" --overwrite-mode 0
+[ "$(cat "$dir/back/one.txt")" = "changed" ] || fail "--overwrite-mode 0 replaced a file"
+expect 0 "$vaultfs" export "$dir/e.vfs" /T "$dir/back" "${S[@]}" --password-file "$dir/fp"
+[ "$(cat "$dir/back/one.txt")" = "one" ] || fail "the default mode kept an old file"
+# --no-recursive and --mask.
+expect 0 "$vaultfs" import "$dir/e.vfs" "$tree" /M "${S[@]}" --no-recursive --mask '*.txt'
+expect 0 "$vaultfs" ls "$dir/e.vfs" /M "${S[@]}"
+[ "$(cat "$dir/out")" = "one.txt" ] || fail "--no-recursive --mask imported $(cat "$dir/out")"
+mkfifo "$tree/sub/pipe"
+expect 1 "$vaultfs" import "$dir/e.vfs" "$tree" /F "${S[@]}"
+grep -q "$tree/sub/pipe" "$dir/err" || fail "the FIFO is not named: $(cat "$dir/err")"
+expect 1 "$vaultfs" ls "$dir/e.vfs" /F "${S[@]}"
+expect 1 "$vaultfs" import "$dir/e.vfs" "$dir/no such folder" "${S[@]}"
+grep -q "no such folder" "$dir/err" || fail "a missing folder is not named"
+expect 2 "$vaultfs" import "$dir/e.vfs"
+expect 2 "$vaultfs" export "$dir/e.vfs" /T
+expect 2 "$vaultfs" import "$dir/e.vfs" "$tree" --overwrite-mode 3
+expect 2 "$vaultfs" export "$dir/e.vfs" /T "$dir/x" --bogus
+
+# ---- maintenance: format, check, repair, compact, resize ----
+expect 0 "$vaultfs" format "$dir/fx.img" --size 64M --boot-area --fat 256K
+expect 1 "$vaultfs" format "$dir/fx.img" --size 64M
+grep -q "file exists" "$dir/err" || fail "format replaced an existing file silently"
+expect 2 "$vaultfs" format "$dir/fy.img"
+expect 2 "$vaultfs" format "$dir/fy.img" --size 1M --fat 3M
+expect 1 "$vaultfs" format "$dir/fy.img" --size 1M --boot-area --page-size 16384
+grep -q "Invalid page size" "$dir/err" || fail "a page size beyond the boot area is not refused"
+expect 0 "$vaultfs" info "$dir/fx.img"
+grep -q "fixed size: *yes" "$dir/out" || fail "a formatted container is not fixed-size"
+sum_before="$(md5sum <"$dir/fx.img")"
+expect 0 "$vaultfs" check "$dir/fx.img"
+[ "$(md5sum <"$dir/fx.img")" = "$sum_before" ] || fail "check wrote to a sound container"
+
+# Damage: check says so (exit 1) without writing, repair mends it. A file of
+# 300,000 plain bytes fills the pages after its header page in order, so page
+# 6 is one of its data pages.
+head -c 300000 /dev/urandom >"$dir/big.bin"
+expect 0 "$vaultfs" create "$dir/d.vfs"
+expect 0 "$vaultfs" put "$dir/d.vfs" "$dir/big.bin" /big
+expect 0 "$vaultfs" mkdir "$dir/d.vfs" /other
+expect 0 "$vaultfs" check "$dir/d.vfs"
+dd if=/dev/zero of="$dir/d.vfs" bs=4096 seek=6 count=1 conv=notrunc 2>/dev/null
+sum_before="$(md5sum <"$dir/d.vfs")"
+expect 1 "$vaultfs" check "$dir/d.vfs"
+grep -q "damage found" "$dir/out" || fail "check did not report the damage: $(cat "$dir/out")"
+[ "$(md5sum <"$dir/d.vfs")" = "$sum_before" ] || fail "check wrote to a damaged container"
+expect 0 "$vaultfs" repair "$dir/d.vfs"
+grep -q "damage mended" "$dir/out" || fail "repair did not report what it mended: $(cat "$dir/out")"
+expect 0 "$vaultfs" check "$dir/d.vfs"
+expect 0 "$vaultfs" ls "$dir/d.vfs" /
+grep -q "other" "$dir/out" || fail "repair lost an undamaged directory"
+
+# Compaction after deleting files; resizing.
+expect 0 "$vaultfs" create "$dir/k.vfs"
+for i in 1 2 3 4; do expect 0 "$vaultfs" put "$dir/k.vfs" "$dir/big.bin" "/f$i"; done
+size_full=$(stat -c %s "$dir/k.vfs")
+for i in 1 3; do expect 0 "$vaultfs" rm "$dir/k.vfs" "/f$i"; done
+expect 0 "$vaultfs" compact "$dir/k.vfs"
+size_compact=$(stat -c %s "$dir/k.vfs")
+[ "$size_compact" -lt "$size_full" ] || fail "compact did not shrink the file ($size_full -> $size_compact)"
+for i in 2 4; do
+  expect 0 "$vaultfs" get "$dir/k.vfs" "/f$i" "$dir/got$i"
+  cmp -s "$dir/got$i" "$dir/big.bin" || fail "/f$i changed in compaction"
+done
+expect 0 "$vaultfs" check "$dir/k.vfs"
+expect 0 "$vaultfs" resize "$dir/k.vfs" $((size_compact + 4096 * 100))
+[ "$(stat -c %s "$dir/k.vfs")" -eq $((size_compact + 4096 * 100)) ] || fail "resize did not grow the file"
+expect 1 "$vaultfs" resize "$dir/k.vfs" 4096
+grep -q "Storage is full" "$dir/err" || fail "shrinking below the data is not refused: $(cat "$dir/err")"
+expect 1 "$vaultfs" resize "$dir/k.vfs" 5000
+expect 0 "$vaultfs" check "$dir/k.vfs"
+
 [ "$failures" -eq 0 ] && echo "all vaultfs checks passed"
 exit $((failures > 0))

@@ -64,6 +64,8 @@ class StoragePasswordTest : public ::testing::Test {
     store_.reset();
     volume_ = std::make_unique<Volume>();
     ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
+    // The free pages Fill leaves (with a deleted name in them) must stay.
+    volume_->AutoCompact = 0;
     store_ = std::make_unique<ObjectStore>(*volume_);
     if (create)
       ASSERT_EQ(volume_->Create(kName, false, pageSize, u""), 0);

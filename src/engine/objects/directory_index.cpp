@@ -207,6 +207,10 @@ EngineResult LoadEntries(FileObject& directory, Transaction* t) {
         (void)ignored;
       }
       if (r != 0) return r;
+      // The commit may have compacted the volume and moved the new page.
+      r = FindRecord(directory, rkDirectory, 0, true, t, record);
+      if (r != 0) return r;
+      first = record.MovedTo();
     }
   }
   record = RecordRef();

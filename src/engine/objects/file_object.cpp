@@ -116,6 +116,25 @@ FileObject* ObjectStore::Find(std::uint32_t objectId) {
   return it == objects_.end() ? nullptr : it->second.get();
 }
 
+void ObjectStore::SetCaseSensitive(bool caseSensitive) {
+  if (volume.CaseSensitive == caseSensitive) return;
+  std::vector<FileObject*> directories;
+  {
+    std::scoped_lock lock(volume.ObjectLock);
+    volume.CaseSensitive = caseSensitive;
+    for (auto& [id, object] : objects_)
+      if (object->Has(ofEntriesLoaded)) directories.push_back(object.get());
+  }
+  // One directory at a time, after ObjectLock is given back: objects rank above it.
+  for (FileObject* directory : directories) {
+    std::scoped_lock lock(directory->Lock);
+    std::stable_sort(directory->ChildList.begin(), directory->ChildList.end(),
+                     [caseSensitive](const EntryRef& a, const EntryRef& b) {
+                       return CompareNames(a->Name, b->Name, caseSensitive) < 0;
+                     });
+  }
+}
+
 std::size_t ObjectStore::ObjectCount() {
   std::scoped_lock lock(volume.ObjectLock);
   return objects_.size();

@@ -99,6 +99,11 @@ class FileObject final : public TransactionObject {
   void Committed() override;
   void RolledBack() override;
 
+  // A page of this object now lives at `to` (compaction): the page numbers
+  // kept in memory follow, the one saved for a roll-back included.
+  void PageMoved(std::uint16_t pageType, std::uint32_t chainIndex, std::uint32_t from,
+                 std::uint32_t to);
+
  private:
   struct Saved {
     FileObject* Parent = nullptr;
@@ -125,9 +130,17 @@ class ObjectStore final : public ObjectLayerHooks {
   [[nodiscard]] EngineResult CloseAllHandles(Volume& volume) override;
   void ReleaseRoot(Volume& volume) override;
   [[nodiscard]] EngineResult DetectStorageLock(Volume& volume, bool& locked) override;
+  [[nodiscard]] bool LockForCompaction(const std::vector<Transaction*>& running) override;
+  void UnlockAfterCompaction() override;
+  void PageMoved(std::uint16_t pageType, std::uint32_t ownerId, std::uint32_t chainIndex,
+                 std::uint32_t from, std::uint32_t to) override;
 
   // The open object of an id, or none.
   FileObject* Find(std::uint32_t objectId);
+  // Switches the volume's name order and puts every loaded directory index
+  // in the new order, so that lookups keep finding the names already listed.
+  // Not for use while other threads work in the volume.
+  void SetCaseSensitive(bool caseSensitive);
   // Creates the object of a directory entry (locked, one reference).
   [[nodiscard]] EngineResult CreateObject(FileObject* parent, EntryRef entry,
                                           std::uint32_t headerPage, FileObject*& object);
@@ -141,11 +154,15 @@ class ObjectStore final : public ObjectLayerHooks {
   // Open handles of the volume (owned by the handle code, which defines
   // CloseAllHandles), and the storage-wide custom codec and cipher events.
   std::vector<struct FileHandle*> Handles;
+  // Open searches (under HandleLock); CloseAllSearches ends them before a close.
+  std::vector<struct SearchHandle*> Searches;
   void* CustomCipher = nullptr;  // const CustomCipherCallbacks*
   void* CustomCodec = nullptr;   // const CustomCodecCallbacks*
 
  private:
   FileObject* root_ = nullptr;
+  // The objects in use, locked by a compaction for its run.
+  std::vector<FileObject*> lockedForCompaction_;
   std::map<std::uint32_t, std::unique_ptr<FileObject>> objects_;
 };
 

@@ -42,6 +42,8 @@ struct SearchHandle {
   std::uint32_t LastId = 0;
   std::u16string LastName;
   std::uint32_t Tag = 0;
+  // On the store's list of open searches; false once the volume ended it.
+  bool Listed = false;
 };
 
 namespace {
@@ -254,6 +256,11 @@ EngineResult SearchFirst(ObjectStore& store, SearchRecord& record, std::u16strin
   search->Position = position;
   search->Tag = tag;
   directory.Lock.unlock();  // it stays referenced
+  {
+    std::scoped_lock handles(volume.HandleLock);
+    store.Searches.push_back(search.get());
+    search->Listed = true;
+  }
   record.Handle = search.release();
   r = SearchNext(record);
   if (r != 0) {
@@ -316,14 +323,48 @@ EngineResult SearchNext(SearchRecord& record) {
   return errNoMoreFiles;
 }
 
+namespace {
+
+// Gives back what a search holds in the volume. The caller has taken it off
+// the store's list.
+void EndSearch(SearchHandle& search) {
+  if (search.Directory) ReleaseChain(*search.Directory, false);
+  if (search.t) search.store.volume.EndReadOnly(search.t);
+  search.Directory = nullptr;
+  search.t = nullptr;
+  search.Scratch.reset();
+}
+
+}  // namespace
+
 void SearchClose(SearchRecord& record) {
   if (SearchHandle* search = std::exchange(record.Handle, nullptr)) {
-    if (search->Directory) ReleaseChain(*search->Directory, false);
-    if (search->t) search->store.volume.EndReadOnly(search->t);
+    // A search the volume ended at its close must not touch the store,
+    // which may be gone by now.
+    if (search->Listed) {
+      {
+        std::scoped_lock handles(search->store.volume.HandleLock);
+        auto& list = search->store.Searches;
+        list.erase(std::remove(list.begin(), list.end(), search), list.end());
+        search->Listed = false;
+      }
+      EndSearch(*search);
+    }
     delete search;
   }
   record.FullPath.clear();
   record.Name.clear();
+}
+
+void CloseAllSearches(ObjectStore& store) {
+  std::vector<SearchHandle*> open;
+  {
+    std::scoped_lock handles(store.volume.HandleLock);
+    open.swap(store.Searches);
+    for (SearchHandle* search : open) search->Listed = false;
+  }
+  // Outside the handle lock: ending a search locks objects, which rank above it.
+  for (SearchHandle* search : open) EndSearch(*search);
 }
 
 }  // namespace vaultfs

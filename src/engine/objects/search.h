@@ -57,6 +57,13 @@ struct SearchRecord {
 // Ends the search (if any) and clears the record's strings.
 void SearchClose(SearchRecord& record);
 
+// Ends every open search of the volume, for closing it (an open search holds
+// a read-only transaction, which keeps Volume::Close from finishing): each
+// gives back its directory and its transaction at once. Their records stay
+// safe to use and to destroy after the volume has gone: SearchNext answers
+// errHandleClosed and SearchClose only frees what the record holds.
+void CloseAllSearches(ObjectStore& store);
+
 // '?' stands for exactly one unit, '*' for any run of units; "*" and "*.*"
 // match every name, and a mask ending in '.' also matches names without a dot
 // ("abc." matches "abc"). After a mismatch behind a '*' the scan resumes at

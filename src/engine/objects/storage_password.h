@@ -9,21 +9,13 @@
 
 #include "engine/objects/file_object.h"
 #include "engine/volume/page_cipher.h"
+#include "engine/volume/progress.h"
 
 namespace vaultfs {
 
 // Operation codes of progress reports.
 inline constexpr std::uint8_t kProgressEncrypting = 12;
 inline constexpr std::uint8_t kProgressDecrypting = 13;
-
-// A progress report: operation code, pages done, pages in all. `stop` is the
-// receiver's answer; operations that cannot stop say so with `canStop` false
-// and do not read it.
-struct ProgressSink {
-  void (*Callback)(void* userData, std::uint8_t operation, std::uint32_t progress,
-                   std::uint32_t total, bool canStop, bool& stop) = nullptr;
-  void* UserData = nullptr;
-};
 
 // The stored storage encryption mode; 0 without a record.
 [[nodiscard]] EngineResult GetStorageEncryption(ObjectStore& store, std::uint32_t& mode);

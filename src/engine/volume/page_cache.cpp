@@ -241,7 +241,7 @@ EngineResult Volume::WriteBack(PageBuffer* b) {
   if (!b->Has(pbDirty) || !b->Has(pbHasData)) return 0;
   std::uint8_t* d = b->Data.get();
   EngineResult r;
-  if (IsMapPage(b->PageNumber) || Compacting) {
+  if (IsMapPage(b->PageNumber)) {
     r = WritePage(b->PageNumber, d);
   } else {
     Transaction* t = b->Transaction;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "engine/volume/byte_order.h"
@@ -208,6 +209,10 @@ EngineResult Volume::FindFree(std::uint32_t& page) {
   if (freeCount_ == 0) return 0;
   const std::uint32_t half = PageSize / 2;
   std::uint32_t from = lowestFree_ == kUnknownPageCount ? 0 : lowestFree_;
+  // A compaction's own pages stay above its floor; the hint, which speaks
+  // for the whole volume, is left alone meanwhile.
+  const bool floored = allocationFloor_ != 0;
+  if (floored) from = allocationFloor_;
   const std::uint64_t end = UsedPageCount == kUnknownPageCount ? std::uint64_t{groupsKnown_} * half
                                                                : std::uint64_t{UsedPageCount};
   for (std::uint32_t g = from / half; g < groupsKnown_ && std::uint64_t{g} * half < end; ++g) {
@@ -223,13 +228,13 @@ EngineResult Volume::FindFree(std::uint32_t& page) {
       const std::uint16_t entry = neverWritten ? 0 : MapEntry(entries, p - groupStart);
       if (IsFreeEntry(entry)) {
         page = static_cast<std::uint32_t>(p);
-        lowestFree_ = page + 1;
+        if (!floored) lowestFree_ = page + 1;
         return 0;
       }
     }
   }
   // The counts promised a free page the map does not show: trust the map.
-  lowestFree_ = kUnknownPageCount;
+  if (!floored) lowestFree_ = kUnknownPageCount;
   return 0;
 }
 
@@ -355,6 +360,19 @@ EngineResult Volume::AllocatePage(std::uint16_t type, const std::uint8_t* image,
     // undo the allocation the caller asked for.
     page = answer;
     return 0;
+  }
+  if (allocationFloor_ != 0 && (r == 0 || r == errStorageFull)) {
+    // No room above a compaction's floor and none to grow: a free page below
+    // it will do, the compaction then leaves that one unfilled.
+    const std::uint32_t floor = std::exchange(allocationFloor_, 0);
+    r = FindFree(page);
+    allocationFloor_ = floor;
+    if (r != 0) return r;
+    if (page != 0) {
+      if (image) r = WritePage(page, image);
+      if (r == 0) r = SetMapEntry(page, type, false);
+      return r;
+    }
   }
   return r != 0 ? r : errStorageFull;
 }

@@ -68,8 +68,9 @@ EngineResult Volume::JoinPage(Transaction* transaction, PageBuffer* buffer) {
     buffer->Transaction = transaction;
     ++transaction->pageCount;
   }
-  if (UseTransactions && !Compacting && !transaction->IsReadOnly() &&
-      !transaction->NoJournalSpace()) {
+  // A compaction's transactions are journaled like any other: a crash in
+  // the middle of one leaves the pages before or after it.
+  if (UseTransactions && !transaction->IsReadOnly() && !transaction->NoJournalSpace()) {
     const std::uint32_t perPage = EntriesPerJournalPage(PageSize);
     const std::uint32_t needed = (transaction->pageCount + perPage - 1) / perPage;
     if (transaction->reserved.size() < needed) {
@@ -255,7 +256,7 @@ EngineResult Volume::Commit(Transaction* transaction) {
     for (auto it = objects.rbegin(); it != objects.rend(); ++it) (*it)->UnlockObject();
   };
 
-  const bool journaling = UseTransactions && !Compacting;
+  const bool journaling = UseTransactions;
   std::unique_lock cache(CacheLock);
   EngineResult r = 0;
 
@@ -419,6 +420,9 @@ EngineResult Volume::Commit(Transaction* transaction) {
 
   // 10.
   DestroyTransaction(transaction);
+  // What the automatic compaction meets does not undo this commit: its
+  // failures stay its own (damage it finds is flagged in the volume).
+  if (trimmed == 0) AutoCompactAfterCommit();
   return trimmed;
 }
 

@@ -180,6 +180,53 @@ void Volume::MarkCorrupted() {
   }
 }
 
+void BuildFirstMapPage(std::uint8_t* page, std::uint32_t pageSize, std::uint32_t pageShift) {
+  std::memset(page, 0, pageSize);
+  // The entries of pages 0 to 2; they also make the probe of every volume.
+  StoreU16(page, static_cast<std::uint16_t>(pageShift));
+  StoreU16(page + 2, VolumeSignature);
+  StoreU16(page + 4, ObjectHeaderPage);
+}
+
+void BuildVolumeInfoPage(std::uint8_t* page, std::uint32_t pageSize, std::u16string_view logo,
+                         bool mounted) {
+  std::memset(page, 0, pageSize);
+  StoreU16(page + kPageType, VolumeSignature);
+  StoreU32(page + kPageNumber, 1);
+  StoreU16(page + kMountedFlag, mounted ? 1 : 0);
+  StoreU16(page + kLogoCr, 13);
+  StoreU16(page + kLogoLf, 10);
+  StoreLogo(page, logo);
+  StoreU32(page + kEngineVersion, kEngineVersionValue);
+  StoreU32(page + kEngineVersionCopy, kEngineVersionValue);
+  StoreU32(page + kLastObjectId, 1);
+  StoreU32(page + kLastTransactionId, 1);
+  StoreU16(page + kLayoutConstant1, 1);
+  StoreU16(page + kLayoutConstant2, 76);
+  StoreU32(page + kLayoutConstant3, 64);
+  StoreU32(page + kLayoutConstant4, 0);
+  StoreU32(page + kRootEntry + kEntryObjectId, 1);
+  StoreU32(page + kRootEntry + kEntryHeaderPage, 2);
+  StoreU32(page + kRootEntry + kEntryAttributes, attrDirectory);
+  StoreU32(page + kVolumeFlags, vfTransactionTable);
+  StoreU32(page + kVolumeId, RandomId());
+}
+
+void BuildRootHeaderPage(std::uint8_t* page, std::uint32_t pageSize, StorageTime now) {
+  std::memset(page, 0, pageSize);
+  StoreU16(page + kPageType, ObjectHeaderPage);
+  StoreU32(page + kPageNumber, 2);
+  StoreU32(page + kPrevPage, 1);
+  StoreU32(page + kOwnerId, 1);
+  StoreU16(page + kUsedLength, kFirstRecord + kObjectInfoLength);
+  std::uint8_t* record = page + kFirstRecord;
+  StoreU16(record + kRecordKind, rkObjectInfo);
+  StoreU16(record + kRecordLength, kObjectInfoLength);
+  StoreDouble(record + kInfoCreated, now);
+  StoreDouble(record + kInfoModified, now);
+  StoreDouble(record + kInfoAccessed, now);
+}
+
 // Create, Open and Close hold no lock of their own from start to end: each
 // step takes the locks it needs in their order, and the object layer's hooks
 // run with none of the volume's locks held, since they lock objects, which
@@ -220,46 +267,13 @@ EngineResult Volume::Create(const std::u16string& path, bool overwrite, std::uin
   };
 
   std::vector<std::uint8_t> page(PageSize, 0);
-  StoreU16(page.data(), static_cast<std::uint16_t>(PageShift));
-  StoreU16(page.data() + 2, VolumeSignature);
-  StoreU16(page.data() + 4, ObjectHeaderPage);
+  BuildFirstMapPage(page.data(), PageSize, PageShift);
   if ((r = WritePage(0, page.data())) != 0) return fail(r);
 
-  std::uint8_t* info = info_.data();
-  StoreU16(info + kPageType, VolumeSignature);
-  StoreU32(info + kPageNumber, 1);
-  StoreU16(info + kMountedFlag, UseTransactions ? 1 : 0);
-  StoreU16(info + kLogoCr, 13);
-  StoreU16(info + kLogoLf, 10);
-  StoreLogo(info, logo);
-  StoreU32(info + kEngineVersion, kEngineVersionValue);
-  StoreU32(info + kEngineVersionCopy, kEngineVersionValue);
-  StoreU32(info + kLastObjectId, 1);
-  StoreU32(info + kLastTransactionId, 1);
-  StoreU16(info + kLayoutConstant1, 1);
-  StoreU16(info + kLayoutConstant2, 76);
-  StoreU32(info + kLayoutConstant3, 64);
-  StoreU32(info + kLayoutConstant4, 0);
-  StoreU32(info + kRootEntry + kEntryObjectId, 1);
-  StoreU32(info + kRootEntry + kEntryHeaderPage, 2);
-  StoreU32(info + kRootEntry + kEntryAttributes, attrDirectory);
-  StoreU32(info + kVolumeFlags, vfTransactionTable);
-  StoreU32(info + kVolumeId, RandomId());
-  if ((r = WritePage(1, info)) != 0) return fail(r);
+  BuildVolumeInfoPage(info_.data(), PageSize, logo, UseTransactions);
+  if ((r = WritePage(1, info_.data())) != 0) return fail(r);
 
-  std::fill(page.begin(), page.end(), 0);
-  StoreU16(page.data() + kPageType, ObjectHeaderPage);
-  StoreU32(page.data() + kPageNumber, 2);
-  StoreU32(page.data() + kPrevPage, 1);
-  StoreU32(page.data() + kOwnerId, 1);
-  StoreU16(page.data() + kUsedLength, kFirstRecord + kObjectInfoLength);
-  std::uint8_t* record = page.data() + kFirstRecord;
-  StoreU16(record + kRecordKind, rkObjectInfo);
-  StoreU16(record + kRecordLength, kObjectInfoLength);
-  const StorageTime now = Now();
-  StoreDouble(record + kInfoCreated, now);
-  StoreDouble(record + kInfoModified, now);
-  StoreDouble(record + kInfoAccessed, now);
+  BuildRootHeaderPage(page.data(), PageSize, Now());
   if ((r = WritePage(2, page.data())) != 0) return fail(r);
 
   {
@@ -394,6 +408,14 @@ EngineResult Volume::Open(const std::u16string& path, bool readOnlyWanted) {
   Active = true;
   UsedPageCount = kUnknownPageCount;
   FixedSize = LoadU16(info_.data() + kFixedSize) != 0;
+  if (FixedSize) {
+    // A fixed-size volume may share its host file with a FAT area after it.
+    // Its own extent is its MaxPageCount: allocation, the free space and the
+    // journal area all stay below it. A value too small to hold the first
+    // pages is damage, not an extent.
+    const std::uint32_t extent = LoadU32(info_.data() + kMaxPageCount);
+    if (extent >= 3 && extent < HostPageCount) HostPageCount = extent;
+  }
 
   if (MountedFlag() && !ReadOnly) {
     if ((r = Recover()) != 0) return fail(r);
@@ -510,11 +532,29 @@ EngineResult Volume::Close() {
     keep(backend_->Close(journal_));
     journalOpen_ = false;
   }
-  keep(backend_->Close(host_));
+  // After a failed reopen there is no host file left to close.
+  if (hostOpen_) keep(backend_->Close(host_));
   hostOpen_ = false;
   scratch_.clear();
   UseTransactions = savedUseTransactions_;
   return first;
+}
+
+EngineResult Volume::ReopenHost(const std::u16string& path) {
+  if (!Active) return errStorageNotActive;
+  std::scoped_lock io(IoLock);
+  EngineResult closed = 0;
+  if (hostOpen_) {
+    closed = backend_->Close(host_);
+    hostOpen_ = false;
+  }
+  Path = path;
+  JournalFileName = MakeJournalFileName(path);
+  bool readOnly = ReadOnly;
+  EngineResult r = OpenHost(path, readOnly);
+  if (r != 0) return r;
+  ReadOnly = readOnly;
+  return closed;
 }
 
 EngineResult Volume::GetLogo(std::u16string& logo) const {
@@ -545,6 +585,9 @@ EngineResult Volume::SetMaxPageCount(std::uint32_t count) {
   EngineResult r = EnsureScanned();
   if (r != 0) return r;
   if (count < UsedPageCount) return errInvalidParameter;
+  // A fixed-size volume cannot reach past its extent: whatever follows it in
+  // the host file (a FAT area) is not its to take.
+  if (FixedSize && count > HostPageCount) return errInvalidParameter;
   std::scoped_lock io(IoLock);
   StoreU32(info_.data() + kMaxPageCount, count);
   return WriteVolumeInfo();

@@ -99,6 +99,27 @@ class ObjectLayerHooks {
   virtual void ReleaseRoot(Volume& volume) = 0;
   // Decide whether the storage starts locked (it has a storage encryption record).
   [[nodiscard]] virtual EngineResult DetectStorageLock(Volume& volume, bool& locked) = 0;
+
+  // Compaction moves pages that loaded objects know by number. Before it
+  // starts, with the transaction lock and the cache lock held, every object
+  // in use is locked without waiting (an idle one can only be taken up by an
+  // operation that begins a transaction, which waits). This fails, holding
+  // nothing, when an object is locked elsewhere or when a running
+  // transaction is anything but an open file's private transaction that
+  // holds no page yet; such a transaction stays parked while the compaction
+  // runs, since its object is locked.
+  [[nodiscard]] virtual bool LockForCompaction(const std::vector<Transaction*>& running) {
+    return running.empty();
+  }
+  virtual void UnlockAfterCompaction() {}
+  // Page `from` now lives at `to`: every page number the objects keep in
+  // memory (header page, entry page list, data and index page lists, the
+  // page lists of cached blocks) follows. Called with the objects locked as
+  // above, also to undo a move whose transaction rolled back.
+  virtual void PageMoved(std::uint16_t pageType, std::uint32_t ownerId, std::uint32_t chainIndex,
+                         std::uint32_t from, std::uint32_t to) {
+    (void)pageType, (void)ownerId, (void)chainIndex, (void)from, (void)to;
+  }
 };
 
 struct ProbeResult {
@@ -113,6 +134,26 @@ struct StorageSize {
   std::uint64_t Size = 0;
   std::uint64_t FreeBytes = 0;
 };
+
+struct ProgressSink;
+
+// Progress operation code of compaction (resizing reports as formatting does).
+inline constexpr std::uint8_t kProgressCompacting = 14;
+
+// Asked before each automatic compaction with the free pages and the pages in
+// use; false skips it. It runs at the end of a commit, on the committing
+// thread and with that caller's objects locked, so it must not call the engine.
+using AutoCompactConfirm = bool (*)(void* userData, std::uint32_t freePages,
+                                    std::uint32_t totalPages);
+
+// The first pages of a new volume (host byte order, `pageSize` bytes each),
+// built alike by Create and by FormatVolume: page 0, the first space map
+// page; page 1, the volume information page (a new random VolumeId, the
+// default logo for an empty one); page 2, the root directory's header page.
+void BuildFirstMapPage(std::uint8_t* page, std::uint32_t pageSize, std::uint32_t pageShift);
+void BuildVolumeInfoPage(std::uint8_t* page, std::uint32_t pageSize, std::u16string_view logo,
+                         bool mounted);
+void BuildRootHeaderPage(std::uint8_t* page, std::uint32_t pageSize, StorageTime now);
 
 // A counted reference to a cached page that releases itself.
 class PageRef {
@@ -164,11 +205,20 @@ class Volume {
   // Reads the identity of a container without opening it; needs an inactive volume.
   [[nodiscard]] EngineResult Probe(const std::u16string& path, ProbeResult& result);
   [[nodiscard]] EngineResult Close();
+  // Closes the host file of an open volume and opens `path` in its place (the
+  // container was moved or renamed); the journal name follows the new path.
+  // The access asked for is the volume's current one and the read-only state
+  // follows what the reopened file allows. When the open fails the volume
+  // stays without a host file, and page I/O fails until a reopen succeeds.
+  [[nodiscard]] EngineResult ReopenHost(const std::u16string& path);
 
   // ---- volume information ----
   [[nodiscard]] EngineResult GetLogo(std::u16string& logo) const;
   [[nodiscard]] EngineResult SetLogo(std::u16string_view logo);
   [[nodiscard]] EngineResult GetMaxPageCount(std::uint32_t& count) const;
+  // The growth limit; on a fixed-size volume it is the volume's extent in
+  // its host file (Open takes HostPageCount from it) and cannot grow past it.
+  // Values below UsedPageCount, or above the extent, are errInvalidParameter.
   [[nodiscard]] EngineResult SetMaxPageCount(std::uint32_t count);
   [[nodiscard]] EngineResult GetVolumeId(std::uint32_t& id) const;
   [[nodiscard]] EngineResult GetCorrupted(bool& corrupted) const;
@@ -246,6 +296,30 @@ class Volume {
   [[nodiscard]] EngineResult Recover();
   std::size_t RunningTransactions();
 
+  // ---- resize and compaction ----
+  // Grows or shrinks the volume to `bytes` (a multiple of PageSize, the same
+  // measure GetStorageSize reports; the host file also keeps any area before
+  // the volume). Shrinking compacts first: errActiveTransactions when that
+  // cannot run, errStorageFull when the pages in use reach past the new end.
+  // Growing writes an empty space map page at every group start it adds and
+  // reports (0, position, new page count) to `progress`, which cannot stop
+  // it. A fixed-size volume keeps its MaxPageCount in step, and one with a
+  // FAT area behind it cannot be resized (errInvalidParameter).
+  [[nodiscard]] EngineResult SetStorageSize(std::uint64_t bytes, const ProgressSink& progress);
+  // Moves the pages at the end of the volume into free pages below,
+  // re-pointing every reference to them (pages, loaded objects, open
+  // handles), and cuts the free end off the host file (a fixed-size volume
+  // keeps its file). Reports (kProgressCompacting, pages moved, free pages)
+  // to `progress`, which cannot stop it. When a transaction is running
+  // (other than an open file's parked one) or an object is in use on another
+  // thread, nothing happens: success with `ran` false. Damage found on the
+  // way is errStorageCorrupted with vfCorrupted set, found before anything
+  // is written. The moves run in transactions of bounded size, journaled
+  // when UseTransactions is on; see compact.cpp for what a crash leaves.
+  [[nodiscard]] EngineResult Compact(const ProgressSink& progress, bool& ran);
+  // The callback asked before each automatic compaction; none = always.
+  void SetAutoCompactConfirm(AutoCompactConfirm confirm, void* userData);
+
   // ---- settings ----
   char16_t PathSeparator = u'/';
   bool UseTransactions = true;
@@ -287,6 +361,14 @@ class Volume {
  private:
   friend class PageRef;
   friend class Transaction;
+  // Check and repair read and write a closed volume's pages through its host file.
+  friend class RepairSession;
+  // Compaction re-keys cached pages and rebuilds the space map summary.
+  friend class Compactor;
+  // Formatting writes a closed volume's host file through its backend.
+  friend EngineResult FormatVolume(Volume& volume, const std::u16string& path, std::uint64_t size,
+                                   std::uint32_t pageSize, std::u16string_view logo,
+                                   std::uint32_t flags, const ProgressSink& progress);
 
   // host files
   [[nodiscard]] EngineResult OpenHost(const std::u16string& path, bool& readOnly);
@@ -320,6 +402,8 @@ class Volume {
   [[nodiscard]] EngineResult RecoverFromJournal();
   [[nodiscard]] EngineResult FlushHost();
   void DestroyTransaction(Transaction* transaction);
+  // The AutoCompact test at the end of a successful commit.
+  void AutoCompactAfterCommit();
 
   std::unique_ptr<HostFileBackend> backend_;
   HostFileCallbacks callbacks_{};
@@ -350,6 +434,14 @@ class Volume {
   std::uint32_t scanLastUsedGroup_ = 0;
   std::uint32_t scanFreeBelowLastUsed_ = 0;
   std::vector<PageBuffer*> dirtyMaps_;
+  // While compacting: pages the compaction's transactions allocate for
+  // themselves (shadows, journal pages) come from this page on, in the part
+  // that is cut off afterwards, so they never take a free page below it
+  // that a moved page is meant to fill. 0 = no floor.
+  std::uint32_t allocationFloor_ = 0;
+  // Under TransactionLock.
+  AutoCompactConfirm autoCompactConfirm_ = nullptr;
+  void* autoCompactUserData_ = nullptr;
 
  public:
   bool Compacting = false;
