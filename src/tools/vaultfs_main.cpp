@@ -948,8 +948,16 @@ class TreeProgress {
   std::chrono::steady_clock::time_point last_{};
 };
 
-// The bytes an import of `folder` will copy, for the progress bar only.
-std::uint64_t DiskTreeBytes(const std::string& folder, const std::u16string& mask, bool recursive) {
+struct SpecialFileFound {
+  std::string Path;
+  mode_t Mode;
+};
+
+// The bytes an import of `folder` will copy. With `refuseSpecial` a device,
+// FIFO or socket the import would select is refused here, before the
+// container is even opened (opening and closing it rewrites its header).
+std::uint64_t DiskTreeBytes(const std::string& folder, const std::u16string& mask, bool recursive,
+                            bool refuseSpecial = false) {
   std::uint64_t total = 0;
   std::vector<std::string> pending = {folder};
   while (!pending.empty()) {
@@ -961,9 +969,13 @@ std::uint64_t DiskTreeBytes(const std::string& folder, const std::u16string& mas
         if (entry.Stat.Kind == vaultfs::DiskKind::Directory) {
           if (recursive) pending.push_back(open.Path + entry.Name);
         } else if (vaultfs::MatchMask(vaultfs::DiskNameToStorage(entry.Name), mask, true)) {
+          if (refuseSpecial && entry.Stat.Kind == vaultfs::DiskKind::Special)
+            throw SpecialFileFound{open.Path + entry.Name, entry.Stat.Mode};
           total += entry.Stat.Size;
         }
       }
+    } catch (const SpecialFileFound&) {
+      throw;
     } catch (const std::exception&) {
       // The import itself reports what cannot be read.
     }
@@ -1053,6 +1065,13 @@ int CommandTree(int argc, char** argv, bool toStorage) {
     storage.SetFilesPassword(filesPassword);
     storage.SetCompression(static_cast<vaultfs::TVaultCompression>(compression));
     storage.SetCompressionLevel(level);
+    if (toStorage) {
+      try {
+        (void)DiskTreeBytes(disk, mask, recursive, true);
+      } catch (const SpecialFileFound& found) {
+        vaultfs::RefuseSpecialFile(found.Path, found.Mode);
+      }
+    }
     storage.Open(2);
     if (storagePassword.empty() && storage.GetStorageEncryption() != vaultfs::ecNoEncryption)
       throw std::runtime_error(
