@@ -969,11 +969,10 @@ TEST(CompactFailureTest, AFailedWriteAnywhereKeepsEveryFile) {
         bool corrupted = false;
         ASSERT_EQ(s.volume().GetCorrupted(corrupted), 0);
         flagged += corrupted;
-        if (s.volume().RunningTransactions() != 0) {
-          // A journaled commit failed after it registered itself: it holds
-          // its pages until the next open finishes it, which is what the
-          // file as it stands now must allow. (Closing this volume now would
-          // roll the registered commit back.)
+        if (s.volume().RecoveryPending()) {
+          // A journaled commit failed after it registered itself: the volume
+          // takes no further work and closes without writing, and the next
+          // open finishes the commit from the file as it stands now.
           ++pending;
           after = files.TakeSnapshot();
         } else {

@@ -30,6 +30,11 @@ std::uint32_t SlotsPerTablePage(std::uint32_t pageSize) {
 
 }  // namespace
 
+bool Volume::RecoveryPending() {
+  std::scoped_lock lock(TransactionLock);
+  return pendingRecovery_ != 0;
+}
+
 std::size_t Volume::RunningTransactions() {
   std::scoped_lock lock(TransactionLock);
   return Running.size();
@@ -39,6 +44,10 @@ EngineResult Volume::Begin(bool readOnly, Transaction*& transaction) {
   transaction = nullptr;
   if (!Active) return errStorageNotActive;
   std::scoped_lock lock(TransactionLock);
+  // A commit that failed after its registration is finished by the next
+  // writable open; until then the pages in memory and on the medium may
+  // disagree, so nothing else runs.
+  if (pendingRecovery_ != 0) return pendingRecovery_;
   auto* t = new (std::nothrow) Transaction(*this);
   if (!t) return errOutOfMemory;
   std::uint32_t id = 0;
@@ -377,9 +386,20 @@ EngineResult Volume::Commit(Transaction* transaction) {
     if (r == 0) r = ClearTableSlot(tablePage, tableSlot, transaction->Id);
   }
   if (r != 0 && registered) {
-    // The registration stays: the next writable open finishes this commit.
+    // The registration stays: the next writable open finishes this commit
+    // from its journal. Nothing on the medium may be touched any more (a
+    // roll-back would wipe shadows and homes the journal still names), so
+    // the transaction is only forgotten in memory, and the volume refuses
+    // further work and closes without writing until it is reopened.
     cache.unlock();
     unlockObjects();
+    txLock.unlock();
+    {
+      std::scoped_lock lock(TransactionLock);
+      if (pendingRecovery_ == 0) pendingRecovery_ = r;
+    }
+    EngineResult ignored = Forget(transaction, false);
+    (void)ignored;
     return r;
   }
   if (r != 0) {
@@ -427,6 +447,10 @@ EngineResult Volume::Commit(Transaction* transaction) {
 }
 
 EngineResult Volume::Rollback(Transaction* transaction) {
+  return Forget(transaction, true);
+}
+
+EngineResult Volume::Forget(Transaction* transaction, bool touchFile) {
   // Objects first, as in Commit.
   std::vector<TransactionObject*> objects;
   {
@@ -438,7 +462,7 @@ EngineResult Volume::Rollback(Transaction* transaction) {
   EngineResult first = 0;
   {
     std::scoped_lock cache(CacheLock);
-    for (PageBuffer* b = transaction->pages; b; b = b->TxNext) {
+    for (PageBuffer* b = transaction->pages; b && touchFile; b = b->TxNext) {
       if (b->Has(pbAllocated)) {
         EngineResult r = WriteZeroPage(b->PageNumber, b->PageNumber);
         if (first == 0) first = r;
@@ -464,6 +488,7 @@ EngineResult Volume::Rollback(Transaction* transaction) {
       if (b->RefCount.load() == 0) RemoveBuffer(b);
     });
     for (std::uint32_t p : transaction->reserved) {
+      if (!touchFile) break;
       EngineResult r = SetMapEntry(p, 0, false);
       if (first == 0) first = r;
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "engine/volume/byte_order.h"
 #include "engine/volume/page_layout.h"
@@ -512,6 +513,28 @@ EngineResult Volume::Close() {
   auto keep = [&first](EngineResult r) {
     if (first == 0) first = r;
   };
+  EngineResult pending = 0;
+  {
+    std::scoped_lock lock(TransactionLock);
+    pending = std::exchange(pendingRecovery_, 0);
+  }
+  if (pending != 0) {
+    // A registered commit failed half-way: the transaction table, the
+    // journal it names and MountedFlag must stay exactly as they are on the
+    // medium so that the next writable open finishes that commit. Nothing is
+    // written; the volume is only let go.
+    if (ObjectLayer) ObjectLayer->ReleaseRoot(*this);
+    DropAllBuffers();
+    info_.clear();
+    Active = false;
+    if (journalOpen_) (void)backend_->Close(journal_);
+    journalOpen_ = false;
+    if (hostOpen_) (void)backend_->Close(host_);
+    hostOpen_ = false;
+    scratch_.clear();
+    UseTransactions = savedUseTransactions_;
+    return pending;
+  }
   keep(handles);
   if (!ReadOnly) {
     keep(UnmountTable());

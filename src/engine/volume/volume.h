@@ -295,6 +295,9 @@ class Volume {
   [[nodiscard]] EngineResult UnmountTable();
   [[nodiscard]] EngineResult Recover();
   std::size_t RunningTransactions();
+  // A commit failed after registering itself: the volume takes no further
+  // work and closes without writing, and the next writable open finishes it.
+  bool RecoveryPending();
 
   // ---- resize and compaction ----
   // Grows or shrinks the volume to `bytes` (a multiple of PageSize, the same
@@ -402,6 +405,9 @@ class Volume {
   [[nodiscard]] EngineResult RecoverFromJournal();
   [[nodiscard]] EngineResult FlushHost();
   void DestroyTransaction(Transaction* transaction);
+  // Rolls a transaction back; without `touchFile` only its memory state is
+  // dropped (for a commit whose registration recovery must still replay).
+  [[nodiscard]] EngineResult Forget(Transaction* transaction, bool touchFile);
   // The AutoCompact test at the end of a successful commit.
   void AutoCompactAfterCommit();
 
@@ -441,6 +447,9 @@ class Volume {
   std::uint32_t allocationFloor_ = 0;
   // Under TransactionLock.
   AutoCompactConfirm autoCompactConfirm_ = nullptr;
+  // Under TransactionLock: the failure of a commit that stays registered for
+  // recovery; while set, no transaction begins and Close writes nothing.
+  EngineResult pendingRecovery_ = 0;
   void* autoCompactUserData_ = nullptr;
 
  public:
