@@ -30,3 +30,18 @@ seq 1 200000 >"$demo/numbers.txt"
 "$bin/vaultfs" get "$demo/tree.vfs" /latest "$demo/back.txt" "${S[@]}" --password-file "$demo/file.pw"
 cmp "$demo/numbers.txt" "$demo/back.txt" && echo "read back through the link: identical"
 ls -l "$demo/numbers.txt" "$demo/tree.vfs"
+
+echo "== a folder tree in and out (the application's settings), check, compact"
+mkdir -p "$demo/folder/sub/deeper" "$demo/folder/empty"
+seq 1 50000 >"$demo/folder/sub/numbers.txt"
+printf 'hidden\n' >"$demo/folder/.hidden"
+ln -s sub/numbers.txt "$demo/folder/link"
+"$bin/vaultfs" create "$demo/folder.vfs" "${S[@]}"
+"$bin/vaultfs" import "$demo/folder.vfs" "$demo/folder" /DATA "${S[@]}" \
+  --password-file "$demo/file.pw" --encryption 3 --compression zlib --level 9
+"$bin/vaultfs" check "$demo/folder.vfs" --storage-password-file "$demo/storage.pw"
+"$bin/vaultfs" export "$demo/folder.vfs" /DATA "$demo/restored" "${S[@]}" \
+  --password-file "$demo/file.pw"
+diff -r --no-dereference "$demo/folder" "$demo/restored" && echo "exported tree: identical"
+"$bin/vaultfs" rm "$demo/folder.vfs" /DATA/sub/numbers.txt "${S[@]}"
+"$bin/vaultfs" compact "$demo/folder.vfs" "${S[@]}"
