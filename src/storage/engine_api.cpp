@@ -190,6 +190,20 @@ struct CheckAndRepairArguments {
   CheckReport* report = nullptr;
 };
 
+// The arguments every form of StorageCheckAndRepair takes.
+CheckAndRepairArguments CommonArguments(std::u16string_view fileName, std::uint32_t pageSize,
+                                        std::uint32_t flags, const void* password,
+                                        std::uint32_t passwordBytes, void* progressUserData,
+                                        ProgressCallback progress) {
+  CheckAndRepairArguments arguments;
+  arguments.fileName = fileName;
+  arguments.pageSize = pageSize;
+  arguments.flags = flags;
+  arguments.password = PasswordSpan(password, passwordBytes);
+  arguments.progress = MakeSink(progressUserData, progress);
+  return arguments;
+}
+
 EngineResult CheckAndRepair(const CheckAndRepairArguments& arguments) {
   return Guarded([&]() -> EngineResult {
     auto context = std::make_unique<StorageContext>();
@@ -386,12 +400,8 @@ EngineResult StorageCheckAndRepair(std::u16string_view fileName, std::uint32_t p
                                    std::uint32_t flags, const void* password,
                                    std::uint32_t passwordBytes, void* progressUserData,
                                    ProgressCallback progress) {
-  CheckAndRepairArguments arguments;
-  arguments.fileName = fileName;
-  arguments.pageSize = pageSize;
-  arguments.flags = flags;
-  arguments.password = PasswordSpan(password, passwordBytes);
-  arguments.progress = MakeSink(progressUserData, progress);
+  CheckAndRepairArguments arguments = CommonArguments(fileName, pageSize, flags, password,
+                                                      passwordBytes, progressUserData, progress);
   return CheckAndRepair(arguments);
 }
 
@@ -400,12 +410,8 @@ EngineResult StorageCheckAndRepairReport(std::u16string_view fileName, std::uint
                                          std::uint32_t passwordBytes, void* progressUserData,
                                          ProgressCallback progress, CheckReport& report) {
   report = CheckReport{};
-  CheckAndRepairArguments arguments;
-  arguments.fileName = fileName;
-  arguments.pageSize = pageSize;
-  arguments.flags = flags;
-  arguments.password = PasswordSpan(password, passwordBytes);
-  arguments.progress = MakeSink(progressUserData, progress);
+  CheckAndRepairArguments arguments = CommonArguments(fileName, pageSize, flags, password,
+                                                      passwordBytes, progressUserData, progress);
   arguments.report = &report;
   return CheckAndRepair(arguments);
 }
@@ -416,12 +422,8 @@ EngineResult StorageCheckAndRepairCB(std::u16string_view fileName, std::uint32_t
                                      ProgressCallback progress, void* userData,
                                      const HostFileCallbacks& callbacks) {
   const HostFileCallbacks registered = WithUserData(callbacks, userData);
-  CheckAndRepairArguments arguments;
-  arguments.fileName = fileName;
-  arguments.pageSize = pageSize;
-  arguments.flags = flags;
-  arguments.password = PasswordSpan(password, passwordBytes);
-  arguments.progress = MakeSink(progressUserData, progress);
+  CheckAndRepairArguments arguments = CommonArguments(fileName, pageSize, flags, password,
+                                                      passwordBytes, progressUserData, progress);
   arguments.hostFiles = &registered;
   return CheckAndRepair(arguments);
 }
@@ -445,12 +447,8 @@ EngineResult StorageCheckAndRepairEx(
   codec.UserData = compressUserData;
   codec.OnCompress = compress;
   codec.OnDecompress = decompress;
-  CheckAndRepairArguments arguments;
-  arguments.fileName = fileName;
-  arguments.pageSize = pageSize;
-  arguments.flags = flags;
-  arguments.password = PasswordSpan(password, passwordBytes);
-  arguments.progress = MakeSink(progressUserData, progress);
+  CheckAndRepairArguments arguments = CommonArguments(fileName, pageSize, flags, password,
+                                                      passwordBytes, progressUserData, progress);
   arguments.hostFiles = useHostFileCallbacks ? &registered : nullptr;
   arguments.cipher = &cipher;
   arguments.codec = &codec;

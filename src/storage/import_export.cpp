@@ -134,7 +134,18 @@ class FolderChain {
 // What both directions share: the counters, the buffer, the events.
 class TreeCopy {
  protected:
-  explicit TreeCopy(TVaultStorage& storage) : storage_(storage), buffer_(kCopyBlockSize) {}
+  // The top folder on disk gets a trailing '/', the container directory a
+  // trailing separator; an empty mask means every name.
+  TreeCopy(TVaultStorage& storage, const std::u16string& diskFolder, const std::u16string& mask,
+           const std::u16string& storagePath)
+      : storage_(storage),
+        buffer_(kCopyBlockSize),
+        separator_(storage.PathSeparator()),
+        mask_(mask.empty() ? u"*.*" : mask),
+        topPath_(WithSlash(Utf16ToUtf8(diskFolder))),
+        storagePath_(storagePath.empty() || storagePath.back() != separator_
+                         ? storagePath + separator_
+                         : storagePath) {}
 
   void Progress(const std::u16string& fileName, std::uint64_t done, bool canStop) {
     if (!storage_.OnProgress()) return;
@@ -197,6 +208,12 @@ class TreeCopy {
   std::uint64_t total_ = 0;
   std::uint32_t shift_ = 1;
   bool stop_ = false;
+  const char16_t separator_;
+  const std::u16string mask_;
+  const std::string topPath_;
+  const std::u16string storagePath_;
+  std::unique_ptr<FolderChain> chain_;
+  std::u16string lastStorageName_;
 };
 
 // ---------------------------------------------------------------- import
@@ -206,17 +223,10 @@ class ImportRun : public TreeCopy {
   ImportRun(TVaultStorage& storage, const std::u16string& diskFolder, const std::u16string& mask,
             std::int32_t attributes, bool recursive, const std::u16string& storagePath,
             std::int32_t overwriteMode)
-      : TreeCopy(storage),
-        separator_(storage.PathSeparator()),
-        mask_(mask.empty() ? u"*.*" : mask),
+      : TreeCopy(storage, diskFolder, mask, storagePath),
         attributes_(static_cast<std::uint32_t>(attributes) & ~(faDirectory | faVolumeId)),
         recursive_(recursive),
-        overwriteMode_(overwriteMode) {
-    topPath_ = WithSlash(Utf16ToUtf8(diskFolder));
-    storagePath_ = storagePath.empty() || storagePath.back() != separator_
-                       ? storagePath + separator_
-                       : storagePath;
-  }
+        overwriteMode_(overwriteMode) {}
 
   void Run() {
     List();
@@ -489,15 +499,9 @@ class ImportRun : public TreeCopy {
     }
   }
 
-  char16_t separator_;
-  std::u16string mask_;
   std::uint32_t attributes_;
   bool recursive_;
   std::int32_t overwriteMode_;
-  std::string topPath_;
-  std::u16string storagePath_;
-  std::unique_ptr<FolderChain> chain_;
-  std::u16string lastStorageName_;
   std::unordered_map<std::size_t, std::vector<LinkTime>> linkTimes_;
   unsigned temporaryCounter_ = 0;
 };
@@ -508,17 +512,10 @@ class ExportRun : public TreeCopy {
  public:
   ExportRun(TVaultStorage& storage, const std::u16string& storagePath, const std::u16string& mask,
             bool recursive, const std::u16string& diskFolder, std::int32_t overwriteMode)
-      : TreeCopy(storage),
-        separator_(storage.PathSeparator()),
-        mask_(mask.empty() ? u"*.*" : mask),
+      : TreeCopy(storage, diskFolder, mask, storagePath),
         recursive_(recursive),
         overwriteMode_(overwriteMode),
-        umask_(CurrentUmask()) {
-    topPath_ = WithSlash(Utf16ToUtf8(diskFolder));
-    storagePath_ = storagePath.empty() || storagePath.back() != separator_
-                       ? storagePath + separator_
-                       : storagePath;
-  }
+        umask_(CurrentUmask()) {}
 
   void Run() {
     List();
@@ -706,15 +703,9 @@ class ExportRun : public TreeCopy {
     }
   }
 
-  char16_t separator_;
-  std::u16string mask_;
   bool recursive_;
   std::int32_t overwriteMode_;
   mode_t umask_;
-  std::string topPath_;
-  std::u16string storagePath_;
-  std::unique_ptr<FolderChain> chain_;
-  std::u16string lastStorageName_;
   std::vector<std::unordered_set<std::string>> namesInFolder_;
   std::size_t linkTimesFolder_ = kNoParent;
   std::unordered_map<std::u16string, DiskTime> linkTimes_;
