@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev
-  python3 dosfstools mtools
+  python3 dosfstools mtools tmux
 )
 
 missing=()

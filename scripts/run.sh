@@ -45,3 +45,27 @@ ln -s sub/numbers.txt "$demo/folder/link"
 diff -r --no-dereference "$demo/folder" "$demo/restored" && echo "exported tree: identical"
 "$bin/vaultfs" rm "$demo/folder.vfs" /DATA/sub/numbers.txt "${S[@]}"
 "$bin/vaultfs" compact "$demo/folder.vfs" "${S[@]}"
+
+echo "== korvane-cli: a folder protected and opened again"
+mkdir -p "$demo/Photos/2008/summer" "$demo/Photos/empty"
+seq 1 100000 >"$demo/Photos/2008/numbers.txt"
+head -c 300000 /dev/urandom >"$demo/Photos/2008/summer/beach.jpg"
+printf 'notes\n' >"$demo/Photos/.notes"
+ln -s 2008/summer/beach.jpg "$demo/Photos/favourite"
+cp -a "$demo/Photos" "$demo/Photos.original"
+printf 'demo folder password\n' >"$demo/folder.pw"
+"$bin/korvane-cli" protect "$demo/Photos" --password-file "$demo/folder.pw"
+ls -l "$demo" | grep Photos
+[ ! -e "$demo/Photos" ] && echo "the folder is gone; only Photos._zkvlk stands for it"
+"$bin/korvane-cli" info "$demo/Photos._zkvlk"
+printf 'not the password\n' >"$demo/wrong.pw"
+if "$bin/korvane-cli" open "$demo/Photos._zkvlk" --password-file "$demo/wrong.pw"; then
+  echo "a wrong password opened the folder!"
+  exit 1
+else
+  echo "a wrong password is refused (exit status $?); the container is kept"
+fi
+"$bin/korvane-cli" open "$demo/Photos._zkvlk" --password-file "$demo/folder.pw"
+diff -r --no-dereference "$demo/Photos.original" "$demo/Photos" &&
+  echo "opened folder: identical to the original"
+[ ! -e "$demo/Photos._zkvlk" ] && echo "the container is gone"

@@ -551,6 +551,21 @@ void TVaultStorage::Close(int /*unused*/) {
   DiscardPendingException();
 }
 
+void TVaultStorage::CloseChecked() {
+  if (!Active_) return;
+  EngineResult result = Handle_ != nullptr ? StorageFlush(Handle_) : 0;
+  if (Handle_ != nullptr) {
+    const EngineResult closed = StorageClose(Handle_);
+    if (result == 0) result = closed;
+  }
+  Handle_ = nullptr;
+  Active_ = false;
+  std::exception_ptr pending = PendingException_;
+  DiscardPendingException();
+  if (pending) std::rethrow_exception(pending);
+  CheckResult(result);
+}
+
 void TVaultStorage::ReopenFile() {
   CheckActive();
   if (HasFileEvents()) {

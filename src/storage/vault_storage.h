@@ -294,6 +294,10 @@ class TVaultStorage : public TBaseVaultStorage {
   void SetStorageSize(std::int64_t size) override;
   void Open(int mode) override;
   void Close(int unused = 0) override;
+  // Close for callers that must know the container reached its file whole:
+  // writes everything out, closes, and raises the first failure of either
+  // (the object is closed afterwards in every case).
+  void CloseChecked();
   void ReopenFile() override;
   TVaultEncryption GetStorageEncryption() override;
   void SupplyStoragePassword(const std::u16string& password) override;

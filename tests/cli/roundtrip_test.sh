@@ -5,6 +5,7 @@
 # nanosecond modification times must all be identical.
 set -u
 vaultfs="$1"
+. "$(dirname "$0")/lib/crafted_tree.sh"
 dir="$(mktemp -d)"
 cleanup() {
   chmod -R u+rwx "$dir" 2>/dev/null
@@ -16,44 +17,9 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 src="$dir/source"
 out="$dir/restored"
-mkdir "$src"
 
 # ---- the crafted folder ----
-mkdir -p "$src/empty/nested/deeper" "$src/docs" "$src/ro_folder" "$src/links" "$src/.hidden_folder"
-: >"$src/zero"
-head -c $((4 * 1024 * 1024 + 4321)) /dev/urandom >"$src/big.bin"
-yes "compressible line of text" | head -c 3000000 >"$src/docs/words.txt"
-printf 'hidden\n' >"$src/.hidden"
-printf 'in a hidden folder\n' >"$src/.hidden_folder/file"
-printf 'read only\n' >"$src/ro.txt"
-printf 'inside a read-only folder\n' >"$src/ro_folder/inside.txt"
-printf 'forbidden\n' >"$src/odd : ? * \\ | < > name"
-printf 'control\n' >"$src/$(printf 'ctl\001\037')"
-printf 'invalid\n' >"$src/$(printf 'bad\377\376\200')"
-printf 'unicode\n' >"$src/$(printf '\346\227\245\346\234\254\350\252\236 \360\237\230\200 caf\303\251')"
-long="$(printf 'L%.0s' $(seq 1 255))"
-printf 'longest name\n' >"$src/$long"
-# A 255-byte name made of 3-byte characters, and a path far beyond 300 bytes.
-wide="$(printf '\346\227\245%.0s' $(seq 1 85))"
-printf 'wide\n' >"$src/$wide"
-deep="$src/$(printf 'component-%02d/' $(seq 1 30))"
-mkdir -p "$deep"
-printf 'deep\n' >"$deep/leaf"
-printf '#!/bin/sh\n' >"$src/script.sh"
-chmod 4755 "$src/script.sh"
-chmod 2750 "$src/docs"
-ln -s docs/words.txt "$src/relative_link"
-ln -s /etc/hostname "$src/absolute_link"
-ln -s "nowhere/at all" "$src/dangling_link"
-ln -s docs "$src/folder_link"
-for i in $(seq 1 60); do ln -s "target-$i" "$src/links/link-$i"; done
-# Odd times, to the nanosecond, below the epoch too.
-touch -h -d '1969-07-20 20:17:40.123456789 UTC' "$src/relative_link"
-touch -d '2038-01-19 03:14:08.999999999 UTC' "$src/big.bin"
-touch -d '1999-12-31 23:59:59.000000001 UTC' "$src/zero"
-chmod 0444 "$src/ro.txt"
-chmod 0555 "$src/ro_folder"
-chmod 0700 "$src/.hidden_folder"
+make_crafted_tree "$src"
 
 # ---- a real tree ----
 if [ -d /usr/share/doc ]; then

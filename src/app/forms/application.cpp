@@ -1,0 +1,144 @@
+#include "app/forms/application.h"
+
+#include <stdexcept>
+#include <system_error>
+
+#include "app/forms/enter_form.h"
+#include "app/forms/files_list_form.h"
+#include "app/forms/globals.h"
+#include "app/forms/other_forms.h"
+#include "app/forms/progress_form.h"
+#include "app/forms/protect_form.h"
+#include "app/forms/request_form.h"
+#include "storage/vault_error.h"
+
+namespace korvane {
+
+TApplication::TApplication(Ui& ui, TEnvironment environment)
+    : ui_(&ui), environment_(std::move(environment)) {}
+
+TApplication::~TApplication() = default;
+
+void TApplication::ParseCommandLine(const std::vector<std::string>& args) {
+  // Only the first two arguments after the program count; the verb is found
+  // anywhere in the upper-cased first one ("x-PROTECTED" qualifies).
+  ProtectMode = false;
+  OpenMode = false;
+  FolderArgument.clear();
+  if (args.size() >= 3) {
+    const std::string verb = UpperCase(args[1]);
+    ProtectMode = verb.find("-PROTECT") != std::string::npos;
+    OpenMode = verb.find("-OPEN") != std::string::npos;
+  }
+  if (ProtectMode || OpenMode) FolderArgument = platform::AbsolutePath(args[2]);
+}
+
+void TApplication::CreateForms() {
+  if (ProtectMode) {
+    frmProtect = std::make_unique<TfrmProtect>(*this);
+    frmProgress = std::make_unique<TfrmProgress>(*this);
+    frmFilesList = std::make_unique<TfrmFilesList>(*this);
+    AboutForm = std::make_unique<TAboutForm>(*this);
+    frmHelper = std::make_unique<TfrmHelper>(*this);
+    ErrorDialog = std::make_unique<TErrorDialog>(*this);
+  } else if (OpenMode) {
+    frmEnter = std::make_unique<TfrmEnter>(*this);
+    frmProgress = std::make_unique<TfrmProgress>(*this);
+    frmRequest = std::make_unique<TfrmRequest>(*this);
+    AboutForm = std::make_unique<TAboutForm>(*this);
+    frmHelper = std::make_unique<TfrmHelper>(*this);
+  } else {
+    frmSettings = std::make_unique<TfrmSettings>(*this);
+    frmHelper = std::make_unique<TfrmHelper>(*this);
+  }
+}
+
+namespace {
+
+std::string WithSlash(const std::string& path) {
+  if (!path.empty() && path.back() == '/') return path;
+  return path + '/';
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+bool TApplication::RejectFolder() {
+  // The windows of protect mode exist by now; the boxes are theirs.
+  TForm& owner = *frmProtect;
+  const std::string& folder = FolderArgument;
+  if (folder.size() <= 3) {
+    owner.MessageBox("Root folder cannot be protected", "You cannot protect the root folder!",
+                     TMsgIcon::Exclamation);
+    return true;
+  }
+  if (platform::FileExists(folder)) {
+    owner.MessageBox("Korvane cannot protect a file",
+                     FormatText("\"%s\" is a file. Korvane only protects folders.", {folder}),
+                     TMsgIcon::Exclamation);
+    return true;
+  }
+  // Paths are absolute here, so "inside" is a prefix test on whole
+  // components: /usr and /usr/share are refused, /home/me/usr is not.
+  const std::string upperFolder = UpperCase(WithSlash(folder));
+  for (const std::string& system : environment_.SystemFolders) {
+    if (StartsWith(upperFolder, UpperCase(WithSlash(system)))) {
+      owner.MessageBox("System folder", "You cannot protect Windows folder or subfolder!",
+                       TMsgIcon::Exclamation);
+      return true;
+    }
+  }
+  const std::string executable = UpperCase(environment_.ExecutablePath());
+  if (StartsWith(executable, upperFolder)) {
+    owner.MessageBox(
+        "Application folder",
+        FormatText(
+            "You cannot protect folder \"%s\"\rbecause it contains Korvane application files!",
+            {folder}),
+        TMsgIcon::Exclamation);
+    return true;
+  }
+  return false;
+}
+
+int TApplication::Run(const std::vector<std::string>& args) {
+  ParseCommandLine(args);
+  platform::RunLock runLock(kRunMutexName);
+  CreateForms();
+  if (ProtectMode) {
+    if (RejectFolder()) return 0;
+    frmProtect->ShowModal();
+  } else if (OpenMode) {
+    frmEnter->ShowModal();
+  } else {
+    frmSettings->ShownAsMainWindow = true;
+    frmSettings->ShowModal();
+  }
+  runLock.Close();
+  return 0;
+}
+
+void TApplication::HandleException(std::exception_ptr error) {
+  ++ErrorCount;
+  std::string message;
+  try {
+    std::rethrow_exception(error);
+  } catch (const vaultfs::EVaultError& e) {
+    message = e.what();
+  } catch (const std::system_error& e) {
+    message = e.what();
+  } catch (const std::exception& e) {
+    message = e.what();
+  } catch (...) {
+    message = "Unknown error";
+  }
+  // Each error gets a dialog of its own; the one made at start is replaced.
+  ErrorDialog = std::make_unique<TErrorDialog>(*this);
+  ErrorDialog->LabelError.Caption = message + ".";
+  ErrorDialog->ShowModal();
+}
+
+}  // namespace korvane

@@ -1,0 +1,47 @@
+// The Open window: the folder a container stands for and its password; Open
+// restores the folder and removes the container. The password box also
+// knows the access code of the recovery request.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/forms/controls.h"
+#include "app/forms/protect_form.h"
+#include "storage/vault_storage.h"
+
+namespace korvane {
+
+class TfrmEnter : public TForm {
+ public:
+  explicit TfrmEnter(TApplication& app);
+  ~TfrmEnter() override;
+
+  TEdit edFolder;
+  TEdit edPassword;
+  TButton btnOpen;
+  TButton btnCancel;
+  TButton btnHelp;
+  TImage imgLogo;
+
+  std::string FolderPath;
+  bool HashPresent = false;
+  bool EscrowPresent = false;
+  std::unique_ptr<vaultfs::TVaultStorage> Storage;
+  TWorkflowOutcome Outcome = TWorkflowOutcome::woNone;
+
+  // Reads the service records of the container FolderArgument names.
+  // Returns HashPresent; see service_records.h for the texts.
+  bool ReadServiceRecords(std::string& hashText, std::string& escrowText, std::string& sizeText);
+
+  void btnOpenClick();
+  void btnCancelClick();
+  void btnHelpClick();
+  void imgLogoClick();
+  void edPasswordChange();
+
+ protected:
+  void FormShow() override;
+};
+
+}  // namespace korvane
