@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/forms/openssl_holders.h"
 #include "app/forms/recovery_escrow.h"
 
 #ifndef KORVANE_VERSION
@@ -178,22 +179,10 @@ int Recover(const std::string& keyPath, const std::string& inputPath) {
 
 // ------------------------------------------------------------ key generation
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct BigNumFree {
-  void operator()(BIGNUM* number) const { BN_free(number); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
-using BigNum = std::unique_ptr<BIGNUM, BigNumFree>;
+using korvane::openssl::BigNum;
+using korvane::openssl::Bio;
+using korvane::openssl::Pkey;
+using korvane::openssl::PkeyCtx;
 
 Pkey GenerateKey() {
   PkeyCtx context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));

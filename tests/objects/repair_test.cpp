@@ -741,7 +741,7 @@ bool MidChainDataPage(const std::uint8_t* page) {
   return LoadU32(page + kChainIndex) != 0 && LoadU32(page + kIndexPage) == 0;
 }
 
-// The case the design spells out: a data page that its predecessor's link
+// The textbook case: a data page that its predecessor's link
 // says belongs to another object loses the link (reported at the
 // predecessor), and nothing else referencing it, it is freed as an orphan.
 TEST(RepairCases, DataPageOfAnotherOwnerIsCutAndFreed) {

@@ -92,26 +92,9 @@ std::string Md5Hex(const std::string& bytes) {
   return text;
 }
 
-std::size_t CharLengthAt(const std::string& text, std::size_t i) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t length = 1;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-  }
-  if (i + length > text.size()) return 1;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return 1;
-  }
-  return length;
-}
-
 std::size_t TextLength(const std::string& text) {
   std::size_t count = 0;
-  for (std::size_t i = 0; i < text.size(); i += CharLengthAt(text, i)) ++count;
+  for (std::size_t i = 0; i < text.size(); i += platform::Utf8CharLength(text, i)) ++count;
   return count;
 }
 

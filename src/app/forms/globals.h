@@ -22,8 +22,8 @@ std::string ContainerPathToFolder(const std::string& containerPath);
 
 // Walks a folder: every file (anything that is not a directory; links are
 // files here and never followed) whose name matches `mask` adds 1 to the
-// result and its size / 1024 to `sizeKB` (unsigned 32-bit, wrapping as
-// designed), its full path to `list` when given, and is deleted (after
+// result and its size / 1024 to `sizeKB` (unsigned 32-bit, wrapping like the
+// size record it feeds), its full path to `list` when given, and is deleted (after
 // ForceDeleteFile) when `deleteFiles`. Subfolders whose names match are
 // visited the same way and, when deleting, removed afterwards; so is the
 // folder itself. Failures to delete are ignored.
@@ -43,8 +43,6 @@ std::string Md5Hex(const std::string& bytes);
 // Length of a text in characters (UTF-8 code points; a byte that is not
 // valid UTF-8 counts as one).
 std::size_t TextLength(const std::string& text);
-// Bytes of the character starting at byte `i` (1 for an invalid byte).
-std::size_t CharLengthAt(const std::string& text, std::size_t i);
 
 // ASCII upper-casing (the platform's letter case of paths and verbs).
 std::string UpperCase(std::string text);

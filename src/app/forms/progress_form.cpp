@@ -5,6 +5,7 @@
 
 #include "app/forms/application.h"
 #include "app/forms/globals.h"
+#include "app/platform/platform.h"
 #include "engine/volume/utf16.h"
 
 namespace korvane {
@@ -25,7 +26,8 @@ void EraseFirst(std::string& text, const std::string& part) {
 // Byte offsets of the characters of a UTF-8 text.
 std::vector<std::size_t> CharStarts(const std::string& text) {
   std::vector<std::size_t> starts;
-  for (std::size_t i = 0; i < text.size(); i += CharLengthAt(text, i)) starts.push_back(i);
+  for (std::size_t i = 0; i < text.size(); i += platform::Utf8CharLength(text, i))
+    starts.push_back(i);
   return starts;
 }
 

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string_view>
 
+#include "app/forms/openssl_holders.h"
 #include "app/platform/platform.h"
 #include "app/platform/settings_file.h"
 
@@ -60,29 +61,12 @@ static_assert(kBuiltInModulusLow.size() == 224 && kBuiltInModulusHigh.size() == 
 
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-struct BigNumFree {
-  void operator()(BIGNUM* number) const { BN_clear_free(number); }
-};
-struct BnCtxFree {
-  void operator()(BN_CTX* context) const { BN_CTX_free(context); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-struct OpenSslFree {
-  void operator()(void* memory) const { OPENSSL_free(memory); }
-};
-using BigNum = std::unique_ptr<BIGNUM, BigNumFree>;
-using BnCtx = std::unique_ptr<BN_CTX, BnCtxFree>;
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
+using openssl::BigNum;
+using openssl::Bio;
+using openssl::BnCtx;
+using openssl::OpenSslFree;
+using openssl::Pkey;
+using openssl::PkeyCtx;
 
 // A fixed buffer that may hold password bytes; wiped when it goes away.
 class WipedBlock {

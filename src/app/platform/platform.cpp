@@ -97,26 +97,6 @@ std::string StripTrailingSlashes(std::string path) {
 
 // ------------------------------------------------------------ mask matching
 
-// Bytes in the UTF-8 sequence that starts at `at`; a byte that does not
-// start a complete sequence counts as a character of its own, so any name
-// can be matched.
-std::size_t CharLength(std::string_view text, std::size_t at) {
-  const auto lead = static_cast<unsigned char>(text[at]);
-  std::size_t length = 1;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-  }
-  if (length == 1 || at + length > text.size()) return 1;
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return 1;
-  }
-  return length;
-}
-
 char FoldAscii(char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -408,14 +388,14 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
       starTextAt = at;
       continue;
     }
-    const std::size_t textLength = CharLength(text, at);
+    const std::size_t textLength = Utf8CharLength(text, at);
     if (maskAt < pattern.size()) {
       if (pattern[maskAt] == '?') {
         at += textLength;
         ++maskAt;
         continue;
       }
-      const std::size_t maskLength = CharLength(pattern, maskAt);
+      const std::size_t maskLength = Utf8CharLength(pattern, maskAt);
       if (SameCharacter(text, at, textLength, pattern, maskAt, maskLength)) {
         at += textLength;
         maskAt += maskLength;
@@ -423,7 +403,7 @@ bool MatchesMask(const std::string& name, const std::string& mask) {
       }
     }
     if (starMaskAt == std::string_view::npos) return false;
-    starTextAt += CharLength(text, starTextAt);
+    starTextAt += Utf8CharLength(text, starTextAt);
     at = starTextAt;
     maskAt = starMaskAt;
   }
@@ -763,6 +743,26 @@ void RunLock::Close() {
     ::close(fd_);
     fd_ = -1;
   }
+}
+
+// Bytes in the UTF-8 sequence that starts at `at`; a byte that does not
+// start a complete sequence counts as a character of its own, so any name
+// can be matched.
+std::size_t Utf8CharLength(std::string_view text, std::size_t at) {
+  const auto lead = static_cast<unsigned char>(text[at]);
+  std::size_t length = 1;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+  }
+  if (length == 1 || at + length > text.size()) return 1;
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return 1;
+  }
+  return length;
 }
 
 }  // namespace korvane::platform

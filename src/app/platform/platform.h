@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane::platform {
@@ -39,6 +40,10 @@ struct DirEntry {
 // name (also one without a dot); "*.service" matches names ending in
 // ".service".
 bool MatchesMask(const std::string& name, const std::string& mask);
+
+// Bytes of the UTF-8 character that starts at byte `at` (1 for a byte that
+// does not start a complete, valid sequence: any name can be walked).
+std::size_t Utf8CharLength(std::string_view text, std::size_t at);
 
 // Lists the folder's entries whose names match the mask, in the order the
 // file system gives them. False when the folder cannot be opened (the list

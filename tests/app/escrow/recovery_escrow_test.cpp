@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "app/forms/openssl_holders.h"
+
 namespace korvane {
 namespace {
 
@@ -52,18 +54,9 @@ std::string TrimmedLine(std::string text) {
   return text;
 }
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
+using openssl::Bio;
+using openssl::Pkey;
+using openssl::PkeyCtx;
 
 Pkey ReadPrivateKey(const std::string& pem) {
   Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
