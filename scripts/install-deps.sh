@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev zlib1g-dev
   python3 dosfstools mtools tmux
+  qt6-base-dev libgl-dev libqt6svg6 xvfb xauth fonts-dejavu-core
+  dpkg-dev desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin libfile-mimeinfo-perl
 )
 
 missing=()

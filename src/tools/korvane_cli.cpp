@@ -523,6 +523,10 @@ class ScriptedUi final : public korvane::Ui {
 
   void CopyToClipboard(const std::string&) override {}
 
+  // A script never goes on the network: an update check that the poll rule
+  // starts loads nothing (its window is closed at once anyway).
+  void Navigate(korvane::TWebBrowser&, const std::string&) override {}
+
   // Scripts do not want a file manager popping up. The open workflow shows
   // the folder after a stop or a failure too, so the restored folder is
   // reported from the outcome instead (see RunWorkflow).

@@ -6,6 +6,8 @@
 #
 # Exits 77 (skipped) when tmux is not installed, non-zero on any failure.
 set -u
+# The terminal front-end even on a desktop session.
+export KORVANE_UI=tty
 
 if ! command -v tmux >/dev/null 2>&1; then
   echo "SKIP: tmux is not installed"
@@ -332,7 +334,7 @@ step "any other command line is the update-settings mode"
 start
 if wait_for "must be run from drop-down menu of the file manager"; then
   press Enter
-  wait_for "Update settings" && wait_for "Press Enter to continue" 2 && press Enter
+  wait_for "Update Settings" && wait_for "Press Enter to continue" 2 && press Enter
   wait_exit 20
   check "korvane exits 0 (status $status)" test "$status" = 0
 fi

@@ -1,5 +1,6 @@
 #include "app/forms/application.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <system_error>
 
@@ -110,19 +111,18 @@ int TApplication::Run(const std::vector<std::string>& args) {
   CreateForms();
   if (ProtectMode) {
     if (RejectFolder()) return 0;
-    frmProtect->ShowModal();
+    if (!TerminateRequested) frmProtect->ShowModal();
   } else if (OpenMode) {
-    frmEnter->ShowModal();
+    if (!TerminateRequested) frmEnter->ShowModal();
   } else {
     frmSettings->ShownAsMainWindow = true;
-    frmSettings->ShowModal();
+    if (!TerminateRequested) frmSettings->ShowModal();
   }
   runLock.Close();
   return 0;
 }
 
 void TApplication::HandleException(std::exception_ptr error) {
-  ++ErrorCount;
   std::string message;
   try {
     std::rethrow_exception(error);
@@ -135,10 +135,63 @@ void TApplication::HandleException(std::exception_ptr error) {
   } catch (...) {
     message = "Unknown error";
   }
-  // Each error gets a dialog of its own; the one made at start is replaced.
-  ErrorDialog = std::make_unique<TErrorDialog>(*this);
-  ErrorDialog->LabelError.Caption = message + ".";
-  ErrorDialog->ShowModal();
+  // The helper exists in every mode; one is made for a run that has not
+  // created its windows (yet).
+  const int countBefore = ErrorCount;
+  std::string failure;
+  try {
+    if (!frmHelper) frmHelper = std::make_unique<TfrmHelper>(*this);
+    frmHelper->ExceptionNotify(message);
+    return;
+  } catch (const std::exception& e) {
+    failure = e.what();
+  } catch (...) {
+    failure = "Unknown error";
+  }
+  // Showing the error failed as well (out of memory, say): the run goes on,
+  // and the two messages are all that can still be told.
+  if (ErrorCount == countBefore) ++ErrorCount;
+  std::fprintf(stderr, "korvane: %s. (%s)\n", message.c_str(), failure.c_str());
+}
+
+void TApplication::Terminate() {
+  TerminateRequested = true;
+  // Work in progress stops at its next step through the progress window's
+  // Cancel, whose window closes itself when that work has wound down.
+  if (frmProgress && frmProgress->Visible()) frmProgress->Cancelled = true;
+  TForm* const windows[] = {
+      frmHelper ? frmHelper->frmCheckUpdates.get() : nullptr,
+      frmSettings.get(),
+      frmFilesList.get(),
+      frmRequest.get(),
+      AboutForm.get(),
+      frmEnter.get(),
+      frmProtect.get(),
+  };
+  for (TForm* window : windows) {
+    if (window == nullptr || !window->Visible()) continue;
+    if (!window->Close()) window->Hide();
+  }
+}
+
+std::string TApplication::WorkflowContext() const {
+  std::string text = "Mode: ";
+  text += ProtectMode ? "protect" : (OpenMode ? "open" : "update settings");
+  text += "\n";
+  if (ProtectMode || OpenMode) text += "Folder: " + FolderArgument + "\n";
+  std::string open;
+  const TForm* const windows[] = {
+      frmProtect.get(),   frmEnter.get(),
+      frmProgress.get(),  frmRequest.get(),
+      frmFilesList.get(), frmSettings.get(),
+      AboutForm.get(),    frmHelper ? frmHelper->frmCheckUpdates.get() : nullptr,
+  };
+  for (const TForm* window : windows) {
+    if (window == nullptr || !window->Visible()) continue;
+    open += (open.empty() ? "" : ", ") + window->Name;
+  }
+  text += "Open windows: " + (open.empty() ? std::string("none") : open) + "\n";
+  return text;
 }
 
 }  // namespace korvane

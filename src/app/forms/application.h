@@ -12,6 +12,7 @@
 
 #include "app/forms/recovery_escrow.h"
 #include "app/forms/ui.h"
+#include "app/forms/update_settings.h"
 #include "app/platform/platform.h"
 
 namespace korvane {
@@ -35,6 +36,11 @@ struct TEnvironment {
   std::vector<std::string> SystemFolders = platform::SystemFolders();
   std::function<RecoveryPublicKey()> RecoveryKey = [] { return LoadRecoveryKey(); };
   std::function<std::string()> SupportAddress = [] { return korvane::SupportAddress(); };
+  // Today's local date, whole days since 1899-12-30.
+  std::function<double()> Today = LocalToday;
+  // The update check page and the language it is told.
+  std::function<std::string()> CheckUrl = [] { return UpdateCheckUrl(); };
+  std::function<std::string()> LanguageId = [] { return UserLanguageId(); };
 };
 
 class TApplication {
@@ -62,9 +68,18 @@ class TApplication {
   // True (after its one message) when FolderArgument must not be protected.
   bool RejectFolder();
 
-  // Errors escaping a window handler: shown in the error dialog; the run
-  // goes on (the workflows have already cleaned up).
+  // Errors escaping a window handler: handed to the helper window's error
+  // notification (the error dialog); the run goes on (the workflows have
+  // already cleaned up) unless the person chooses to end it there.
   void HandleException(std::exception_ptr error);
+
+  // Ends the run as the error dialog's Terminate does: TerminateRequested
+  // is set, work in progress is cancelled (it cleans up as for the person's
+  // Cancel) and every open window is closed, so the front-end's loops end.
+  void Terminate();
+  // What the program was doing, for an error report: the mode, the folder
+  // and the open windows, one "Name: value" line each. Never a password.
+  std::string WorkflowContext() const;
 
   Ui& GetUi() const { return *ui_; }
   const TEnvironment& Environment() const { return environment_; }
@@ -76,6 +91,9 @@ class TApplication {
   std::string Title = "Korvane";
   // How many errors reached HandleException during the run.
   int ErrorCount = 0;
+  // Set when the person chose to end the program after an error; front-ends
+  // close the main window when they see it.
+  bool TerminateRequested = false;
 
   // The windows (those of the current mode exist after CreateForms).
   std::unique_ptr<TfrmProtect> frmProtect;

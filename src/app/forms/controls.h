@@ -14,6 +14,7 @@
 namespace korvane {
 
 class TForm;
+class TPanel;
 using TNotifyEvent = std::function<void()>;
 
 class TControl {
@@ -29,6 +30,12 @@ class TControl {
   std::string Hint;
   bool Enabled = true;
   bool Visible = true;
+  // The panel the control sits on (null: directly on the form). A control on
+  // a hidden panel is hidden with it.
+  TPanel* Parent = nullptr;
+  // Whether a person can see the control: it and every panel it sits on are
+  // visible (the form itself aside).
+  bool Showing() const;
 
  protected:
   // Runs a handler as the window system would: an exception that escapes it
@@ -89,7 +96,8 @@ class TButton : public TControl {
   // with it); mrNone for buttons that only run OnClick.
   TModalResult ModalResult = mrNone;
   TNotifyEvent OnClick;
-  // A person's click: nothing when the button is disabled or hidden.
+  // A person's click: nothing when the button is disabled or hidden, or its
+  // window is not shown.
   void Click();
 };
 
@@ -116,6 +124,65 @@ class TProgressBar : public TControl {
   std::uint32_t Max = 100;
   std::uint32_t Position = 0;
 };
+
+// A plain area that groups controls (their Parent) and may carry a text of
+// its own, such as "Connecting remote server...".
+class TPanel : public TControl {
+ public:
+  using TControl::TControl;
+};
+
+// The up/down arrows of a number edit. Position is the number the edit
+// shows, kept within Min..Max; the edit's text follows every change.
+class TUpDown : public TControl {
+ public:
+  TUpDown(TForm& owner, std::string name, TEdit& associate);
+  int Min = 0;
+  int Max = 100;
+  TEdit& Associate() const { return *associate_; }
+  // The number in the edit within Min..Max; the last position set while the
+  // edit holds no number.
+  int Position() const;
+  // Clamps to Min..Max and shows the number in the edit.
+  void SetPosition(int position);
+  // A person's click on an arrow.
+  void ClickUp() { SetPosition(Position() + 1); }
+  void ClickDown() { SetPosition(Position() - 1); }
+
+ private:
+  TEdit* associate_;
+  int position_ = 0;
+};
+
+// An embedded web view. Navigate runs OnBeforeNavigate and hands the address
+// to the front-end (Ui::Navigate), which loads it, now or later, and reports
+// the page with DocumentComplete. No history, no cache.
+class TWebBrowser : public TControl {
+ public:
+  using TControl::TControl;
+  std::function<void(const std::string& address)> OnBeforeNavigate;
+  TNotifyEvent OnDocumentComplete;
+
+  void Navigate(const std::string& address);
+  // The front-end's report of a loaded page: the address that answered, the
+  // page's HTML (kept for front-ends that show it) and the addresses of its
+  // links in document order, as written in the page. Runs OnDocumentComplete.
+  void DocumentComplete(const std::string& url, const std::string& html,
+                        std::vector<std::string> links);
+
+  const std::string& LocationUrl() const { return locationUrl_; }
+  const std::string& DocumentHtml() const { return documentHtml_; }
+  const std::vector<std::string>& Links() const { return links_; }
+
+ private:
+  std::string locationUrl_;
+  std::string documentHtml_;
+  std::vector<std::string> links_;
+};
+
+// The addresses of a page's links (<a ... href=...>), in document order, with
+// character references (&amp;, &#38;, ...) decoded. Comments are skipped.
+std::vector<std::string> ExtractDocumentLinks(const std::string& html);
 
 enum class TCloseAction { caNone, caHide };
 
@@ -149,6 +216,9 @@ class TForm {
   bool Close();
   // Shows the window and runs it until it closes; returns its ModalResult.
   TModalResult ShowModal();
+  // The same, with `onShown` run as a handler of the window after it was
+  // shown and before the person gets it (a check that starts at once).
+  TModalResult ShowModal(const TNotifyEvent& onShown);
   // The window's controls, in creation order (front-ends find them by Name).
   const std::vector<TControl*>& Controls() const { return controls_; }
   TControl* FindControl(const std::string& name) const;

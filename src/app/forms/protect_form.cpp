@@ -12,6 +12,7 @@
 #include "app/forms/progress_form.h"
 #include "app/forms/recovery_escrow.h"
 #include "app/forms/service_records.h"
+#include "app/forms/update_settings.h"
 #include "app/platform/platform.h"
 #include "engine/volume/utf16.h"
 
@@ -64,10 +65,22 @@ void TfrmProtect::FormShow() {
 }
 
 void TfrmProtect::FormActivate() {
-  // Runs once: the update poll belongs here and comes with the update
-  // settings window.
+  // Runs once per run: whether an update poll is due.
   if (activated_) return;
   activated_ = true;
+  const double today = App().Environment().Today();
+  double firstStart = ReadRegDate(kUpdateKey, "FirstStart", 0);
+  const std::int32_t interval = ReadRegInteger(kUpdateKey, "PollInterval", 14);
+  const bool autoPoll = (ReadRegInteger(kUpdateKey, "AutoPoll", 1) & 0xFF) != 0;
+  // The first poll comes some days after the first protection, not with it.
+  if (firstStart == 0) {
+    firstStart = today - 3;
+    WriteRegDate(kUpdateKey, "FirstStart", firstStart);
+  }
+  if (!autoPoll) return;
+  const double lastPoll = ReadRegDate(kUpdateKey, "LastPoll", 0);
+  const double reference = lastPoll != 0 ? lastPoll : firstStart;
+  if (today - reference >= interval && App().frmHelper) App().frmHelper->CheckForUpdates();
 }
 
 void TfrmProtect::btnCancelClick() {

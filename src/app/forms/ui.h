@@ -1,8 +1,9 @@
 // Everything the windows do with the person in front of the screen goes
 // through one Ui: message boxes, running a shown window until it closes,
 // letting pending input run during long work, the clipboard, opening things
-// in the desktop. The terminal front-end, the scripted front-end of
-// korvane-cli and the tests each implement it.
+// in the desktop, loading a page into a web view, showing a help page. The
+// terminal front-end, the scripted front-end of korvane-cli and the tests
+// each implement it.
 #pragma once
 
 #include <exception>
@@ -11,11 +12,14 @@
 namespace korvane {
 
 class TForm;
+class TWebBrowser;
 
 enum class TMsgIcon { None, Stop, Exclamation, Information };
 enum class TMsgButtons { Ok, OkCancel };
 // What closed a message box or a modal window. mrNone: not closed yet.
-enum TModalResult { mrNone = 0, mrOk = 1, mrCancel = 2 };
+// Windows may close with results of their own (any int), hence the fixed
+// underlying type.
+enum TModalResult : int { mrNone = 0, mrOk = 1, mrCancel = 2 };
 
 class Ui {
  public:
@@ -51,6 +55,19 @@ class Ui {
   virtual bool ShellOpen(const std::string& target) = 0;
 
   virtual void Beep() {}
+
+  // Loads a web address into a web view: the page, once it is there (now or
+  // later, from the front-end's own loop), goes to browser.DocumentComplete.
+  // May be called for a window that is shown but not yet run. The default
+  // fetches http:// addresses itself (platform::HttpGet, no cache, no
+  // history), finds the page's links and reports the page at once; a server
+  // that cannot be reached gives a small error page without links.
+  // Front-ends with a real web view override it.
+  virtual void Navigate(TWebBrowser& browser, const std::string& address);
+
+  // Shows a page of the help (an HTML file). The default opens the file in
+  // the desktop (ShellOpen); whether it could is the viewer's to say.
+  virtual void ShowHelpTopic(const std::string& pagePath) { ShellOpen(pagePath); }
 };
 
 }  // namespace korvane

@@ -634,6 +634,10 @@ std::string StateHome() {
   return XdgFolder("XDG_STATE_HOME", "/.local/state");
 }
 
+std::string DataHome() {
+  return XdgFolder("XDG_DATA_HOME", "/.local/share");
+}
+
 std::string RuntimeDirectory() {
   if (const char* value = AbsoluteFromEnvironment("XDG_RUNTIME_DIR")) {
     return StripTrailingSlashes(value);

@@ -112,6 +112,8 @@ const std::vector<std::string>& SystemFolders();
 // ~/.local/state), $XDG_RUNTIME_DIR (default /tmp). Never empty.
 std::string ConfigHome();
 std::string StateHome();
+// $XDG_DATA_HOME (default ~/.local/share).
+std::string DataHome();
 std::string RuntimeDirectory();
 
 // ---------------------------------------------------------------- desktop
