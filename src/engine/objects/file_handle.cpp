@@ -367,6 +367,11 @@ EngineResult CloseHandle(FileHandle* handle, bool releaseChain) {
       (void)ignored;
       s.Damaged = false;
     }
+    // Nobody has the file open any more: its spare block buffers go, so
+    // that copying a tree holds buffers for the open files only, not for
+    // every file it has passed.
+    s.Spare.clear();
+    s.Spare.shrink_to_fit();
   } else {
     first = Recover(*object, first);
   }
