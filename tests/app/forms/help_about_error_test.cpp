@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "../support/scratch.h"
 #include "app/forms/application.h"
 #include "app/forms/enter_form.h"
 #include "app/forms/other_forms.h"
@@ -27,49 +28,11 @@
 namespace korvane {
 namespace {
 
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
 namespace fs = std::filesystem;
 using testing::ScriptedUi;
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/korvane_help_test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 void WriteFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
@@ -95,7 +58,7 @@ class HelpUi : public ScriptedUi {
 
 // A program installed under <prefix>/bin with its help beside it.
 struct InstalledProgram {
-  TempDir prefix;
+  TempDir prefix{"korvane_help_test"};
   ScopedEnv config{"XDG_CONFIG_HOME", prefix / "config"};
   std::string help = prefix / "share/doc/korvane/help";
   InstalledProgram() {
@@ -250,7 +213,7 @@ TEST(About, ShowsTheVersionAndOpensItsLinks) {
 // ---------------------------------------------------------------- errors
 
 struct ErrorFixture : ::testing::Test {
-  TempDir home;
+  TempDir home{"korvane_help_test"};
   ScopedEnv config{"XDG_CONFIG_HOME", home / "config"};
   ScopedEnv state{"XDG_STATE_HOME", home / "state"};
   HelpUi ui;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/scratch.h"
 #include "app/forms/application.h"
 #include "app/forms/other_forms.h"
 #include "app/forms/protect_form.h"
@@ -34,56 +35,10 @@
 namespace korvane {
 namespace {
 
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
+
 using testing::ScriptedUi;
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/korvane_update_test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// Sets (or unsets) an environment variable for a scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, std::optional<std::string> value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value->c_str(), 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 // No test of this program may touch the settings or reports of the person
 // running it: every test starts with configuration and state folders of its
@@ -246,7 +201,7 @@ std::string HtmlAnswer(const std::string& body) {
 // ---------------------------------------------------------------- fixture
 
 struct UpdateFixture : ::testing::Test {
-  TempDir home;
+  TempDir home{"korvane_update_test"};
   ScopedEnv config{"XDG_CONFIG_HOME", home / "config"};
   ScopedEnv state{"XDG_STATE_HOME", home / "state"};
   ScriptedUi ui;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/scratch.h"
 #include "app/forms/application.h"
 #include "app/forms/enter_form.h"
 #include "app/forms/files_list_form.h"
@@ -30,44 +31,11 @@
 namespace korvane {
 namespace {
 
+using testsupport::TempDir;
+
 using testing::ScriptedUi;
 
 // ---------------------------------------------------------------- disk helpers
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/korvane_forms_test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int type, FTW*) {
-          if (type == FTW_D || type == FTW_DNR) chmod(p, 0700);
-          return 0;
-        },
-        16, FTW_PHYS);
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int type, FTW*) {
-          if (type == FTW_DP) {
-            rmdir(p);
-          } else {
-            unlink(p);
-          }
-          return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
-  }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
@@ -253,7 +221,7 @@ TEST(StartUp, WithoutAVerbTheSettingsWindowSaysHowToStart) {
 }
 
 TEST(StartUp, RefusedFoldersShowTheirMessageAndNoWindow) {
-  TempDir dir;
+  TempDir dir{"korvane_forms_test"};
   WriteFile(dir / "file", "x");
   struct Case {
     std::string folder;
@@ -301,7 +269,7 @@ TEST(StartUp, RefusedFoldersShowTheirMessageAndNoWindow) {
 // ---------------------------------------------------------------- protect refusals
 
 struct ProtectFixture : ::testing::Test {
-  TempDir dir;
+  TempDir dir{"korvane_forms_test"};
   std::string folder = dir / "Photos";
   std::string container = folder + "._zkvlk";
   ScriptedUi ui;
@@ -892,7 +860,7 @@ TEST(ProgressWindow, PathEllipsisKeepsTheFileName) {
 }
 
 TEST(FilesListWindow, ListsEveryFileThenTheTotals) {
-  TempDir dir;
+  TempDir dir{"korvane_forms_test"};
   const std::string folder = dir / "F";
   mkdir(folder.c_str(), 0755);
   ScriptedUi ui;

@@ -15,8 +15,12 @@
 #include <system_error>
 #include <vector>
 
+#include "../support/scratch.h"
+
 namespace korvane::platform {
 namespace {
+
+using testsupport::ScopedEnv;
 
 namespace fs = std::filesystem;
 
@@ -64,32 +68,6 @@ std::string ProgramOnPath(const std::string& name) {
   }
   return {};
 }
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 struct Expected {
   const char* Path;  // below the data home

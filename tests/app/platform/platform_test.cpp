@@ -16,74 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "../support/scratch.h"
+
 namespace korvane::platform {
 namespace {
 
-// Empties and removes a scratch tree whatever modes it holds, without the
-// code under test. Links are removed, never followed.
-void RemoveScratch(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return;
-  if (!S_ISDIR(info.st_mode)) {
-    unlink(path.c_str());
-    return;
-  }
-  chmod(path.c_str(), 0700);
-  if (DIR* stream = opendir(path.c_str())) {
-    std::vector<std::string> names;
-    while (const dirent* entry = readdir(stream)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(stream);
-    for (const std::string& name : names) RemoveScratch(path + "/" + name);
-  }
-  rmdir(path.c_str());
-}
-
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/platform_test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() { RemoveScratch(path_); }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// Sets or clears an environment variable for one test and puts it back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) saved_ = old;
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (saved_) {
-      setenv(name_, saved_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> saved_;
-};
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
 
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
@@ -164,7 +103,7 @@ TEST(Paths, ParentDirectory) {
 }
 
 TEST(Paths, AbsolutePathFoldsLexically) {
-  TempDir scratch;
+  TempDir scratch{"platform_test"};
   ASSERT_EQ(mkdir((scratch / "here").c_str(), 0700), 0);
   std::vector<char> saved(4096);
   ASSERT_NE(getcwd(saved.data(), saved.size()), nullptr);
@@ -203,7 +142,7 @@ TEST(Paths, ExecutableAndUserFolders) {
   ASSERT_GE(executable.size(), 15u);
   EXPECT_EQ(executable.substr(executable.size() - 15), "/platform_tests");
 
-  TempDir scratch;
+  TempDir scratch{"platform_test"};
   {
     ScopedEnv home("HOME", scratch.path().c_str());
     ScopedEnv config("XDG_CONFIG_HOME", "/cfg/here/");
@@ -235,7 +174,7 @@ TEST(Paths, ExecutableAndUserFolders) {
 // ---------------------------------------------------------------- file tests
 
 TEST(FileTests, EachKindOfEntry) {
-  TempDir scratch;
+  TempDir scratch{"platform_test"};
   WriteFile(scratch / "file", std::string(12345, 'x'));
   ASSERT_EQ(mkdir((scratch / "dir").c_str(), 0700), 0);
   ASSERT_EQ(symlink("file", (scratch / "linkToFile").c_str()), 0);
@@ -271,8 +210,8 @@ TEST(FileTests, EachKindOfEntry) {
 // ---------------------------------------------------------------- listing
 
 TEST(EnumerateDirectory, ReportsEntriesAndNeverFollowsLinks) {
-  TempDir scratch;
-  TempDir outside;
+  TempDir scratch{"platform_test"};
+  TempDir outside{"platform_test"};
   WriteFile(outside / "secret.txt", "outside");
   const std::string folder = scratch / "folder";
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
@@ -327,8 +266,8 @@ TEST(EnumerateDirectory, ReportsEntriesAndNeverFollowsLinks) {
 // ---------------------------------------------------------------- deleting
 
 TEST(ShellDeleteTree, RemovesReadOnlyContentButNothingBehindLinks) {
-  TempDir scratch;
-  TempDir outside;
+  TempDir scratch{"platform_test"};
+  TempDir outside{"platform_test"};
   // What links point at: read-only, so a chmod that followed a link shows.
   ASSERT_EQ(mkdir((outside / "folder").c_str(), 0700), 0);
   WriteFile(outside / "folder/keep.txt", "keep");
@@ -361,8 +300,8 @@ TEST(ShellDeleteTree, RemovesReadOnlyContentButNothingBehindLinks) {
 }
 
 TEST(ShellDeleteTree, WhatThePathNames) {
-  TempDir scratch;
-  TempDir outside;
+  TempDir scratch{"platform_test"};
+  TempDir outside{"platform_test"};
   WriteFile(outside / "keep.txt", "keep");
   // A link given as the path goes, its target stays.
   ASSERT_EQ(symlink(outside.path().c_str(), (scratch / "link").c_str()), 0);
@@ -390,7 +329,7 @@ TEST(ShellDeleteTree, WhatThePathNames) {
 TEST(ShellDeleteTree, TreeDeeperThanAnyPathCanName) {
   // 2500 levels: paths beyond PATH_MAX, and far more folders than the
   // removal keeps open at once, so it has to climb back through "..".
-  TempDir scratch;
+  TempDir scratch{"platform_test"};
   const std::string tree = scratch / "deep";
   ASSERT_EQ(mkdir(tree.c_str(), 0700), 0);
   int fd = open(tree.c_str(), O_RDONLY | O_DIRECTORY);
@@ -415,7 +354,7 @@ TEST(ShellDeleteTree, TreeDeeperThanAnyPathCanName) {
 
 TEST(ShellDeleteTree, ReportsAFolderThatCannotGo) {
   if (IsRoot()) GTEST_SKIP() << "permissions do not bind root";
-  TempDir scratch;
+  TempDir scratch{"platform_test"};
   const std::string parent = scratch / "parent";
   ASSERT_EQ(mkdir(parent.c_str(), 0700), 0);
   ASSERT_EQ(mkdir((parent + "/tree").c_str(), 0700), 0);
@@ -427,7 +366,7 @@ TEST(ShellDeleteTree, ReportsAFolderThatCannotGo) {
 }
 
 TEST(ChangingFiles, NormalAttributesAndRemoval) {
-  TempDir scratch;
+  TempDir scratch{"platform_test"};
   WriteFile(scratch / "ro", "x");
   ASSERT_EQ(chmod((scratch / "ro").c_str(), 0444), 0);
   EXPECT_TRUE(SetFileAttributesNormal(scratch / "ro"));
@@ -469,7 +408,7 @@ TEST(DiskSpace, RootHasSpaceAndAFailureClearsTheFigures) {
 }
 
 TEST(Durability, SyncsWhatExistsAndReportsWhatDoesNot) {
-  TempDir scratch;
+  TempDir scratch{"platform_test"};
   WriteFile(scratch / "file", "data");
   ASSERT_EQ(mkdir((scratch / "folder").c_str(), 0700), 0);
   EXPECT_TRUE(SyncFile(scratch / "file"));
@@ -503,7 +442,7 @@ TEST(ShellOpen, FalseWithoutADesktopOrAnOpener) {
   }
   {
     // A desktop, but no xdg-open anywhere on the search path.
-    TempDir empty;
+    TempDir empty{"platform_test"};
     ScopedEnv display("DISPLAY", ":99");
     ScopedEnv path("PATH", empty.path().c_str());
     EXPECT_FALSE(ShellOpen("/tmp"));
@@ -526,7 +465,7 @@ TEST(LocalizeText, NamesThePlatformAsLinuxDoes) {
 // ---------------------------------------------------------------- run lock
 
 TEST(RunLock, HoldsAnAdvisoryLockUntilClosed) {
-  TempDir runtime;
+  TempDir runtime{"platform_test"};
   ScopedEnv variable("XDG_RUNTIME_DIR", runtime.path().c_str());
   const std::string lockPath = runtime / "korvane-test.lock";
   const auto lockedByOthers = [&] {
@@ -550,8 +489,8 @@ TEST(RunLock, HoldsAnAdvisoryLockUntilClosed) {
 }
 
 TEST(RunLock, DoesNotFollowAPlantedLink) {
-  TempDir runtime;
-  TempDir elsewhere;
+  TempDir runtime{"platform_test"};
+  TempDir elsewhere{"platform_test"};
   ScopedEnv variable("XDG_RUNTIME_DIR", runtime.path().c_str());
   ASSERT_EQ(symlink((elsewhere / "victim").c_str(), (runtime / "korvane-test.lock").c_str()), 0);
   RunLock lock("korvane-test");

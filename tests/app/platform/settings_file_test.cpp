@@ -17,29 +17,12 @@
 #include <system_error>
 #include <vector>
 
+#include "../support/scratch.h"
+
 namespace korvane::platform {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/settings_test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (made == nullptr) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using testsupport::TempDir;
 
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
@@ -65,7 +48,7 @@ std::vector<std::string> NamesIn(const std::string& folder) {
 }
 
 TEST(SettingsFile, OddValuesSurviveTheRoundTrip) {
-  TempDir scratch;
+  TempDir scratch{"settings_test"};
   const std::string path = scratch / "korvane.conf";
   const std::string strings[] = {
       "",
@@ -119,7 +102,7 @@ TEST(SettingsFile, OddValuesSurviveTheRoundTrip) {
 }
 
 TEST(SettingsFile, MissingFileGivesDefaultsAndSaveMakesThePrivateFolder) {
-  TempDir scratch;
+  TempDir scratch{"settings_test"};
   const std::string folder = scratch / "config/korvane";
   const std::string path = folder + "/korvane.conf";
   SettingsFile settings(path);
@@ -148,7 +131,7 @@ TEST(SettingsFile, MissingFileGivesDefaultsAndSaveMakesThePrivateFolder) {
 }
 
 TEST(SettingsFile, ReadsAHandWrittenFileAndKeepsWhatItDoesNotKnow) {
-  TempDir scratch;
+  TempDir scratch{"settings_test"};
   const std::string path = scratch / "korvane.conf";
   WriteFile(path,
             "\xEF\xBB\xBF"
@@ -188,7 +171,7 @@ TEST(SettingsFile, ReadsAHandWrittenFileAndKeepsWhatItDoesNotKnow) {
 }
 
 TEST(SettingsFile, NumbersThatAreNotNumbersReadAsTheDefault) {
-  TempDir scratch;
+  TempDir scratch{"settings_test"};
   const std::string path = scratch / "korvane.conf";
   SettingsFile settings(path);
   const std::pair<const char*, std::optional<std::int32_t>> integers[] = {
@@ -240,7 +223,7 @@ TEST(SettingsFile, NumbersThatAreNotNumbersReadAsTheDefault) {
 }
 
 TEST(SettingsFile, SaveReportsAFolderItCannotMake) {
-  TempDir scratch;
+  TempDir scratch{"settings_test"};
   WriteFile(scratch / "plain", "a file, not a folder");
   SettingsFile settings(scratch / "plain/korvane/korvane.conf");
   settings.WriteString("Update", "X", "1");

@@ -355,7 +355,7 @@ TEST(Help, HelpButtonsLinksAndF1OpenTheirPages) {
       {"", [](TApplication& a) -> TForm& { return *a.frmSettings; }, "btnHelp", "index.html"},
   };
   for (const Case& c : cases) {
-    Windows windows(c.verb, program.Path());
+    Windows windows(c.verb, program.path());
     TForm& form = c.window(*windows.app);
     SCOPED_TRACE(form.Name + " " + c.action);
     FormDialog& dialog = windows.Show(form);

@@ -16,35 +16,6 @@ namespace korvane::qttest {
 
 // ---------------------------------------------------------------- disk
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/korvane_qt_test.XXXXXX";
-  const char* made = mkdtemp(pattern);
-  if (made == nullptr) std::abort();
-  path_ = made;
-}
-
-TempDir::~TempDir() {
-  // Read-only folders first become writable, then everything goes.
-  nftw(
-      path_.c_str(),
-      [](const char* p, const struct stat*, int type, FTW*) {
-        if (type == FTW_D || type == FTW_DNR) chmod(p, 0700);
-        return 0;
-      },
-      16, FTW_PHYS);
-  nftw(
-      path_.c_str(),
-      [](const char* p, const struct stat*, int type, FTW*) {
-        if (type == FTW_DP) {
-          rmdir(p);
-        } else {
-          unlink(p);
-        }
-        return 0;
-      },
-      16, FTW_DEPTH | FTW_PHYS);
-}
-
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }

@@ -20,26 +20,16 @@
 #include <string>
 #include <vector>
 
+#include "../support/scratch.h"
 #include "app/forms/application.h"
 #include "app/ui/qt/form_dialog.h"
 #include "app/ui/qt/qt_ui.h"
 
 namespace korvane::qttest {
 
+using testsupport::TempDir;
+
 // ---------------------------------------------------------------- disk
-
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 void WriteFile(const std::string& path, const std::string& content);
 bool Exists(const std::string& path);
