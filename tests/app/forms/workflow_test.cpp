@@ -75,14 +75,18 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
         std::string path(p);
         std::string entry = std::to_string(st->st_mode) + " ";
         if (type != FTW_D && type != FTW_DNR) {
-          entry += std::to_string(st->st_mtim.tv_sec) + "." + std::to_string(st->st_mtim.tv_nsec);
+          entry += std::to_string(st->st_mtim.tv_sec);
+          entry += '.';
+          entry += std::to_string(st->st_mtim.tv_nsec);
         }
         if (type == FTW_SL) {
           char target[4096];
           const ssize_t n = readlink(p, target, sizeof target);
-          entry += " -> " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+          entry += " -> ";
+          entry.append(target, n > 0 ? static_cast<std::size_t>(n) : 0);
         } else if (type == FTW_F && S_ISREG(st->st_mode)) {
-          entry += " " + ReadFile(path);
+          entry += ' ';
+          entry += ReadFile(path);
         }
         (*out)[path.substr(rootLength)] = entry;
         return 0;
