@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <functional>
+#include <map>
 #include <memory>
 #include <span>
 #include <string>
@@ -486,6 +489,276 @@ TEST_F(PathOpsTest, ForceCreateDirectoriesMakesWhatIsMissing) {
   EXPECT_EQ(PathForceCreateDirectories(Store(), u"/a/b/c/"), 0);
   EXPECT_EQ(PathForceCreateDirectories(Store(), u"/a/b*/c"), errInvalidFileName);
   ExpectIdle();
+}
+
+// An import makes and stamps a tree one folder at a time through full paths;
+// its final pass and an export read it back the same way, deepest first or
+// top down. Thousands of levels must come out as the chain they are.
+TEST_F(PathOpsTest, AChainThousandsOfLevelsDeepIsMadeAndFoundAgain) {
+  Open(true, {.pageSize = 4096});
+  constexpr std::size_t kDepth = 2000;
+  std::vector<std::u16string> paths;
+  std::vector<std::uint32_t> ids;
+  std::u16string path;
+  for (std::size_t level = 0; level < kDepth; ++level) {
+    path += u'/';
+    path += static_cast<char16_t>(u'a' + level % 26);
+    ASSERT_EQ(PathForceCreateDirectories(Store(), path), 0) << level;
+    const std::uint32_t stamp = static_cast<std::uint32_t>(level);
+    ASSERT_EQ(PathSetFileTag(Store(), path, kFirstTagKind,
+                             reinterpret_cast<const std::uint8_t*>(&stamp), sizeof stamp),
+              0)
+        << level;
+    paths.push_back(path);
+    ids.push_back(IdOf(path));
+    ASSERT_NE(ids.back(), 0u) << level;
+  }
+  for (std::size_t level = 1; level < kDepth; ++level) {
+    FileObject* object = store_->Find(ids[level]);
+    ASSERT_TRUE(object);
+    ASSERT_EQ(object->Parent, store_->Find(ids[level - 1])) << level;
+  }
+  WriteFile(path + u"/leaf", "deep");
+  // Times last, deepest first: a new member touches its directory.
+  for (std::size_t level = kDepth; level-- > 0;)
+    ASSERT_EQ(PathSetFileModificationTime(Store(), paths[level], 1000.0 + level), 0) << level;
+  ExpectIdle();
+
+  // From a fresh start, nothing known but the pages: deepest first, then top down.
+  Reopen();
+  auto expectLevel = [&](std::size_t level, bool byId) {
+    SCOPED_TRACE(level);
+    if (byId) {
+      EXPECT_EQ(IdOf(paths[level]), ids[level]);
+    }
+    StorageTime modified = 0;
+    EXPECT_EQ(PathGetFileModificationTime(Store(), paths[level], modified), 0);
+    EXPECT_EQ(modified, 1000.0 + static_cast<double>(level));
+    std::uint32_t stamp = 0, size = sizeof stamp;
+    EXPECT_EQ(PathGetFileTag(Store(), paths[level], kFirstTagKind,
+                             reinterpret_cast<std::uint8_t*>(&stamp), size),
+              0);
+    EXPECT_EQ(stamp, level);
+  };
+  for (std::size_t level = kDepth; level-- > 0;) expectLevel(level, false);
+  for (std::size_t level = 0; level < kDepth; level += 7) expectLevel(level, true);
+  EXPECT_EQ(ReadFile(path + u"/leaf"), "deep");
+  std::u16string resolved(path.size() + 16, u'\0');
+  std::uint32_t length = static_cast<std::uint32_t>(resolved.size());
+  EXPECT_EQ(PathResolveLink(Store(), path + u"/leaf", resolved.data(), length), 0);
+  EXPECT_EQ(length, path.size() + 6);
+  EXPECT_TRUE(resolved.substr(0, length - 1) == path + u"/leaf");
+
+  // A whole missing chain below the deepest level in one call, and a path
+  // through a file, which makes nothing.
+  EXPECT_EQ(PathForceCreateDirectories(Store(), path + u"/x/y/z"), 0);
+  EXPECT_EQ(Attributes(path + u"/x/y/z"), attrDirectory);
+  EXPECT_EQ(PathForceCreateDirectories(Store(), path + u"/leaf/y/z"), errPathNotFound);
+  EXPECT_FALSE(Exists(path + u"/leaf/y"));
+  ExpectIdle();
+}
+
+// Each case learns a few paths below /a/b/c, changes the tree, and looks
+// again: what was learnt must never answer for the tree as it is now.
+TEST_F(PathOpsTest, WhatResolutionLearntNeverAnswersForAChangedTree) {
+  // Paths to the object that a path of the tree before the change named;
+  // kGone: must not resolve; kNew: an object the change made.
+  const std::u16string kGone = u"", kNew = u"new";
+  std::map<std::u16string, std::uint32_t> before;
+  auto renameInRolledBackTransaction = [&] {
+    Transaction* t = nullptr;
+    ASSERT_EQ(volume_->Begin(false, t), 0);
+    ResolvedPath parent;
+    ASSERT_EQ(ResolveParent(Store(), u"/a/b", t, parent), 0);
+    ASSERT_EQ(volume_->JoinObject(t, parent.Object), 0);
+    FileObject* b = nullptr;
+    ASSERT_EQ(OpenChild(*parent.Object, u"b", errFileNotFound, t, b), 0);
+    ASSERT_EQ(volume_->JoinObject(t, b), 0);
+    ASSERT_EQ(SetName(*b, u"q", false, false, t), 0);
+    b->Release();
+    // Learnt while the new name stands.
+    EXPECT_EQ(IdOf(u"/a/q/c/x"), before[u"/a/b/c/x"]);
+    EXPECT_EQ(volume_->Rollback(t), 0);
+    ReleaseChain(*parent.Object, true);
+  };
+  struct Case {
+    const char* name;
+    bool caseSensitive;
+    std::vector<std::u16string> learn;
+    std::function<void()> change;
+    std::vector<std::pair<std::u16string, std::u16string>> expected;
+  };
+  const std::vector<std::u16string> kLearn = {u"/a/b/c/x", u"/a/b/c", u"/a/b/c/x/"};
+  const std::vector<Case> cases = {
+      {"a new sibling changes nothing learnt",
+       true,
+       kLearn,
+       [&] { ASSERT_EQ(PathCreateDirectory(Store(), u"/a/b/c/y"), 0); },
+       {{u"/a/b/c/x", u"/a/b/c/x"}, {u"/a/b/c/y", kNew}, {u"/a/b/c", u"/a/b/c"}}},
+      {"an ancestor renamed",
+       true,
+       kLearn,
+       [&] { ASSERT_EQ(PathMoveFile(Store(), u"/a/b", u"/a/q"), 0); },
+       {{u"/a/b/c/x", kGone}, {u"/a/b/c", kGone}, {u"/a/q/c/x", u"/a/b/c/x"}}},
+      {"the learnt directory renamed",
+       true,
+       kLearn,
+       [&] { ASSERT_EQ(PathMoveFile(Store(), u"/a/b/c", u"/a/b/d"), 0); },
+       {{u"/a/b/c/x", kGone}, {u"/a/b/c", kGone}, {u"/a/b/d/x", u"/a/b/c/x"}}},
+      {"deleted and made again under the same name",
+       true,
+       kLearn,
+       [&] {
+         ASSERT_EQ(PathRemoveDirectory(Store(), u"/a/b/c/x"), 0);
+         ASSERT_EQ(PathRemoveDirectory(Store(), u"/a/b/c"), 0);
+         ASSERT_EQ(PathForceCreateDirectories(Store(), u"/a/b/c/x"), 0);
+       },
+       {{u"/a/b/c/x", kNew}, {u"/a/b/c", kNew}, {u"/a/b", u"/a/b"}}},
+      {"moved under another parent",
+       true,
+       kLearn,
+       [&] { ASSERT_EQ(PathMoveFile(Store(), u"/a/b/c", u"/p/c"), 0); },
+       {{u"/a/b/c/x", kGone}, {u"/p/c/x", u"/a/b/c/x"}, {u"/a/b", u"/a/b"}}},
+      {"another directory moved into its place",
+       true,
+       kLearn,
+       [&] {
+         ASSERT_EQ(PathMoveFile(Store(), u"/a/b/c", u"/p/c"), 0);
+         ASSERT_EQ(PathMoveFile(Store(), u"/t", u"/a/b/c"), 0);
+       },
+       {{u"/a/b/c/x", u"/t/x"}, {u"/a/b/c", u"/t"}, {u"/p/c/x", u"/a/b/c/x"}}},
+      {"replaced by a moved directory",
+       true,
+       kLearn,
+       [&] { ASSERT_EQ(PathMoveFileReplace(Store(), u"/t", u"/a/b"), 0); },
+       {{u"/a/b/c/x", kGone}, {u"/a/b/x", u"/t/x"}, {u"/a/b", u"/t"}}},
+      {"a link in place of the learnt directory",
+       true,
+       kLearn,
+       [&] {
+         ASSERT_EQ(PathRemoveDirectory(Store(), u"/a/b/c/x"), 0);
+         ASSERT_EQ(PathRemoveDirectory(Store(), u"/a/b/c"), 0);
+         ASSERT_EQ(PathCreateLink(Store(), u"/a/b/c", u"/t"), 0);
+       },
+       {{u"/a/b/c/x", u"/t/x"}, {u"/a/b/c", kNew}}},
+      {"a rename rolled back",
+       true,
+       kLearn,
+       renameInRolledBackTransaction,
+       {{u"/a/q/c/x", kGone}, {u"/a/b/c/x", u"/a/b/c/x"}, {u"/a/b/c", u"/a/b/c"}}},
+      {"other case on a case-insensitive storage",
+       false,
+       kLearn,
+       [] {},
+       {{u"/A/b/C/x", u"/a/b/c/x"}, {u"/a/B", u"/a/b"}, {u"/A/B/C/X/", u"/a/b/c/x"}}},
+      {"an ancestor renamed on a case-insensitive storage",
+       false,
+       {u"/A/B/C/X", u"/a/b/c/x"},
+       [&] { ASSERT_EQ(PathMoveFile(Store(), u"/a/B", u"/a/Q"), 0); },
+       {{u"/A/B/C/X", kGone}, {u"/a/b/c/x", kGone}, {u"/a/q/C/x", u"/a/b/c/x"}}},
+      {"the name order switched",
+       false,
+       {u"/A/B/C/X", u"/a/B/c"},
+       [&] { Store().SetCaseSensitive(true); },
+       {{u"/A/B/C/X", kGone}, {u"/a/B/c", kGone}, {u"/a/b/c/x", u"/a/b/c/x"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    files_.Remove(kName);
+    Open(true, {.caseSensitive = c.caseSensitive});
+    for (const std::u16string dir : {u"/a/b/c/x", u"/p", u"/t/x"})
+      ASSERT_EQ(PathForceCreateDirectories(Store(), dir), 0);
+    before.clear();
+    for (const std::u16string known :
+         {u"/a", u"/a/b", u"/a/b/c", u"/a/b/c/x", u"/p", u"/t", u"/t/x"})
+      before[known] = IdOf(known);
+    for (const std::u16string& path : c.learn) {
+      EXPECT_NE(IdOf(path), 0u) << std::string(path.begin(), path.end());
+      EXPECT_NE(Attributes(path), 0u);
+    }
+    c.change();
+    for (const auto& [path, was] : c.expected) {
+      SCOPED_TRACE(std::string(path.begin(), path.end()));
+      const std::uint32_t id = IdOf(path);
+      if (was == kGone) {
+        EXPECT_EQ(id, 0u);
+        bool exists = true;
+        EXPECT_EQ(PathFileExists(Store(), path, exists), 0);
+        EXPECT_FALSE(exists);
+      } else if (was == kNew) {
+        EXPECT_NE(id, 0u);
+        for (const auto& [known, oldId] : before) EXPECT_NE(id, oldId);
+      } else {
+        EXPECT_EQ(id, before.at(was));
+      }
+    }
+    ExpectIdle();
+    Close();
+  }
+}
+
+// Threads look deep below a directory that another thread keeps moving
+// between two parents. A lookup either finds the object or finds nothing,
+// never another one, and the references taken on the way all come back.
+TEST_F(PathOpsTest, LookupsBelowADirectoryBeingMovedKeepTheirCounts) {
+  Open(true);
+  std::u16string below;
+  for (int i = 0; i < 40; ++i) below += u"/d";
+  ASSERT_EQ(PathForceCreateDirectories(Store(), u"/p1/m" + below), 0);
+  ASSERT_EQ(PathCreateDirectory(Store(), u"/p2"), 0);
+  const std::uint32_t deep = IdOf(u"/p1/m" + below);
+  ASSERT_NE(deep, 0u);
+  constexpr int kMoves = 200;
+  // The id a path names now, resolved in a read-only transaction of its own.
+  auto idOf = [&](const std::u16string& path) -> std::uint32_t {
+    Transaction* t = nullptr;
+    EXPECT_EQ(volume_->Begin(true, t), 0);
+    ResolvedPath resolved;
+    const EngineResult r = ResolvePath(Store(), path, false, t, resolved);
+    EXPECT_TRUE(r == 0 || r == errFileNotFound) << r;
+    std::uint32_t id = 0;
+    if (r == 0) {
+      id = resolved.Object->ObjectId();
+      ReleaseChain(*resolved.Object, true);
+    }
+    volume_->EndReadOnly(t);
+    return id;
+  };
+  std::atomic<bool> done{false};
+  std::vector<std::thread> readers;
+  std::atomic<int> found{0};
+  for (int reader = 0; reader < 2; ++reader) {
+    readers.emplace_back([&, reader] {
+      const std::u16string first = reader == 0 ? u"/p1/m" : u"/p2/m";
+      const std::u16string second = reader == 0 ? u"/p2/m" : u"/p1/m";
+      while (!done.load()) {
+        for (const std::u16string* parent : {&first, &second}) {
+          const std::uint32_t id = idOf(*parent + below);
+          if (id != 0) {
+            EXPECT_EQ(id, deep);
+            ++found;
+          }
+          StorageTime time = 0;
+          const EngineResult r = PathGetFileModificationTime(Store(), *parent + below + u"/", time);
+          EXPECT_TRUE(r == 0 || r == errFileNotFound) << r;
+        }
+      }
+    });
+  }
+  for (int move = 0; move < kMoves; ++move) {
+    const bool there = move % 2 == 0;
+    const EngineResult r =
+        PathMoveFile(Store(), there ? u"/p1/m" : u"/p2/m", there ? u"/p2/m" : u"/p1/m");
+    EXPECT_EQ(r, 0) << move;
+    if (r != 0) break;
+  }
+  done = true;
+  for (std::thread& thread : readers) thread.join();
+  EXPECT_GT(found.load(), 0);
+  EXPECT_EQ(IdOf(u"/p1/m" + below), deep);
+  EXPECT_EQ(IdOf(u"/p2/m" + below), 0u);
+  ExpectIdle();
+  EXPECT_EQ(PathRemoveDirectory(Store(), u"/p1"), errDirectoryNotEmpty);
 }
 
 TEST_F(PathOpsTest, MovesAndTheirErrors) {
@@ -1016,9 +1289,9 @@ TEST_F(PathOpsTest, DataWrittenThroughAHandleRaisesOneDataEventAtCloseOrFlush) {
                                      &Recorder::Callback, watch),
             0);
   FileHandle* handle = nullptr;
-  ASSERT_EQ(PathCreateFile(Store(), u"/data.bin", true, true, false, false, 0, {}, handle, false,
-                           false),
-            0);
+  ASSERT_EQ(
+      PathCreateFile(Store(), u"/data.bin", true, true, false, false, 0, {}, handle, false, false),
+      0);
   const std::uint8_t bytes[100] = {1, 2, 3};
   std::uint32_t done = 0;
   ASSERT_EQ(WriteData(handle, bytes, sizeof bytes, done), 0);

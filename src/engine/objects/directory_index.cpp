@@ -167,10 +167,14 @@ EngineResult WriteEntry(FileObject& directory, std::uint32_t slot, const Directo
 }
 
 void ForgetEntries(FileObject& directory) {
+  // An index never loaded has led no path anywhere; one dropped may come
+  // back from the pages with other names.
+  const bool held = directory.Has(ofEntriesLoaded) || !directory.ChildList.empty();
   directory.ChildList.clear();
   directory.EntryPageList.clear();
   directory.FreeSlotList.clear();
   directory.Flags &= ~(ofEntriesLoaded | ofAllNamesSorted);
+  if (held) directory.store.TreeChanged();
 }
 
 EngineResult LoadEntries(FileObject& directory, Transaction* t) {
@@ -438,12 +442,15 @@ EngineResult SetName(FileObject& object, std::u16string_view name, bool force, b
   r = WriteEntry(*parent, info.Slot, entry, t);
   if (r != 0) return r;
 
-  // Re-sort the entry under its new name.
+  // Re-sort the entry under its new name. An entry that had none yet (one
+  // just made) was out of every path's reach: naming it changes no path.
   EntryRef self = object.Entry;
+  const bool renamed = !self->Name.empty();
   RemoveFromChildList(*parent, self.get());
   self->Name.assign(name.begin(), name.end());
   InsertSorted(*parent, self);
   object.Flags |= ofNameChanged;
+  if (renamed) object.store.TreeChanged();
   return 0;
 }
 
@@ -457,6 +464,7 @@ EngineResult ClearEntry(FileObject& object, Transaction* t) {
   r = WriteEntry(*parent, object.Entry->Slot, DirectoryEntry{}, t);
   if (r != 0) return r;
   RemoveFromChildList(*parent, object.Entry.get());
+  object.store.TreeChanged();
   return 0;
 }
 
@@ -466,6 +474,7 @@ void InsertChild(FileObject& directory, EntryRef entry) {
 }
 void RemoveChild(FileObject& directory, const EntryInfo* entry) {
   RemoveFromChildList(directory, entry);
+  directory.store.TreeChanged();
 }
 
 }  // namespace vaultfs

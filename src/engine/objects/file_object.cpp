@@ -51,7 +51,11 @@ void FileObject::AddRef() {
 }
 
 void FileObject::Release() {
-  if (References.load() > 0) References.fetch_sub(1);
+  // Never skipped, even at zero: a move carries its users' references to the
+  // new parent's chain only after its locks are given back, and a user that
+  // lets go through the new chain before that takes the count below zero for
+  // a moment. A decrement dropped there would never be made good.
+  References.fetch_sub(1);
   Lock.unlock();
 }
 
@@ -94,6 +98,8 @@ void FileObject::RolledBack() {
   LinkTarget.clear();
   if (store.DropDataState) store.DropDataState(*this);
   Flags &= ~(ofNew | ofDeleted | ofNameChanged | ofLinkCached | ofChanged | ofPageListComplete);
+  // The name and parent just restored may lead paths elsewhere again.
+  store.TreeChanged();
 }
 
 // --------------------------------------------------------------- ObjectStore
@@ -133,6 +139,8 @@ void ObjectStore::SetCaseSensitive(bool caseSensitive) {
                        return CompareNames(a->Name, b->Name, caseSensitive) < 0;
                      });
   }
+  // Names that matched before may not any more.
+  TreeChanged();
 }
 
 std::size_t ObjectStore::ObjectCount() {
@@ -166,6 +174,9 @@ EngineResult ObjectStore::CreateObject(FileObject* parent, EntryRef entry, std::
 
 void ObjectStore::DestroyObject(FileObject* object) {
   std::scoped_lock lock(volume.ObjectLock);
+  // Before the object goes, under ObjectLock: a resolution that finds the
+  // generation unchanged under that lock knows its objects are still there.
+  TreeChanged();
   if (object == root_) root_ = nullptr;
   auto it = objects_.find(object->ObjectId());
   if (it != objects_.end() && it->second.get() == object) {
@@ -185,6 +196,7 @@ EngineResult ObjectStore::AttachRoot(Volume& v) {
   EngineResult r = CreateObject(nullptr, entry, headerPage, root);
   if (r != 0) return r;
   root_ = root;
+  TreeChanged();
   root->Lock.unlock();  // the store keeps its reference for the whole session
   return 0;
 }
@@ -192,7 +204,12 @@ EngineResult ObjectStore::AttachRoot(Volume& v) {
 void ObjectStore::ReleaseRoot(Volume&) {
   // Registrations hold references to objects that are about to go.
   UnregisterAllNotifications(*this);
+  {
+    std::scoped_lock resolved(ResolvedLock);
+    for (ResolvedDirectory& entry : Resolved) entry = ResolvedDirectory();
+  }
   std::scoped_lock lock(volume.ObjectLock);
+  TreeChanged();
   if (DropDataState)
     for (auto& [id, object] : objects_) DropDataState(*object);
   objects_.clear();
@@ -357,6 +374,7 @@ EngineResult CreateChild(FileObject& directory, std::u16string_view name, std::u
     child->Entry->Attributes = fresh.Attributes;
     child->Parent = &directory;
     child->Depth = directory.Depth + 1;
+    directory.store.TreeChanged();
   } else {
     auto info = std::make_shared<EntryInfo>();
     info->ObjectId = id;

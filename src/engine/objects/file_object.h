@@ -3,6 +3,7 @@
 // private transaction, and the store that keeps every object of a volume.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -113,6 +114,20 @@ class FileObject final : public TransactionObject {
   } saved_;
 };
 
+// A directory lately reached by path, kept so that a path below it can be
+// resolved from there (the path operations make and use these). It counts
+// only while the store's TreeGeneration still has the value it was made at.
+struct ResolvedDirectory {
+  std::u16string Path;             // the path text up to the end of the directory's name
+  std::vector<FileObject*> Chain;  // the root first, the directory last
+  std::vector<std::size_t> Ends;   // where the name of Chain[i + 1] ends in Path
+  std::uint64_t Generation = 0;    // 0: unused
+  std::uint64_t LastUse = 0;
+  char16_t Separator = 0;  // the volume's settings the path was read with
+  bool CaseSensitive = false;
+};
+inline constexpr std::size_t kResolvedDirectories = 4;
+
 // Every FileObject of one open volume, and what the volume needs from the
 // object layer at open, create and close.
 class ObjectStore final : public ObjectLayerHooks {
@@ -146,6 +161,22 @@ class ObjectStore final : public ObjectLayerHooks {
                                           std::uint32_t headerPage, FileObject*& object);
   void DestroyObject(FileObject* object);
   std::size_t ObjectCount();
+
+  // Moves after every change that can make a path lead to another object or
+  // to none: an entry leaving a directory or renamed, an object arriving by a
+  // move, a loaded directory index forgotten, a roll-back, an object
+  // destroyed, the root attached or released, the name order switched. Moved
+  // once the change is made, before the lock that guards it is given back.
+  // A new entry does not move it: it cannot change where a path that
+  // resolved before leads.
+  std::atomic<std::uint64_t> TreeGeneration{1};
+  void TreeChanged() { TreeGeneration.fetch_add(1, std::memory_order_acq_rel); }
+
+  // Directories lately reached by path. Nothing else is locked while
+  // ResolvedLock is held.
+  std::mutex ResolvedLock;
+  std::array<ResolvedDirectory, kResolvedDirectories> Resolved;  // under ResolvedLock
+  std::uint64_t ResolvedUses = 0;                                // under ResolvedLock
 
   // Hooks for the file data layer: called when an object is destroyed or
   // rolled back so data state can be dropped.

@@ -256,6 +256,162 @@ EngineResult InPrivateTransaction(FileObject& object, Change change) {
   return r;
 }
 
+// ---------------------------------------------------------- resolved directories
+//
+// A deep tree is worked on path by path: an import creates, stamps and tags
+// every folder through its full path, and an export or a comparison reads it
+// back the same way. Walking each path from the root would cost a directory
+// lookup per component per call, which grows with the square of the depth.
+// So the store remembers the last few directories a resolution reached, each
+// with its path text and its objects from the root down, and a path that
+// shares leading components with one of them is walked from below those.
+//
+// An entry is made only when the store's TreeGeneration did not move while
+// the directory was being found, and is used only while it still has that
+// value: every change that can make a path lead elsewhere moves it. Adding a
+// name does not, so an import that creates a folder and then stamps it keeps
+// its entries. Paths are compared as text, code unit for code unit; a path
+// spelled otherwise (other case, other separators) is walked from the root.
+//
+// A resolution that starts below the root must hold what a walk from the
+// root would: the start directory locked, it and every ancestor referenced.
+// The chain is referenced from the root down, each object under its own lock
+// and only while the generation is unchanged: a move counts the references
+// on the object it moves under that object's lock and carries them to the
+// new parent's chain, which comes out right only when the ancestors were
+// referenced first. The objects are tried, never waited for, with ObjectLock
+// held: while the generation is unchanged none of them has been destroyed
+// (destroying an object moves it under that lock first) and none can be
+// meanwhile. Anything busy or changed ends the attempt; what was referenced
+// is given back and the path is walked from the root.
+
+// How many leading components of `path` the entry's directory chain can
+// stand for, leaving at least one component of `path` to be looked up (the
+// lookup of the last component gives the walk its names and its parent).
+std::size_t SharedComponents(const ResolvedDirectory& entry, std::u16string_view path,
+                             char16_t separator) {
+  const std::u16string_view known(entry.Path);
+  const std::size_t limit = std::min(known.size(), path.size());
+  const std::size_t same = static_cast<std::size_t>(
+      std::mismatch(known.begin(), known.begin() + static_cast<std::ptrdiff_t>(limit), path.begin())
+          .first -
+      known.begin());
+  // Components of the entry that end within the common text.
+  std::size_t count = static_cast<std::size_t>(
+      std::upper_bound(entry.Ends.begin(), entry.Ends.end(), same) - entry.Ends.begin());
+  // A component ends in `path` too only where a separator (or the end) follows.
+  if (count > 0 && entry.Ends[count - 1] == same && same < path.size() &&
+      !IsSeparator(path[same], separator))
+    --count;
+  if (count > 0) {
+    std::size_t rest = entry.Ends[count - 1];
+    while (rest < path.size() && IsSeparator(path[rest], separator)) ++rest;
+    if (rest == path.size()) --count;
+  }
+  return count;
+}
+
+// The longest start an entry offers for `path`: its chain up to the directory
+// the walk continues from, and where each of their names ends. False when no
+// entry gets below the root.
+bool FindResolved(ObjectStore& store, std::u16string_view path, std::uint64_t generation,
+                  std::vector<FileObject*>& chain, std::vector<std::size_t>& ends) {
+  const char16_t separator = store.volume.PathSeparator;
+  const bool caseSensitive = store.volume.CaseSensitive;
+  std::scoped_lock lock(store.ResolvedLock);
+  ResolvedDirectory* best = nullptr;
+  std::size_t bestCount = 0;
+  for (ResolvedDirectory& entry : store.Resolved) {
+    if (entry.Generation != generation || entry.Separator != separator ||
+        entry.CaseSensitive != caseSensitive)
+      continue;
+    const std::size_t count = SharedComponents(entry, path, separator);
+    if (count > bestCount) {
+      best = &entry;
+      bestCount = count;
+    }
+  }
+  if (!best) return false;
+  best->LastUse = ++store.ResolvedUses;
+  chain.assign(best->Chain.begin(),
+               best->Chain.begin() + static_cast<std::ptrdiff_t>(bestCount) + 1);
+  ends.assign(best->Ends.begin(), best->Ends.begin() + static_cast<std::ptrdiff_t>(bestCount));
+  return true;
+}
+
+// Takes up `chain` as a walk from the root leaves it: every object
+// referenced, the last one locked. False, with nothing held, when an object
+// is busy or the tree changed since `generation`.
+bool TakeChain(ObjectStore& store, const std::vector<FileObject*>& chain,
+               std::uint64_t generation) {
+  FileObject* referenced = nullptr;  // the deepest object referenced so far
+  bool taken = false;
+  {
+    std::scoped_lock objects(store.volume.ObjectLock);
+    if (store.TreeGeneration.load(std::memory_order_acquire) == generation &&
+        chain.front() == store.Root()) {
+      for (std::size_t i = 0; i < chain.size(); ++i) {
+        FileObject* object = chain[i];
+        if (!object->Lock.try_lock()) break;
+        // Under the object's lock: it still has the parent it had when the
+        // entry was made, and a move of it is either over or not begun.
+        if (store.TreeGeneration.load(std::memory_order_acquire) != generation) {
+          object->Lock.unlock();
+          break;
+        }
+        object->AddRef();
+        referenced = object;
+        if (i + 1 == chain.size()) {
+          taken = true;
+        } else {
+          object->Lock.unlock();
+        }
+      }
+    }
+  }
+  // Given back one object at a time, as any chain is, with ObjectLock free.
+  if (!taken && referenced) ReleaseChain(*referenced, false);
+  return taken;
+}
+
+// Remembers the directory at the end of `chain` (referenced, with its
+// ancestors, by the resolution that calls) under the text of `path` up to
+// the end of its name, unless the tree changed since `generation` or an
+// entry already knows it.
+void RememberResolved(ObjectStore& store, std::u16string_view path,
+                      const std::vector<FileObject*>& chain, const std::vector<std::size_t>& ends,
+                      std::uint64_t generation) {
+  if (ends.empty()) return;  // the root needs no entry
+  const std::size_t end = ends.back();
+  const std::u16string_view text = path.substr(0, end);
+  std::scoped_lock lock(store.ResolvedLock);
+  if (store.TreeGeneration.load(std::memory_order_acquire) != generation) return;
+  // An entry that no longer counts is taken first, else the least recently used.
+  ResolvedDirectory* slot = nullptr;
+  bool slotValid = true;
+  for (ResolvedDirectory& entry : store.Resolved) {
+    const bool valid = entry.Generation == generation &&
+                       entry.Separator == store.volume.PathSeparator &&
+                       entry.CaseSensitive == store.volume.CaseSensitive;
+    if (valid && entry.Ends.size() >= ends.size() && entry.Ends[ends.size() - 1] == end &&
+        std::u16string_view(entry.Path).substr(0, end) == text) {
+      entry.LastUse = ++store.ResolvedUses;
+      return;
+    }
+    if (!slot || (slotValid && (!valid || entry.LastUse < slot->LastUse))) {
+      slot = &entry;
+      slotValid = valid;
+    }
+  }
+  slot->Path.assign(text);
+  slot->Chain = chain;
+  slot->Ends = ends;
+  slot->Generation = generation;
+  slot->Separator = store.volume.PathSeparator;
+  slot->CaseSensitive = store.volume.CaseSensitive;
+  slot->LastUse = ++store.ResolvedUses;
+}
+
 // ---------------------------------------------------------- resolution
 
 EngineResult Resolve(ObjectStore& store, std::u16string_view path, bool parentMode,
@@ -269,14 +425,32 @@ EngineResult Resolve(ObjectStore& store, std::u16string_view path, bool parentMo
   if (path.empty() || !IsSeparator(path.front(), separator)) current.push_back(separator);
   current.append(path);
 
+  // Read before anything is looked at: what the walk finds may be remembered
+  // only if nothing changed since.
+  const std::uint64_t generation = store.TreeGeneration.load(std::memory_order_acquire);
+  // The directories walked through, the root first, and where the name of
+  // each after the root ends in `current`; kept only while no link was
+  // followed, since only then do they match the path as given.
+  std::vector<FileObject*> chain;
+  std::vector<std::size_t> ends;
   std::uint32_t expansions = 0;
   EngineResult r = 0;
   for (bool again = true; again;) {
     again = false;
-    FileObject* directory = store.Root();
-    directory->Lock.lock();
-    directory->AddRef();
+    FileObject* directory = nullptr;
     std::size_t position = 0;
+    if (expansions == 0 && FindResolved(store, current, generation, chain, ends) &&
+        TakeChain(store, chain, generation)) {
+      directory = chain.back();
+      position = ends.back();
+    } else {
+      chain.clear();
+      ends.clear();
+      directory = store.Root();
+      directory->Lock.lock();
+      directory->AddRef();
+      if (expansions == 0) chain.push_back(directory);
+    }
     for (;;) {
       std::u16string_view component;
       const bool last = NextComponent(current, position, separator, component);
@@ -307,6 +481,7 @@ EngineResult Resolve(ObjectStore& store, std::u16string_view path, bool parentMo
       const std::size_t end = begin + component.size();
       if (parentMode && last) {
         if (child) child->Release();
+        if (expansions == 0) RememberResolved(store, current, chain, ends, generation);
         out.Object = directory;
         out.LastComponent.assign(component);
         out.DirectoryPath.assign(current, 0, begin);
@@ -329,6 +504,14 @@ EngineResult Resolve(ObjectStore& store, std::u16string_view path, bool parentMo
         break;
       }
       if (last) {
+        if (expansions == 0) {
+          // The deepest directory reached: the object itself when it is one.
+          if (child->IsDirectory()) {
+            chain.push_back(child);
+            ends.push_back(end);
+          }
+          RememberResolved(store, current, chain, ends, generation);
+        }
         out.Object = child;
         if (wantNames) {
           out.LastComponent.assign(component);
@@ -338,6 +521,10 @@ EngineResult Resolve(ObjectStore& store, std::u16string_view path, bool parentMo
         return 0;
       }
       directory = child;
+      if (expansions == 0) {
+        chain.push_back(child);
+        ends.push_back(end);
+      }
     }
   }
   if (r == errFileNotFound) {
@@ -390,6 +577,16 @@ EngineResult CreateAtPath(Operation& op, std::u16string_view path, std::uint32_t
   op.Hold(parent.Object, true, keepParent);
   out.Parent = parent.Object;
   if (!IsValidName(parent.LastComponent)) return errInvalidFileName;
+  if (!allowExisting) {
+    // Refused before the directory joins the transaction: a failed write
+    // operation rolls back, and a roll-back makes the directory reload its
+    // index from the pages.
+    EntryRef existing;
+    r = LookupName(*parent.Object, parent.LastComponent, ObjectTransaction(*parent.Object, op.t),
+                   existing);
+    if (r != 0) return r;
+    if (existing) return errAlreadyExists;
+  }
   r = op.Join(*parent.Object);
   if (r != 0) return r;
   r = CreateChild(*parent.Object, parent.LastComponent, attributes, nullptr, allowExisting, true,
@@ -741,19 +938,37 @@ EngineResult PathCreateDirectory(ObjectStore& store, std::u16string_view path) {
 }
 
 EngineResult PathForceCreateDirectories(ObjectStore& store, std::u16string_view path) {
+  // The path with one separator before each component, and where each
+  // component ends in it.
   const char16_t separator = store.volume.PathSeparator;
   std::u16string work;
+  std::vector<std::size_t> ends;
   std::size_t position = 0;
-  for (;;) {
+  for (bool last = false; !last;) {
     std::u16string_view component;
-    const bool last = NextComponent(path, position, separator, component);
-    if (component.empty()) return 0;
+    last = NextComponent(path, position, separator, component);
+    if (component.empty()) break;
     work.push_back(separator);
     work.append(component);
-    EngineResult r = PathCreateDirectory(store, work);
-    if (r != 0 && r != errAlreadyExists) return r;
-    if (last) return 0;
+    ends.push_back(work.size());
   }
+  if (ends.empty()) return 0;
+  // Usually all but the last directory exist (or all of them): start at the
+  // end and climb only while a parent is missing, so that a deep path costs
+  // one operation and not one per level. Then make what is missing below.
+  const std::u16string_view whole(work);
+  std::size_t made = ends.size();  // the prefix of this many components exists
+  for (;;) {
+    const EngineResult r = PathCreateDirectory(store, whole.substr(0, ends[made - 1]));
+    if (r == 0 || r == errAlreadyExists) break;
+    if ((r != errPathNotFound && r != errLinkTargetNotFound) || made == 1) return r;
+    --made;
+  }
+  for (; made < ends.size(); ++made) {
+    const EngineResult r = PathCreateDirectory(store, whole.substr(0, ends[made]));
+    if (r != 0 && r != errAlreadyExists) return r;
+  }
+  return 0;
 }
 
 EngineResult PathIsDirectoryEmpty(ObjectStore& store, std::u16string_view path, bool& empty) {

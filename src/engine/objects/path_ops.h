@@ -55,6 +55,11 @@ struct ResolvedPath {
   std::uint32_t Expansions = 0;
 };
 
+// Resolutions give what a walk from the root gives, but a path that shares
+// leading components with a directory resolved lately is walked from there,
+// so a deep tree worked on path by path does not cost a lookup per level per
+// call.
+//
 // Plain resolution. Links before the last component are always followed, the
 // last one only with `followFinalLink`. With `wantNames` the last component
 // and directory path are filled too, and the root path (which has neither)
