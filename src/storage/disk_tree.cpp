@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <system_error>
 
 #include "engine/volume/utf16.h"
@@ -415,6 +417,56 @@ DiskFolder OpenDiskSubfolder(const DiskFolder& parent, const std::string& name, 
   return folder;
 }
 
+DiskFolderId IdentifyDiskFolder(const DiskFolder& folder) {
+  struct stat st {};
+  if (fstat(folder.Fd.Get(), &st) != 0) ThrowDiskError("stat", folder.Path, errno);
+  return DiskFolderId{st.st_dev, st.st_ino};
+}
+
+DiskFolder OpenDiskParentFolder(const DiskFolder& child, std::string path, DiskFolderId expected) {
+  DiskFolder folder;
+  folder.Path = std::move(path);
+  folder.Fd = UniqueFd(openat(child.Fd.Get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.Fd) ThrowDiskError("open", folder.Path, errno);
+  if (IdentifyDiskFolder(folder) != expected) ThrowDiskError("open", folder.Path, ESTALE);
+  return folder;
+}
+
+DiskSpace DiskSpaceAt(const std::string& path) {
+  // The folder examined is path[0, length), the current folder when empty.
+  std::size_t length = path.size();
+  while (length > 1 && path[length - 1] == '/') --length;
+  for (;;) {
+    const std::string at = length == 0 ? std::string(1, '.') : path.substr(0, length);
+    struct statvfs vfs {};
+    if (statvfs(at.c_str(), &vfs) == 0) {
+      DiskSpace space;
+      const std::uint64_t unit = vfs.f_frsize != 0 ? vfs.f_frsize : vfs.f_bsize;
+      const std::uint64_t blocks = vfs.f_bavail;
+      space.Available = unit != 0 && blocks > std::numeric_limits<std::uint64_t>::max() / unit
+                            ? std::numeric_limits<std::uint64_t>::max()
+                            : blocks * unit;
+      // The bits of the largest size as a signed number, by the standard's
+      // words; some systems report the unsigned width (32 where 4 GiB - 1
+      // fits), so the limit is read as unsigned: a file this refuses could
+      // never be written whole, one it lets through still fails cleanly.
+      const long bits = pathconf(at.c_str(), _PC_FILESIZEBITS);
+      if (bits > 0 && bits < 64) space.MaxFileSize = (std::uint64_t{1} << bits) - 1;
+      return space;
+    }
+    const int error = errno;
+    if ((error != ENOENT && error != ENOTDIR) || length == 0 || at == "/")
+      ThrowDiskError("examine free space at", path, error);
+    const std::size_t slash = path.find_last_of('/', length - 1);
+    if (slash == std::string::npos) {
+      length = 0;
+    } else {
+      length = slash == 0 ? 1 : slash;
+      while (length > 1 && path[length - 1] == '/') --length;
+    }
+  }
+}
+
 bool ForceDiskDirectories(const std::string& path) {
   std::string folder = path;
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
@@ -593,7 +645,17 @@ void DiskReplacement::Write(std::span<const std::uint8_t> data) {
       ThrowDiskError("write", targetPath_, errno);
     }
     data = data.subspan(static_cast<std::size_t>(put));
+    position_ += static_cast<std::uint64_t>(put);
   }
+  end_ = std::max(end_, position_);
+}
+
+void DiskReplacement::Skip(std::uint64_t count) {
+  constexpr auto kLargest = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+  if (count > kLargest - position_) ThrowDiskError("write", targetPath_, EFBIG);
+  if (lseek(fd_.Get(), static_cast<off_t>(position_ + count), SEEK_SET) < 0)
+    ThrowDiskError("write", targetPath_, errno);
+  position_ += count;
 }
 
 void DiskReplacement::CreateLink(const std::string& target) {
@@ -623,6 +685,8 @@ void DiskReplacement::SetTimes(DiskTime modified) {
 }
 
 void DiskReplacement::Commit() {
+  if (!isLink_ && position_ > end_ && ftruncate(fd_.Get(), static_cast<off_t>(position_)) != 0)
+    ThrowDiskError("write", targetPath_, errno);
   if (const int error = fd_.Close(); error != 0) ThrowDiskError("write", targetPath_, error);
   if (renameat(folder_.Fd.Get(), temporary_.c_str(), folder_.Fd.Get(), name_.c_str()) != 0)
     ThrowDiskError("rename", targetPath_, errno);

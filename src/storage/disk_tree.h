@@ -206,6 +206,35 @@ DiskFolder OpenDiskFolder(const std::string& path);
 DiskFolder OpenDiskSubfolder(const DiskFolder& parent, const std::string& name, bool create,
                              mode_t mode = 0777);
 
+// What tells an open folder from any other: opening it again by another way
+// (through "..") must lead to the same device and inode.
+struct DiskFolderId {
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  friend bool operator==(const DiskFolderId&, const DiskFolderId&) = default;
+};
+DiskFolderId IdentifyDiskFolder(const DiskFolder& folder);
+
+// The folder above `child`, opened through its ".." entry, so that climbing
+// back up a deep tree costs one call a level and no path is resolved from
+// the top. `path` is the parent's path for messages (ending in '/'). The
+// folder must still be `expected`: one that was moved or replaced meanwhile
+// fails with ESTALE rather than lead the caller somewhere else.
+DiskFolder OpenDiskParentFolder(const DiskFolder& child, std::string path, DiskFolderId expected);
+
+// Room on the file system that holds `path`, or its nearest existing parent
+// when `path` does not exist yet (links in the path are followed: this is
+// the caller's own folder).
+struct DiskSpace {
+  // Bytes the caller may still write there (blocks available to unprivileged
+  // users).
+  std::uint64_t Available = 0;
+  // The largest file the file system can hold, when it says; else the
+  // largest value.
+  std::uint64_t MaxFileSize = ~std::uint64_t{0};
+};
+DiskSpace DiskSpaceAt(const std::string& path);
+
 // Creates the folder `path` and every missing parent; a trailing '/' is
 // ignored. Links in the path are followed: this is for the caller's top
 // folder. Returns whether `path` is a folder afterwards.
@@ -253,14 +282,20 @@ class DiskReplacement {
 
   // A new empty file, mode 0600 while it is written.
   void CreateFile();
+  // Writes at the current position and moves it on.
   void Write(std::span<const std::uint8_t> data);
+  // Moves the position on by `count` bytes without writing them: they read
+  // as zeros and, where the file system keeps holes, take no space. Commit
+  // makes the file end at the position even when it ends in a hole.
+  void Skip(std::uint64_t count);
   // A new link holding `target`.
   void CreateLink(const std::string& target);
   // Permission bits of the file (links have none to set).
   void SetMode(mode_t mode);
   // Modification time (atime set to it too); links keep their own.
   void SetTimes(DiskTime modified);
-  // Closes the file (a failing close raises) and renames it over `name`.
+  // Sets the file's size to the position reached, closes it (a failing
+  // close raises) and renames it over `name`.
   void Commit();
 
   const std::string& TargetPath() const { return targetPath_; }
@@ -271,6 +306,8 @@ class DiskReplacement {
   std::string targetPath_;
   std::string temporary_;  // empty until something was created
   UniqueFd fd_;
+  std::uint64_t position_ = 0;  // where the next Write lands
+  std::uint64_t end_ = 0;       // the end of what Write put into the file
   bool isLink_ = false;
   bool committed_ = false;
 };

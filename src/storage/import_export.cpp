@@ -2,12 +2,27 @@
 // ImportFiles and ExportFiles. The disk side (names, links, modes, times) is
 // disk_tree.h; this file walks the trees, decides what to copy, and keeps a
 // failure from leaving a half-written file under a real name on either side.
+//
+// Depth. A tree may be as deep as the file systems allow: the folder list
+// keeps each folder's own names and its parent, full paths are built on
+// demand into one reused buffer, and at most kMaxOpenLevels folders of a
+// chain stay open. Both lists are in depth-first order, so that moving from
+// one folder of a list to the next costs a constant amount of work on
+// average, however deep the tree.
+//
+// What a container cannot be trusted with: export never restores the
+// set-user-ID and set-group-ID bits (ownership does not travel, so a
+// restored file would belong to whoever opens the container), and refuses a
+// tree whose declared sizes do not fit the disk before writing anything.
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -38,11 +53,78 @@ constexpr double kSameTimeDays = 1e-3 / 86400.0;
 
 constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
 
-// One folder of a run's directory list.
+// Folders of one chain kept open at a time besides the top: enough that
+// walking a tree rarely opens a folder twice, few enough for any limit on
+// open files.
+constexpr std::size_t kMaxOpenLevels = 64;
+
+// Work that moves no data (listing, making and settling folders) reports to
+// OnProgress every kReportEvery items, or after kReportInterval when the
+// clock, read every kClockEvery items, says so: a stop is seen soon even in
+// a tree of folders without files.
+constexpr std::uint32_t kReportEvery = 256;
+constexpr std::uint32_t kClockEvery = 16;
+constexpr std::chrono::milliseconds kReportInterval{10};
+
+// The permission bits that export never restores.
+constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
+
+// One folder of a run's directory list. Every folder comes after its parent.
 struct TreeFolder {
   std::size_t Parent = kNoParent;
+  std::size_t Depth = 0;       // 0 for the top
   std::string DiskName;        // its own name on disk; for the top, the last component
-  std::u16string StoragePath;  // full container path, ending in the separator
+  std::u16string StorageName;  // its own container name; empty for the top
+};
+
+// How much of a chain of folders (the top first, its entry at depth d being
+// indexAt(d)) stays when the chain moves to end at `index`; `down` gets the
+// folders to add below what stays, the deepest first.
+template <typename IndexAt>
+std::size_t KeptLevels(const std::vector<TreeFolder>& folders, std::size_t chainSize,
+                       IndexAt indexAt, std::size_t index, std::vector<std::size_t>& down) {
+  down.clear();
+  std::size_t i = index;
+  while (folders[i].Depth >= chainSize || indexAt(folders[i].Depth) != i) {
+    down.push_back(i);
+    i = folders[i].Parent;
+  }
+  return folders[i].Depth + 1;
+}
+
+// Full container paths of the folders of a list, built on demand: the path
+// of the folder asked for last is kept with the ends of its ancestors'
+// paths, so a neighbour's costs only the names that differ.
+class StoragePaths {
+ public:
+  StoragePaths(const std::vector<TreeFolder>& folders, const std::u16string& top,
+               char16_t separator)
+      : folders_(folders), separator_(separator), path_(top), indices_{0}, ends_{top.size()} {}
+
+  // The path ends in the separator; it stays valid until the next call.
+  const std::u16string& Of(std::size_t index) {
+    const std::size_t kept = KeptLevels(
+        folders_, indices_.size(), [this](std::size_t depth) { return indices_[depth]; }, index,
+        down_);
+    indices_.resize(kept);
+    ends_.resize(kept);
+    path_.resize(ends_.back());
+    for (auto it = down_.rbegin(); it != down_.rend(); ++it) {
+      path_ += folders_[*it].StorageName;
+      path_ += separator_;
+      indices_.push_back(*it);
+      ends_.push_back(path_.size());
+    }
+    return path_;
+  }
+
+ private:
+  const std::vector<TreeFolder>& folders_;
+  const char16_t separator_;
+  std::u16string path_;
+  std::vector<std::size_t> indices_;  // the chain of folders path_ belongs to, the top first
+  std::vector<std::size_t> ends_;     // where each one's path ends in path_
+  std::vector<std::size_t> down_;
 };
 
 // One file (or link) of a run's file list.
@@ -90,7 +172,10 @@ std::u16string WithoutTrailingSeparator(std::u16string path, char16_t separator)
 
 // Opens the folders of a directory list below the top folder, never through
 // a link, keeping the chain from the top to the folder opened last: folders
-// next to each other in a list share most of their chain.
+// next to each other in a list share most of their chain. Of the chain only
+// the top and the deepest kMaxOpenLevels folders stay open; a closed one is
+// opened again through the ".." of the one below it, checked to be the same
+// folder, so that climbing costs one call a level.
 class FolderChain {
  public:
   // With `forWriting`, missing folders are created, and a folder that lacks
@@ -99,36 +184,83 @@ class FolderChain {
   FolderChain(const std::vector<TreeFolder>& folders, DiskFolder top, bool forWriting)
       : folders_(folders), forWriting_(forWriting) {
     if (forWriting_) MakeDiskFolderWritable(top);
-    open_.push_back(std::make_unique<DiskFolder>(std::move(top)));
-    indices_.push_back(0);
+    levels_.push_back(Level{0, {}, std::make_unique<DiskFolder>(std::move(top))});
   }
 
   // The folder stays open until the next call.
   const DiskFolder& Open(std::size_t index) {
-    std::vector<std::size_t> path;
-    for (std::size_t i = index; i != kNoParent; i = folders_[i].Parent) path.push_back(i);
-    std::reverse(path.begin(), path.end());
-    std::size_t kept = 1;  // the top always stays
-    while (kept < path.size() && kept < indices_.size() && indices_[kept] == path[kept]) ++kept;
-    open_.resize(kept);
-    indices_.resize(kept);
-    for (; kept < path.size(); ++kept) {
-      auto folder = std::make_unique<DiskFolder>(
-          OpenDiskSubfolder(*open_.back(), folders_[path[kept]].DiskName, forWriting_));
-      if (forWriting_) MakeDiskFolderWritable(*folder);
-      open_.push_back(std::move(folder));
-      indices_.push_back(path[kept]);
-    }
-    return *open_.back();
+    const std::size_t kept = KeptLevels(
+        folders_, levels_.size(), [this](std::size_t depth) { return levels_[depth].Index; }, index,
+        down_);
+    Climb(kept - 1);
+    for (auto it = down_.rbegin(); it != down_.rend(); ++it) Descend(*it);
+    return *levels_.back().Folder;
   }
 
-  const DiskFolder& Top() const { return *open_.front(); }
+  // Opens the parent of the folder Open returned last, if it is closed, while
+  // the way up through that folder still exists: a mode given to it next may
+  // take away the search permission that ".." needs.
+  void KeepParentOpen() {
+    const std::size_t current = levels_.size() - 1;
+    if (current <= 1 || current - 1 >= firstOpen_) return;
+    Reopen(current - 1);
+    firstOpen_ = current - 1;
+  }
+
+  const DiskFolder& Top() const { return *levels_.front().Folder; }
 
  private:
+  struct Level {
+    std::size_t Index;
+    DiskFolderId Id;  // recorded when the folder is closed
+    std::unique_ptr<DiskFolder> Folder;
+  };
+
+  // Shortens the chain to end at `depth`, that folder open.
+  void Climb(std::size_t depth) {
+    if (depth == 0 || depth >= firstOpen_) {
+      levels_.resize(depth + 1);
+      firstOpen_ = std::min(firstOpen_, depth + 1);
+      return;
+    }
+    // The folder is closed: up from the shallowest open one, a level at a
+    // time, each closed again once the one above it is open.
+    levels_.resize(firstOpen_ + 1);
+    for (std::size_t level = firstOpen_; level > depth; --level) {
+      Reopen(level - 1);
+      levels_.pop_back();
+    }
+    firstOpen_ = depth;
+  }
+
+  void Descend(std::size_t index) {
+    auto folder = std::make_unique<DiskFolder>(
+        OpenDiskSubfolder(*levels_.back().Folder, folders_[index].DiskName, forWriting_));
+    if (forWriting_) MakeDiskFolderWritable(*folder);
+    levels_.push_back(Level{index, {}, std::move(folder)});
+    if (levels_.size() - firstOpen_ > kMaxOpenLevels) {
+      Level& oldest = levels_[firstOpen_];
+      oldest.Id = IdentifyDiskFolder(*oldest.Folder);
+      oldest.Folder.reset();
+      ++firstOpen_;
+    }
+  }
+
+  // Opens level `level` (closed) through the ".." of the open level below.
+  void Reopen(std::size_t level) {
+    const DiskFolder& child = *levels_[level + 1].Folder;
+    const std::size_t ownName = folders_[levels_[level + 1].Index].DiskName.size() + 1;
+    levels_[level].Folder = std::make_unique<DiskFolder>(OpenDiskParentFolder(
+        child, child.Path.substr(0, child.Path.size() - ownName), levels_[level].Id));
+  }
+
   const std::vector<TreeFolder>& folders_;
   bool forWriting_;
-  std::vector<std::unique_ptr<DiskFolder>> open_;
-  std::vector<std::size_t> indices_;
+  // The chain from the top; the top and the levels from firstOpen_ on are
+  // open, the ones between are closed.
+  std::vector<Level> levels_;
+  std::size_t firstOpen_ = 1;
+  std::vector<std::size_t> down_;
 };
 
 // What both directions share: the counters, the buffer, the events.
@@ -145,12 +277,30 @@ class TreeCopy {
         topPath_(WithSlash(Utf16ToUtf8(diskFolder))),
         storagePath_(storagePath.empty() || storagePath.back() != separator_
                          ? storagePath + separator_
-                         : storagePath) {}
+                         : storagePath),
+        paths_(folders_, storagePath_, separator_),
+        lastReport_(std::chrono::steady_clock::now()) {}
 
   void Progress(const std::u16string& fileName, std::uint64_t done, bool canStop) {
     if (!storage_.OnProgress()) return;
     storage_.OnProgress()(storage_, fileName, poCopyFile, Scaled(done, shift_),
                           Scaled(total_, shift_), canStop, stop_);
+  }
+
+  // One item of work that moves no data, done in folder `folder`; now and
+  // then a report that may stop the run (while `listing`, with 0 for the
+  // progress and the total, which are not known yet). True when a report was
+  // made and a stop is requested.
+  bool Tick(std::size_t folder, bool listing) {
+    if (!storage_.OnProgress() || ++sinceReport_ % kClockEvery != 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (sinceReport_ < kReportEvery && now - lastReport_ < kReportInterval) return false;
+    sinceReport_ = 0;
+    lastReport_ = now;
+    const std::u16string name = WithoutTrailingSeparator(paths_.Of(folder), separator_);
+    storage_.OnProgress()(storage_, name, poCopyFile, listing ? 0 : Scaled(copied_, shift_),
+                          listing ? 0 : Scaled(total_, shift_), true, stop_);
+    return stop_;
   }
 
   void AskOverwrite(bool toStorage, const std::string& diskName, StorageTime diskDate,
@@ -212,8 +362,11 @@ class TreeCopy {
   const std::u16string mask_;
   const std::string topPath_;
   const std::u16string storagePath_;
+  StoragePaths paths_;
   std::unique_ptr<FolderChain> chain_;
   std::u16string lastStorageName_;
+  std::uint32_t sinceReport_ = 0;
+  std::chrono::steady_clock::time_point lastReport_;
 };
 
 // ---------------------------------------------------------------- import
@@ -230,6 +383,8 @@ class ImportRun : public TreeCopy {
 
   void Run() {
     List();
+    // A stop while listing: the container has not been touched.
+    if (stop_) return;
     shift_ = ProgressShift(total_);
     std::exception_ptr failure;
     try {
@@ -255,21 +410,22 @@ class ImportRun : public TreeCopy {
   void List() {
     chain_ = std::make_unique<FolderChain>(folders_, OpenDiskFolder(topPath_), false);
     std::vector<TreeFolder> pending;
-    pending.push_back(TreeFolder{kNoParent, LastComponent(topPath_), storagePath_});
+    pending.push_back(TreeFolder{kNoParent, 0, LastComponent(topPath_), std::u16string()});
     // Depth first, each folder's subfolders in the reverse of their listing
     // order: a stack gives that order without moving the list around.
     while (!pending.empty()) {
       const std::size_t index = folders_.size();
       folders_.push_back(std::move(pending.back()));
       pending.pop_back();
+      if (Tick(index, true)) return;
       const DiskFolder& folder = chain_->Open(index);
       const std::vector<DiskEntry> entries = ListDiskFolder(folder);
-      const std::u16string folderPath = folders_[index].StoragePath;
+      const std::size_t depth = folders_[index].Depth + 1;
       for (const DiskEntry& entry : entries) {
-        const std::u16string name = DiskNameToStorage(entry.Name);
+        if (Tick(index, true)) return;
+        std::u16string name = DiskNameToStorage(entry.Name);
         if (entry.Stat.Kind == DiskKind::Directory) {
-          if (recursive_)
-            pending.push_back(TreeFolder{index, entry.Name, folderPath + name + separator_});
+          if (recursive_) pending.push_back(TreeFolder{index, depth, entry.Name, std::move(name)});
           continue;
         }
         if (!MatchMask(name, mask_, true)) continue;
@@ -286,16 +442,28 @@ class ImportRun : public TreeCopy {
   }
 
   void CopyFiles() {
-    std::size_t created = 0;  // folders of the list made in the container so far
     for (std::size_t j = 0; j < files_.size(); ++j) {
       // Every folder is made before the first file that follows it in the
       // list, and the last file brings the remaining ones.
       const std::size_t upTo = j + 1 == files_.size() ? folders_.size() - 1 : files_[j].Folder;
-      for (; created <= upTo; ++created)
-        storage_.ForceCreateDirectories(folders_[created].StoragePath);
+      if (!CreateFolders(upTo + 1)) return;
       CopyFile(files_[j]);
       if (stop_) break;
     }
+  }
+
+  // Makes the folders of the list up to (not including) `end` that are not
+  // made yet, parents first: one level per call however deep the tree. False
+  // when a stop came in between.
+  bool CreateFolders(std::size_t end) {
+    for (; created_ < end; ++created_) {
+      storage_.ForceCreateDirectories(paths_.Of(created_));
+      if (Tick(created_, false)) {
+        ++created_;
+        return false;
+      }
+    }
+    return true;
   }
 
   void CopyFile(const TreeFile& file) {
@@ -307,7 +475,7 @@ class ImportRun : public TreeCopy {
     if (stat.Kind == DiskKind::Directory) ThrowDiskError("open", diskName, EISDIR);
     const StorageTime diskDate = DiskTimeToStorageTime(stat.Modified);
 
-    const std::u16string storageName = folders_[file.Folder].StoragePath + file.StorageName;
+    const std::u16string storageName = paths_.Of(file.Folder) + file.StorageName;
     lastStorageName_ = storageName;
     const bool exists = storage_.FileExists(storageName);
     StorageTime storageDate = 0;
@@ -433,17 +601,26 @@ class ImportRun : public TreeCopy {
     for (;;) {
       char text[32];
       std::snprintf(text, sizeof text, ".vaultfs-import-%08x", ++temporaryCounter_);
-      std::u16string name = folders_[folder].StoragePath + Utf8ToUtf16(text);
+      std::u16string name = paths_.Of(folder) + Utf8ToUtf16(text);
       if (!storage_.FileExists(name)) return name;
     }
   }
 
   // Folders from the deepest to the top: their attributes, times and tags are
-  // set once nothing more is written into them. Runs after a failure too.
+  // set once nothing more is written into them. Runs after a failure or a
+  // stop too; a stop (one asked for earlier included) ends it at its next
+  // report.
   void FinalPass() {
-    for (std::size_t i = folders_.size(); i-- > 0;) {
-      const std::u16string path = WithoutTrailingSeparator(folders_[i].StoragePath, separator_);
-      storage_.ForceCreateDirectories(path);
+    // The folders no file brought come first, parents before children: a
+    // deep folder made in one call would make all those above it in that
+    // same call, out of reach of a stop. After a stop, only the folders
+    // made so far get their attributes.
+    if (!stop_ || folders_.size() - created_ < kClockEvery) {
+      if (!CreateFolders(folders_.size())) return;
+    }
+    for (std::size_t i = created_; i-- > 0;) {
+      if (Tick(i, false)) break;
+      const std::u16string path = WithoutTrailingSeparator(paths_.Of(i), separator_);
       if (auto links = linkTimes_.find(i); links != linkTimes_.end())
         WriteLinkTimes(path, links->second);
       if (path.empty() || IsSeparatorOnly(path, separator_)) continue;
@@ -504,6 +681,7 @@ class ImportRun : public TreeCopy {
   std::int32_t overwriteMode_;
   std::unordered_map<std::size_t, std::vector<LinkTime>> linkTimes_;
   unsigned temporaryCounter_ = 0;
+  std::size_t created_ = 0;  // folders of the list made in the container so far
 };
 
 // ---------------------------------------------------------------- export
@@ -519,6 +697,9 @@ class ExportRun : public TreeCopy {
 
   void Run() {
     List();
+    // A stop while listing: nothing has been written to the disk.
+    if (stop_) return;
+    CheckRoom();
     shift_ = ProgressShift(total_);
     std::exception_ptr failure;
     try {
@@ -540,64 +721,119 @@ class ExportRun : public TreeCopy {
                             Scaled(total_, shift_), false, stop_);
   }
 
+  // Files and folders restored without the set-user-ID or set-group-ID bit
+  // their tag asked for.
+  std::uint64_t DroppedSetIdBits() const { return droppedSetIdBits_; }
+
  private:
+  // Closes a container search however its loop ends.
+  struct SearchGuard {
+    TVaultStorage& Storage;
+    TVaultSearchRec& Search;
+    ~SearchGuard() {
+      try {
+        Storage.FindClose(Search);
+      } catch (...) {
+        // Only a search that failed on its own can fail to close.
+      }
+    }
+  };
+
   // Container names that cannot be disk names (".", "..") or that would
-  // land on the same disk name are refused before anything is written.
+  // land on the same disk name in one folder (`names` holds that folder's
+  // disk names so far) are refused before anything is written.
   void CheckDiskName(std::size_t folder, const std::u16string& storageName,
-                     const std::string& diskName) {
-    const std::string shown = Utf16ToUtf8(folders_[folder].StoragePath + storageName);
-    if (!IsSafeDiskName(diskName))
-      throw EFilerError("Cannot export '" + shown + "': the name cannot be used on disk");
-    if (!namesInFolder_[folder].insert(diskName).second)
-      throw EFilerError("Cannot export '" + shown +
-                        "': another entry of its folder has the same disk name");
+                     const std::string& diskName, std::unordered_set<std::string>& names) {
+    const bool safe = IsSafeDiskName(diskName);
+    if (safe && names.insert(diskName).second) return;
+    const std::string shown = Utf16ToUtf8(paths_.Of(folder) + storageName);
+    if (!safe) throw EFilerError("Cannot export '" + shown + "': the name cannot be used on disk");
+    throw EFilerError("Cannot export '" + shown +
+                      "': another entry of its folder has the same disk name");
   }
 
+  // Depth first, each folder's subfolders and files in the container's
+  // search order; a stop leaves the lists incomplete and stop_ set.
   void List() {
-    folders_.push_back(TreeFolder{kNoParent, std::string(), storagePath_});
-    namesInFolder_.emplace_back();
-    // Breadth first, in the container's search order.
-    for (std::size_t i = 0; recursive_ && i < folders_.size(); ++i) {
-      TVaultSearchRec search;
-      for (bool found = storage_.FindFirst(search, folders_[i].StoragePath + u"*.*", attrDirectory);
-           found; found = storage_.FindNext(search)) {
-        if ((search.Attributes & attrDirectory) == 0) continue;
-        const std::string diskName = StorageNameToDisk(search.Name);
-        CheckDiskName(i, search.Name, diskName);
-        folders_.push_back(
-            TreeFolder{i, diskName, folders_[i].StoragePath + search.Name + separator_});
-        namesInFolder_.emplace_back();
+    folders_.push_back(TreeFolder{kNoParent, 0, std::string(), std::u16string()});
+    std::vector<TreeFolder> pending;
+    std::vector<TreeFolder> children;
+    std::unordered_set<std::string> names;
+    for (std::size_t i = 0;;) {
+      const std::u16string folderPath = paths_.Of(i);
+      names.clear();
+      children.clear();
+      if (recursive_) {
+        TVaultSearchRec search;
+        SearchGuard guard{storage_, search};
+        for (bool found = storage_.FindFirst(search, folderPath + u"*.*", attrDirectory); found;
+             found = storage_.FindNext(search)) {
+          if (Tick(i, true)) return;
+          if ((search.Attributes & attrDirectory) == 0) continue;
+          std::string diskName = StorageNameToDisk(search.Name);
+          CheckDiskName(i, search.Name, diskName, names);
+          children.push_back(
+              TreeFolder{i, folders_[i].Depth + 1, std::move(diskName), search.Name});
+        }
       }
-      storage_.FindClose(search);
-    }
-    for (std::size_t i = 0; i < folders_.size(); ++i) {
-      TVaultSearchRec search;
-      for (bool found = storage_.FindFirst(search, folders_[i].StoragePath + mask_, 0xFFFFFFFFu);
-           found; found = storage_.FindNext(search)) {
-        if (search.Attributes & attrDirectory) continue;
-        const std::string diskName = StorageNameToDisk(search.Name);
-        CheckDiskName(i, search.Name, diskName);
-        const bool isLink = (search.Attributes & attrSymLink) != 0;
-        files_.push_back(TreeFile{i, diskName, search.Name, isLink, isLink ? 0 : search.Size});
-        total_ += files_.back().Size;
+      {
+        TVaultSearchRec search;
+        SearchGuard guard{storage_, search};
+        for (bool found = storage_.FindFirst(search, folderPath + mask_, 0xFFFFFFFFu); found;
+             found = storage_.FindNext(search)) {
+          if (Tick(i, true)) return;
+          if (search.Attributes & attrDirectory) continue;
+          std::string diskName = StorageNameToDisk(search.Name);
+          CheckDiskName(i, search.Name, diskName, names);
+          const bool isLink = (search.Attributes & attrSymLink) != 0;
+          files_.push_back(
+              TreeFile{i, std::move(diskName), search.Name, isLink, isLink ? 0 : search.Size});
+          total_ += files_.back().Size;
+        }
       }
-      storage_.FindClose(search);
+      // A stack: the first subfolder found comes out first.
+      std::move(children.rbegin(), children.rend(), std::back_inserter(pending));
+      if (pending.empty()) break;
+      folders_.push_back(std::move(pending.back()));
+      pending.pop_back();
+      i = folders_.size() - 1;
     }
-    namesInFolder_.clear();
+  }
+
+  // Before the first byte is written: the declared sizes must fit the disk.
+  // A container may declare sizes far beyond the data it holds (the rest
+  // reads as zeros); without this, such a file would fill the disk.
+  void CheckRoom() {
+    if (total_ == 0) return;
+    const DiskSpace space = DiskSpaceAt(topPath_);
+    if (total_ > space.Available)
+      throw EFilerError("Not enough disk space to export to '" + topPath_ +
+                        "': " + std::to_string(total_) + " bytes needed, " +
+                        std::to_string(space.Available) + " available");
+    for (const TreeFile& file : files_) {
+      if (file.Size <= space.MaxFileSize) continue;
+      throw EFilerError("Cannot export '" + Utf16ToUtf8(paths_.Of(file.Folder) + file.StorageName) +
+                        "': its size of " + std::to_string(file.Size) +
+                        " bytes is more than a file at '" + topPath_ + "' can hold (" +
+                        std::to_string(space.MaxFileSize) + " bytes)");
+    }
   }
 
   void CopyFiles() {
     std::size_t created = 0;
     for (std::size_t j = 0; j < files_.size(); ++j) {
       const std::size_t upTo = j + 1 == files_.size() ? folders_.size() - 1 : files_[j].Folder;
-      for (; created <= upTo; ++created) (void)chain_->Open(created);
+      for (; created <= upTo; ++created) {
+        (void)chain_->Open(created);
+        if (Tick(created, false)) return;
+      }
       CopyFile(files_[j]);
       if (stop_) break;
     }
   }
 
   void CopyFile(const TreeFile& file) {
-    const std::u16string storageName = folders_[file.Folder].StoragePath + file.StorageName;
+    const std::u16string storageName = paths_.Of(file.Folder) + file.StorageName;
     lastStorageName_ = storageName;
     std::uint32_t attributes = 0;
     StorageTime created = 0, modified = 0, accessed = 0;
@@ -630,16 +866,33 @@ class ExportRun : public TreeCopy {
     for (;;) {
       const std::int32_t got =
           stream.Read(buffer_.data(), static_cast<std::int32_t>(kCopyBlockSize));
-      if (got > 0)
-        output.Write(std::span<const std::uint8_t>(buffer_.data(), static_cast<std::size_t>(got)));
+      if (got > 0) {
+        // A block of zeros becomes a hole: what a container leaves unstored
+        // (or a sparse original) takes no room on the disk either.
+        const std::span<const std::uint8_t> block(buffer_.data(), static_cast<std::size_t>(got));
+        if (IsAllZeros(block))
+          output.Skip(block.size());
+        else
+          output.Write(block);
+      }
       copied_ += static_cast<std::uint64_t>(std::max(got, 0));
       Progress(storageName, copied_, true);
       if (stop_ || got < static_cast<std::int32_t>(kCopyBlockSize)) break;
     }
-    output.SetMode(tagged ? metadata.Mode : DefaultFileMode(attributes));
+    mode_t mode = tagged ? metadata.Mode : DefaultFileMode(attributes);
+    const bool droppedSetId = (mode & kSetIdBits) != 0;
+    mode &= ~kSetIdBits;
+    output.SetMode(mode);
     DiskTime when;
     if (ChooseTime(modified, tagged ? &metadata.Modified : nullptr, when)) output.SetTimes(when);
     output.Commit();
+    if (droppedSetId) ++droppedSetIdBits_;
+  }
+
+  static bool IsAllZeros(std::span<const std::uint8_t> block) {
+    // Each byte equal to the next and the first one zero.
+    return !block.empty() && block[0] == 0 &&
+           std::memcmp(block.data(), block.data() + 1, block.size() - 1) == 0;
   }
 
   void CopyLink(const TreeFile& file, const DiskFolder& folder, const std::u16string& storageName,
@@ -659,8 +912,7 @@ class ExportRun : public TreeCopy {
     if (linkTimesFolder_ != file.Folder) {
       linkTimesFolder_ = file.Folder;
       linkTimes_.clear();
-      const std::u16string folder =
-          WithoutTrailingSeparator(folders_[file.Folder].StoragePath, separator_);
+      const std::u16string folder = WithoutTrailingSeparator(paths_.Of(file.Folder), separator_);
       for (LinkTime& link : ReadLinkTimes(folder)) linkTimes_[std::move(link.Name)] = link.Modified;
     }
     const auto found = linkTimes_.find(file.StorageName);
@@ -676,10 +928,16 @@ class ExportRun : public TreeCopy {
   }
 
   // Folders from the deepest to the top get their modes and times once
-  // their contents are written. Runs after a failure too.
+  // their contents are written. Runs after a failure or a stop too; a stop
+  // (one asked for earlier included) ends it at its next report.
+  //
+  // A folder's set-group-ID bit only makes new entries inherit its group,
+  // which is harmless, but it is dropped like a file's for one simple rule;
+  // the sticky bit stays.
   void FinalPass() {
     for (std::size_t i = folders_.size(); i-- > 0;) {
-      const std::u16string path = WithoutTrailingSeparator(folders_[i].StoragePath, separator_);
+      if (Tick(i, false)) break;
+      const std::u16string path = WithoutTrailingSeparator(paths_.Of(i), separator_);
       std::uint32_t attributes = 0;
       StorageTime created = 0, modified = 0, accessed = 0;
       PosixMetadata metadata;
@@ -690,8 +948,10 @@ class ExportRun : public TreeCopy {
         tagged = ReadMetadata(path, metadata);
       }
       const DiskFolder& folder = chain_->Open(i);
+      chain_->KeepParentOpen();
       if (tagged) {
-        SetDiskFolderMode(folder, metadata.Mode);
+        SetDiskFolderMode(folder, metadata.Mode & ~kSetIdBits);
+        if (metadata.Mode & kSetIdBits) ++droppedSetIdBits_;
       } else {
         const mode_t mode = StatDiskFolder(folder).Mode & 07777;
         const bool readOnly = (StorageToWindowsAttributes(attributes) & faReadOnly) != 0;
@@ -706,7 +966,7 @@ class ExportRun : public TreeCopy {
   bool recursive_;
   std::int32_t overwriteMode_;
   mode_t umask_;
-  std::vector<std::unordered_set<std::string>> namesInFolder_;
+  std::uint64_t droppedSetIdBits_ = 0;
   std::size_t linkTimesFolder_ = kNoParent;
   std::unordered_map<std::u16string, DiskTime> linkTimes_;
 };
@@ -734,8 +994,16 @@ void TVaultStorage::ExportFiles(const std::u16string& storagePath, const std::u1
   // filter has nothing to select here.
   (void)attributes;
   CheckActive();
+  ExportDroppedSetIdBits_ = 0;
   CheckDiskFolder(diskFolder);
-  ExportRun(*this, storagePath, mask, recursive, diskFolder, overwriteMode).Run();
+  ExportRun run(*this, storagePath, mask, recursive, diskFolder, overwriteMode);
+  try {
+    run.Run();
+  } catch (...) {
+    ExportDroppedSetIdBits_ = run.DroppedSetIdBits();
+    throw;
+  }
+  ExportDroppedSetIdBits_ = run.DroppedSetIdBits();
 }
 
 }  // namespace vaultfs

@@ -361,9 +361,20 @@ class TVaultStorage : public TBaseVaultStorage {
   void ImportFiles(const std::u16string& diskFolder, const std::u16string& mask,
                    std::int32_t attributes, bool recursive, const std::u16string& storagePath,
                    std::int32_t overwriteMode);
+  // Export refuses, before writing anything, a tree whose declared file
+  // sizes exceed the space available on the target's file system, or a file
+  // larger than that file system can hold (EFilerError). Blocks of zeros are
+  // left as holes. It never restores the set-user-ID and set-group-ID bits:
+  // ownership is not stored, so they would hand the rights of whoever opens
+  // the container to the file.
   void ExportFiles(const std::u16string& storagePath, const std::u16string& mask,
                    std::int32_t attributes, bool recursive, const std::u16string& diskFolder,
                    std::int32_t overwriteMode);
+  // How many files and folders the last ExportFiles restored without the
+  // set-user-ID or set-group-ID bit their metadata asked for (counted up to
+  // a failure, too); callers tell the user, since such a program may no
+  // longer work as it did.
+  std::uint64_t ExportDroppedSetIdBits() const { return ExportDroppedSetIdBits_; }
 
   // Group use and completeness (completeness failures raise EVaultError
   // with ErrorCode 0 naming the last missing member).
@@ -394,6 +405,7 @@ class TVaultStorage : public TBaseVaultStorage {
   // The first exception an event handler raised during the engine call in
   // progress; see Call.
   std::exception_ptr PendingException_;
+  std::uint64_t ExportDroppedSetIdBits_ = 0;
   TVaultCreateFileEvent OnFileCreate_;
   TVaultOpenFileEvent OnFileOpen_;
   TVaultCloseFileEvent OnFileClose_;

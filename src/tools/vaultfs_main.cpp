@@ -1094,6 +1094,12 @@ int CommandTree(int argc, char** argv, bool toStorage) {
       storage.ExportFiles(inside, mask, 63, recursive, vaultfs::Utf8ToUtf16(disk), overwriteMode);
     }
     progress.reset();
+    if (!toStorage && storage.ExportDroppedSetIdBits() > 0) {
+      std::fprintf(stderr,
+                   "vaultfs: note: %llu files or folders had setuid or setgid bits, which were not "
+                   "restored (ownership is not stored)\n",
+                   static_cast<unsigned long long>(storage.ExportDroppedSetIdBits()));
+    }
     storage.Close();
   } catch (const vaultfs::EVaultError& e) {
     if (current.empty())

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "../support/disk_holes.h"
 #include "engine/volume/paths.h"
 #include "storage/vault_error.h"
 
@@ -292,6 +294,62 @@ TEST_F(DiskFolderTest, ReplacementKeepsTheOldFileUntilCommitted) {
   EXPECT_EQ(stat.Kind, DiskKind::Link);
   EXPECT_EQ(stat.Modified, when);
   EXPECT_EQ(ListDiskFolder(top).size(), 2u);
+}
+
+TEST_F(DiskFolderTest, ReplacementSkipsBecomeZerosAndTheSizeReachesThePosition) {
+  const DiskFolder top = OpenDiskFolder(dir.path());
+  const std::uint8_t data[] = {'a', 'b', 'c'};
+  constexpr std::uint64_t kGap = 1u << 20;
+  {
+    // Data, a hole, data, and a hole at the end that only the size makes.
+    DiskReplacement file(top, "sparse");
+    file.CreateFile();
+    file.Write(data);
+    file.Skip(kGap);
+    file.Write(data);
+    file.Skip(kGap);
+    file.Commit();
+  }
+  std::ifstream in(dir / "sparse", std::ios::binary);
+  const std::string back(std::istreambuf_iterator<char>(in), {});
+  std::string expected = "abc" + std::string(kGap, '\0') + "abc" + std::string(kGap, '\0');
+  EXPECT_EQ(back.size(), expected.size());
+  EXPECT_TRUE(back == expected) << "the skipped bytes do not read as zeros";
+  if (!testsupport::KeepsHoles(dir.path())) GTEST_SKIP() << "the file system keeps no holes";
+  struct stat st {};
+  ASSERT_EQ(stat((dir / "sparse").c_str(), &st), 0);
+  EXPECT_LT(st.st_blocks * 512, static_cast<off_t>(kGap)) << "the skipped bytes were written";
+}
+
+TEST_F(DiskFolderTest, ParentFolderThroughDotDotMustBeTheOneRecorded) {
+  const DiskFolder top = OpenDiskFolder(dir.path());
+  const DiskFolder a = OpenDiskSubfolder(top, "a", true);
+  const DiskFolder b = OpenDiskSubfolder(a, "b", true);
+  const DiskFolderId idA = IdentifyDiskFolder(a);
+  const DiskFolder up = OpenDiskParentFolder(b, a.Path, idA);
+  EXPECT_EQ(IdentifyDiskFolder(up), idA);
+  EXPECT_EQ(up.Path, dir / "a/");
+  // Moved elsewhere meanwhile: ".." now leads to another folder.
+  ASSERT_EQ(mkdir((dir / "c").c_str(), 0755), 0);
+  ASSERT_EQ(rename((dir / "a/b").c_str(), (dir / "c/b").c_str()), 0);
+  try {
+    (void)OpenDiskParentFolder(b, a.Path, idA);
+    ADD_FAILURE() << "climbed into a folder that is not the one recorded";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), ESTALE);
+    EXPECT_NE(std::string(e.what()).find(dir / "a/"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(DiskFolderTest, DiskSpaceIsThatOfTheNearestExistingFolder) {
+  struct statvfs vfs {};
+  ASSERT_EQ(statvfs(dir.path().c_str(), &vfs), 0);
+  const std::uint64_t size = std::uint64_t{vfs.f_blocks} * vfs.f_frsize;
+  for (const std::string& path : {dir.path(), dir / "missing/deeper/", dir.path() + "/"}) {
+    const DiskSpace space = DiskSpaceAt(path);
+    EXPECT_LE(space.Available, size) << path;
+    EXPECT_GT(space.MaxFileSize, std::uint64_t{1} << 31) << path;
+  }
 }
 
 TEST_F(DiskFolderTest, ForceDiskDirectoriesCreatesEveryMissingParent) {

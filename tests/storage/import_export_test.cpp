@@ -1,16 +1,22 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "../support/disk_holes.h"
 #include "engine/objects/file_object.h"
 #include "engine/objects/object_layout.h"
 #include "engine/objects/storage_password.h"
@@ -132,6 +138,147 @@ TreeState Snapshot(const std::string& root) {
   Snapshot(root, "", state);
   return state;
 }
+
+// ---------------------------------------------------------------- deep trees
+
+// Trees deeper than a path can name are made, read and removed through
+// descriptors, a level at a time.
+
+// A chain of `depth` folders named "d", mode 0755, below `top` (which exists);
+// `fill(folder, level)` adds entries to each level, the top being level 0.
+void MakeDeepChain(const std::string& top, int depth,
+                   const std::function<void(int folder, int level)>& fill) {
+  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << top;
+  for (int level = 0;; ++level) {
+    fill(fd, level);
+    if (level == depth) break;
+    ASSERT_EQ(mkdirat(fd, "d", 0755), 0) << "level " << level;
+    const int child = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    ASSERT_GE(child, 0) << "level " << level;
+    ASSERT_EQ(fchmod(child, 0755), 0);  // whatever the umask
+    fd = child;
+  }
+  close(fd);
+}
+
+void WriteFileAt(int folder, const char* name, const std::string& content, mode_t mode) {
+  const int fd = openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0) << name;
+  ASSERT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ASSERT_EQ(fchmod(fd, mode), 0);
+  close(fd);
+}
+
+// One line per folder and entry of a chain made by MakeDeepChain: level,
+// name, kind, mode, modification time, and contents or link target.
+std::vector<std::string> DescribeDeepChain(const std::string& top) {
+  std::vector<std::string> lines;
+  DiskFolder folder = OpenDiskFolder(top);
+  for (int level = 0;; ++level) {
+    const std::string prefix = "level " + std::to_string(level);
+    auto describe = [](const DiskStat& stat) {
+      char text[64];
+      std::snprintf(text, sizeof text, " %o %lld.%09u", static_cast<unsigned>(stat.Mode & 07777),
+                    static_cast<long long>(stat.Modified.Seconds), stat.Modified.Nanoseconds);
+      return std::string(text);
+    };
+    lines.push_back(prefix + describe(StatDiskFolder(folder)));
+    bool deeper = false;
+    for (const DiskEntry& entry : ListDiskFolder(folder)) {
+      std::string line = prefix + "/" + entry.Name + describe(entry.Stat);
+      if (entry.Stat.Kind == DiskKind::Directory) {
+        deeper = entry.Name == "d";
+        line += " folder";
+      } else if (entry.Stat.Kind == DiskKind::Link) {
+        line += " link " + ReadDiskLink(folder, entry.Name);
+      } else {
+        const UniqueFd fd = OpenDiskFileForReading(folder, entry.Name);
+        std::string data(entry.Stat.Size, '\0');
+        data.resize(ReadDiskFile(
+            fd.Get(), std::span(reinterpret_cast<std::uint8_t*>(data.data()), data.size()),
+            entry.Name));
+        line += " file " + data;
+      }
+      lines.push_back(std::move(line));
+    }
+    if (!deeper) return lines;
+    // A short stand-in path: the real one would grow past what a path holds.
+    DiskFolder child = OpenDiskSubfolder(folder, "d", false);
+    folder.Fd = std::move(child.Fd);
+  }
+}
+
+// The first line where two descriptions differ, or "" when they are equal.
+std::string FirstDifference(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    if (a[i] != b[i]) return "'" + a[i] + "' vs '" + b[i] + "'";
+  if (a.size() != b.size())
+    return std::to_string(a.size()) + " lines vs " + std::to_string(b.size());
+  return "";
+}
+
+// Removes `path` with everything below it, at any depth: down through the
+// first subfolder of each folder, removing files on the way, and back up
+// through "..", removing the emptied folder.
+void RemoveDeepTree(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  std::vector<std::string> entered;
+  for (;;) {
+    (void)fchmod(fd, 0700);
+    std::string subfolder;
+    if (DIR* listing = fdopendir(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC))) {
+      while (const dirent* item = readdir(listing)) {
+        const std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+          subfolder = name;
+          break;
+        }
+        (void)unlinkat(fd, name.c_str(), 0);
+      }
+      closedir(listing);
+    }
+    if (!subfolder.empty()) {
+      const int child =
+          openat(fd, subfolder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) {
+        close(fd);
+        fd = child;
+        entered.push_back(subfolder);
+        continue;
+      }
+    }
+    if (entered.empty()) break;
+    const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = parent;
+    if (fd < 0 || unlinkat(fd, entered.back().c_str(), AT_REMOVEDIR) != 0) break;
+    entered.pop_back();
+  }
+  if (fd >= 0) close(fd);
+  (void)rmdir(path.c_str());
+}
+
+// Lowers the limit on open files for as long as it lives.
+class FileLimit {
+ public:
+  explicit FileLimit(rlim_t limit) {
+    getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = std::min<rlim_t>(limit, saved_.rlim_max);
+    setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~FileLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+  FileLimit(const FileLimit&) = delete;
+  FileLimit& operator=(const FileLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+};
 
 // The tree every round trip must bring back exactly.
 void MakeCraftedTree(const std::string& root) {
@@ -287,6 +434,7 @@ TEST_P(RoundTripTest, CraftedTreeComesBackExactly) {
     storage.SetFilesPassword(filesPassword);
     storage.Open(2);
     storage.ExportFiles(u"DATA", u"*.*", 63, true, Utf8ToUtf16(target), 2);
+    EXPECT_EQ(storage.ExportDroppedSetIdBits(), 1u) << "the set-group-ID file";
   }
   const TreeState after = Snapshot(target);
   EXPECT_EQ(after.size(), before.size());
@@ -298,8 +446,10 @@ TEST_P(RoundTripTest, CraftedTreeComesBackExactly) {
     }
     const EntryState& back = found->second;
     EXPECT_EQ(back.kind, state.kind) << path;
-    EXPECT_EQ(back.mode, state.mode)
-        << path << std::oct << " mode " << back.mode << " vs " << state.mode;
+    // Everything but the set-ID bits, which export never restores.
+    const mode_t expectedMode = state.mode & ~mode_t{06000};
+    EXPECT_EQ(back.mode, expectedMode)
+        << path << std::oct << " mode " << back.mode << " vs " << expectedMode;
     EXPECT_EQ(back.seconds, state.seconds) << path;
     EXPECT_EQ(back.nanoseconds, state.nanoseconds) << path;
     EXPECT_TRUE(back.data == state.data) << path << ": contents or link target differ";
@@ -568,6 +718,277 @@ TEST_F(ImportExportTest, ExportRefusesNamesThatWouldLeaveTheFolder) {
   // No folder at all is not the root of the file system.
   EXPECT_THROW(storage.ExportFiles(u"DATA", u"*.*", 63, true, u"", 2), EFilerError);
   EXPECT_THROW(storage.ImportFiles(u"", u"*.*", 63, true, u"DATA", 2), EFilerError);
+}
+
+// ---------------------------------------------------------------- what a container cannot plant
+
+TEST_F(ImportExportTest, SetIdBitsAreNeverRestoredAndAreCounted) {
+  struct Case {
+    const char* name;
+    bool folder;
+    mode_t mode;
+  } const cases[] = {
+      {"setuid", false, 04755},       {"setgid", false, 02750}, {"both", false, 06711},
+      {"plain", false, 0640},         {"shared", true, 02775},  {"sticky", true, 01777},
+      {"sticky_shared", true, 03775}, {"folder", true, 0750},
+  };
+  for (const Case& c : cases) {
+    if (c.folder)
+      ASSERT_EQ(mkdir(In(c.name).c_str(), 0700), 0);
+    else
+      WriteFile(In(c.name), c.name);
+    ASSERT_EQ(chmod(In(c.name).c_str(), c.mode), 0) << c.name;
+    struct stat st {};
+    ASSERT_EQ(stat(In(c.name).c_str(), &st), 0);
+    ASSERT_EQ(st.st_mode & 07777, c.mode) << c.name << ": the disk did not take the bits";
+  }
+  Import();
+  // A container made elsewhere may ask for anything.
+  {
+    TVaultStream planted(storage, u"DATA/planted", fmCreate);
+    planted.WriteBuffer("#!/bin/sh\n", 10);
+  }
+  std::uint8_t tag[kPosixMetadataSize];
+  EncodePosixMetadata(PosixMetadata{04777, {1600000000, 0}},
+                      std::span<std::uint8_t, kPosixMetadataSize>(tag));
+  storage.SetFileTag(u"DATA/planted", kPosixMetadataTag, tag, kPosixMetadataSize);
+
+  // The container keeps every bit the disk had (the stored format is not
+  // changed by what export makes of it).
+  for (const Case& c : cases) {
+    std::uint8_t stored[kPosixMetadataSize] = {};
+    ASSERT_EQ(storage.GetFileTag(U("DATA/" + std::string(c.name)), kPosixMetadataTag, stored,
+                                 kPosixMetadataSize),
+              kPosixMetadataSize);
+    PosixMetadata metadata;
+    ASSERT_TRUE(DecodePosixMetadata(stored, metadata));
+    EXPECT_EQ(metadata.Mode, c.mode) << c.name;
+  }
+
+  const std::string out = dir / "out";
+  storage.ExportFiles(u"DATA", u"*.*", 63, true, U(out), 2);
+  for (const Case& c : cases) {
+    struct stat st {};
+    ASSERT_EQ(stat((out + "/" + c.name).c_str(), &st), 0) << c.name;
+    EXPECT_EQ(st.st_mode & 07777, c.mode & ~mode_t{06000})
+        << c.name << std::oct << ": mode " << (st.st_mode & 07777);
+  }
+  struct stat st {};
+  ASSERT_EQ(stat((out + "/planted").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0777u);
+  EXPECT_EQ(ReadFile(out + "/planted"), "#!/bin/sh\n");
+  // setuid, setgid, both, shared, sticky_shared and planted.
+  EXPECT_EQ(storage.ExportDroppedSetIdBits(), 6u);
+
+  // The count is the last export's own.
+  storage.ExportFiles(u"DATA", u"plain", 63, false, U(dir / "again"), 2);
+  EXPECT_EQ(storage.ExportDroppedSetIdBits(), 0u);
+}
+
+// ---------------------------------------------------------------- sizes
+
+TEST_F(ImportExportTest, DeclaredSizesBeyondTheFreeSpaceAreRefusedBeforeAnythingIsWritten) {
+  // Five thousand bytes of data declared as a terabyte: the rest would read
+  // as zeros, and writing them would fill the disk.
+  constexpr std::uint64_t kDeclared = std::uint64_t{1} << 40;
+  storage.ForceCreateDirectories(u"DATA/sub");
+  {
+    TVaultStream small(storage, u"DATA/sub/a_small", fmCreate);
+    small.WriteBuffer("small", 5);
+    TVaultStream huge(storage, u"DATA/sub/huge", fmCreate);
+    const std::string data = Pattern(5000, 7);
+    huge.WriteBuffer(data.data(), static_cast<std::int32_t>(data.size()));
+    huge.SetSize64(static_cast<std::int64_t>(kDeclared));
+  }
+  if (DiskSpaceAt(dir.path()).Available > kDeclared) GTEST_SKIP() << "more than a terabyte free";
+  struct Case {
+    const char* target;
+    const char* made;  // the folder made before the export, if any
+  } const cases[] = {{"existing", "existing"}, {"missing/below", nullptr}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.target);
+    const std::string target = dir / c.target;
+    if (c.made) {
+      ASSERT_EQ(mkdir((dir / c.made).c_str(), 0755), 0);
+    }
+    try {
+      storage.ExportFiles(u"DATA", u"*.*", 63, true, U(target), 2);
+      ADD_FAILURE() << "the export was not refused";
+    } catch (const EFilerError& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find("Not enough disk space"), std::string::npos) << text;
+      EXPECT_NE(text.find(std::to_string(kDeclared + 5) + " bytes needed"), std::string::npos)
+          << text;
+      EXPECT_NE(text.find(target), std::string::npos) << text;
+    }
+    if (c.made) {
+      EXPECT_TRUE(ListDiskFolder(OpenDiskFolder(target)).empty()) << "something was written";
+    } else {
+      struct stat st {};
+      EXPECT_NE(lstat((dir / "missing").c_str(), &st), 0) << "a folder was made";
+    }
+  }
+}
+
+TEST_F(ImportExportTest, BlocksOfZerosComeBackAsHoles) {
+  if (!testsupport::KeepsHoles(dir.path())) GTEST_SKIP() << "the file system keeps no holes";
+  // Zeros between data in a disk file, and zeros the container only
+  // declares, past the end of the data it holds.
+  const std::string middle = Pattern(40000, 5) + std::string(8u << 20, '\0') + Pattern(1000, 6);
+  WriteFile(In("middle"), middle);
+  Import();
+  const std::string head = Pattern(3000, 8);
+  const std::size_t tailSize = (6u << 20) + 7;
+  {
+    TVaultStream tail(storage, u"DATA/tail", fmCreate);
+    tail.WriteBuffer(head.data(), static_cast<std::int32_t>(head.size()));
+    tail.SetSize64(static_cast<std::int64_t>(tailSize));
+  }
+  const std::string out = dir / "out";
+  storage.ExportFiles(u"DATA", u"*.*", 63, true, U(out), 2);
+  struct Case {
+    const char* name;
+    std::string contents;
+  } const cases[] = {{"middle", middle},
+                     {"tail", head + std::string(tailSize - head.size(), '\0')}};
+  for (const Case& c : cases) {
+    const std::string path = out + "/" + c.name;
+    EXPECT_TRUE(ReadFile(path) == c.contents) << c.name << ": contents differ";
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::size_t>(st.st_size), c.contents.size()) << c.name;
+    EXPECT_LT(static_cast<std::size_t>(st.st_blocks) * 512, c.contents.size() / 4)
+        << c.name << ": the zeros were written";
+  }
+}
+
+// ---------------------------------------------------------------- deep trees
+
+TEST_F(ImportExportTest, DeepTreeRoundTripsWithFewOpenFiles) {
+  constexpr int kDepth = 3000;
+  struct Cleanup {
+    std::string in, out;
+    ~Cleanup() {
+      RemoveDeepTree(in);
+      RemoveDeepTree(out);
+    }
+  } cleanup{In(), dir / "out"};
+  ASSERT_NO_FATAL_FAILURE(MakeDeepChain(In(), kDepth, [](int folder, int level) {
+    if (level % 500 == 0) WriteFileAt(folder, "f", "level " + std::to_string(level), 0640);
+    if (level == 1234) {
+      ASSERT_EQ(symlinkat("../../x", folder, "l"), 0);
+    }
+    if (level == kDepth) WriteFileAt(folder, "bottom", Pattern(20000, 9), 0600);
+  }));
+  const std::vector<std::string> before = DescribeDeepChain(In());
+  // A folder deep in the tree that its owner may not search: once its mode
+  // is set, the way up can no longer lead through it.
+  constexpr int kLocked = 1500;
+  std::u16string locked = u"DATA";
+  for (int level = 0; level < kLocked; ++level) locked += u"/d";
+  {
+    // Far fewer than one per level.
+    const FileLimit limit(128);
+    Import();
+    std::uint8_t tag[kPosixMetadataSize] = {};
+    ASSERT_EQ(storage.GetFileTag(locked, kPosixMetadataTag, tag, kPosixMetadataSize),
+              kPosixMetadataSize);
+    PosixMetadata metadata;
+    ASSERT_TRUE(DecodePosixMetadata(tag, metadata));
+    EncodePosixMetadata(PosixMetadata{0600, metadata.Modified},
+                        std::span<std::uint8_t, kPosixMetadataSize>(tag));
+    storage.SetFileTag(locked, kPosixMetadataTag, tag, kPosixMetadataSize);
+    storage.ExportFiles(u"DATA", u"*.*", 63, true, U(dir / "out"), 2);
+  }
+  // Its mode as the container says, then the one it had for the comparison.
+  int fd = open((dir / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int level = 1; fd >= 0 && level < kLocked; ++level) {
+    const int child = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(fd);
+    fd = child;
+  }
+  ASSERT_GE(fd, 0);
+  struct stat st {};
+  EXPECT_EQ(fstatat(fd, "d", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(fchmodat(fd, "d", 0755, 0), 0);
+  close(fd);
+  EXPECT_EQ(FirstDifference(before, DescribeDeepChain(dir / "out")), "");
+}
+
+// A stop asked for while the tree is listed leaves the target untouched; one
+// asked for during the final pass of a tree of folders ends that pass.
+TEST_F(ImportExportTest, StopInADeepTreeIsSeenWhileListingAndInTheFinalPass) {
+  constexpr int kDepth = 600;
+  struct Cleanup {
+    std::string in;
+    std::vector<std::string> outs;
+    ~Cleanup() {
+      RemoveDeepTree(in);
+      for (const std::string& out : outs) RemoveDeepTree(out);
+    }
+  } cleanup{In(), {}};
+  ASSERT_NO_FATAL_FAILURE(MakeDeepChain(In(), kDepth, [](int, int) {}));
+  SetTime(In(), 1234567890, 0);
+  struct Case {
+    bool toStorage;
+    bool inFinalPass;  // else while listing
+  } const cases[] = {{true, false}, {true, true}, {false, false}, {false, true}};
+  int run = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << (c.toStorage ? "import" : "export")
+                                      << (c.inFinalPass ? " final pass" : " listing"));
+    // Each case into a container folder and a disk folder of its own.
+    const std::u16string inside = U("T" + std::to_string(++run));
+    const std::string out = dir / ("out" + std::to_string(run));
+    cleanup.outs.push_back(out);
+    auto targetExists = [&] {
+      struct stat st {};
+      return c.toStorage ? storage.FileExists(inside) : lstat(out.c_str(), &st) == 0;
+    };
+    auto copy = [&] {
+      if (c.toStorage)
+        storage.ImportFiles(U(In()), u"*.*", 63, true, inside, 2);
+      else
+        storage.ExportFiles(inside, u"*.*", 63, true, U(out), 2);
+    };
+    storage.SetOnProgress(nullptr);
+    if (!c.toStorage) storage.ImportFiles(U(In()), u"*.*", 63, true, inside, 2);
+    int reports = 0, beforeWriting = 0;
+    storage.SetOnProgress([&](TVaultStorage&, const std::u16string&, TProgressOperation,
+                              std::uint32_t progress, std::uint32_t total, bool canStop,
+                              bool& stop) {
+      ++reports;
+      if (!targetExists()) {
+        ++beforeWriting;
+        EXPECT_EQ(progress, 0u);
+        EXPECT_EQ(total, 0u);
+        EXPECT_TRUE(canStop);
+        stop = !c.inFinalPass;
+      } else {
+        stop = true;
+      }
+    });
+    copy();
+    EXPECT_GE(beforeWriting, 1) << "no report while listing";
+    if (!c.inFinalPass) {
+      EXPECT_EQ(reports, 1) << "went on after the stop";
+      EXPECT_FALSE(targetExists()) << "written after a stop while listing";
+      continue;
+    }
+    // The pass ended before it reached the top, which keeps no disk details.
+    ASSERT_TRUE(targetExists());
+    if (c.toStorage) {
+      bool tagged = true;
+      (void)storage.GetFileTagSize(inside, kPosixMetadataTag, tagged);
+      EXPECT_FALSE(tagged);
+    } else {
+      struct stat st {};
+      ASSERT_EQ(stat(out.c_str(), &st), 0);
+      EXPECT_NE(st.st_mtim.tv_sec, 1234567890);
+    }
+  }
+  storage.SetOnProgress(nullptr);
 }
 
 }  // namespace

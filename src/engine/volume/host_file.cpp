@@ -148,7 +148,10 @@ class SystemFileBackend final : public HostFileBackend {
                       HostHandle& handle) override {
     std::string path;
     if (EngineResult result = HostPathFromName(name, path); result != errOk) return result;
-    const int flags = O_RDWR | O_CREAT | kCommonOpenFlags | (overwrite ? O_TRUNC : O_EXCL);
+    // Never through a link: truncating would land on whatever file it names.
+    // (O_EXCL refuses any existing entry, links included, by itself.)
+    const int flags =
+        O_RDWR | O_CREAT | kCommonOpenFlags | (overwrite ? O_TRUNC | O_NOFOLLOW : O_EXCL);
     // A container holds private data: only its owner may read it.
     DescriptorGuard fd(OpenRetrying(path, flags, 0600));
     if (fd.Get() < 0) return errno;

@@ -34,8 +34,10 @@ make_crafted_tree() {
   mkdir -p "$deep"
   printf 'deep\n' >"$deep/leaf"
   printf '#!/bin/sh\n' >"$src/script.sh"
-  chmod 4755 "$src/script.sh"
-  chmod 2750 "$src/docs"
+  # Bits beyond rwx travel too (setuid and setgid never come back: ownership
+  # is not stored; the sticky bit does).
+  chmod 1755 "$src/script.sh"
+  chmod 1750 "$src/docs"
   ln -s docs/words.txt "$src/relative_link"
   ln -s /etc/hostname "$src/absolute_link"
   ln -s "nowhere/at all" "$src/dangling_link"
