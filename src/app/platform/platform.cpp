@@ -1,11 +1,21 @@
+// The POSIX side of the platform layer. Folder trees are walked, checked
+// and removed through descriptors only: each folder opened relative to its
+// parent, never through a link, never across a mount point, with a bounded
+// number of folders open at once, so hostile renames, bind mounts and deep
+// trees cannot send the work outside the tree the caller named.
 #include "app/platform/platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +27,8 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <unordered_set>
 #include <utility>
 
 namespace korvane::platform {
@@ -30,12 +42,6 @@ constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC
 // Opening something only to ask about it or flush it: never block on a FIFO,
 // never pick up a controlling terminal.
 constexpr int kProbeOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-
-// Folders of the tree being deleted whose directory streams stay open at the
-// same time. Deeper folders close the stream of the folder this many levels
-// up and reopen it through ".." on the way back, so a deep tree needs neither
-// deep recursion nor one descriptor per level.
-constexpr std::size_t kOpenDeleteLevels = 64;
 
 constexpr const char* kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
 
@@ -108,31 +114,7 @@ bool SameCharacter(std::string_view a, std::size_t atA, std::size_t lengthA, std
   return a.compare(atA, lengthA, b, atB, lengthB) == 0;
 }
 
-// ------------------------------------------------------------ tree removal
-
-// Opens the folder `name` inside `parentFd` for emptying, without following
-// a link, and makes it readable, writable and searchable by its owner so a
-// read-only folder does not stop the removal.
-UniqueFd OpenFolderForEmptying(int parentFd, const char* name, struct stat& info) {
-  UniqueFd fd(::openat(parentFd, name, kFolderOpenFlags));
-  if (!fd.Valid() && errno == EACCES) {
-    // Without read or search permission the folder cannot even be opened.
-    // AT_SYMLINK_NOFOLLOW makes the change fail on a link instead of
-    // reaching the link's target outside the tree.
-    struct stat before {};
-    if (::fstatat(parentFd, name, &before, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(before.st_mode) &&
-        ::fchmodat(parentFd, name, (before.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW) == 0) {
-      fd = UniqueFd(::openat(parentFd, name, kFolderOpenFlags));
-    }
-  }
-  if (!fd.Valid()) return fd;
-  if (::fstat(fd.Get(), &info) != 0) return UniqueFd();
-  if ((info.st_mode & S_IRWXU) != S_IRWXU &&
-      ::fchmod(fd.Get(), (info.st_mode & 07777) | S_IRWXU) != 0) {
-    return UniqueFd();
-  }
-  return fd;
-}
+// ------------------------------------------------------------ folder trees
 
 DirStream StreamOf(UniqueFd fd) {
   if (!fd.Valid()) return DirStream();
@@ -142,135 +124,837 @@ DirStream StreamOf(UniqueFd fd) {
   return DirStream(stream);
 }
 
-// One folder on the way down the tree being deleted.
-struct DeleteLevel {
-  DeleteLevel(DirStream stream, const struct stat& info, std::string name)
-      : Stream(std::move(stream)), Device(info.st_dev), Inode(info.st_ino), Name(std::move(name)) {}
+// Every entry is described by statx without following a link and without
+// triggering an automount; "" describes the descriptor itself.
+constexpr int kStatxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
 
-  DirStream Stream;  // empty while closed to save descriptors
-  dev_t Device = 0;
-  ino_t Inode = 0;
-  std::string Name;               // its name inside the level above
-  bool RemovedSomething = false;  // since the stream was opened or rewound
-  bool ReadFailed = false;        // the listing broke off: do not rewind
-  std::vector<std::string> Kept;  // entries that could not be removed
+// How often one folder of a removal is listed again when entries appeared
+// in it while it was being emptied: a writer that never stops must not keep
+// the removal going forever.
+constexpr unsigned kRemovalPasses = 4;
+
+// An entry as statx describes it, with the inode flags the removal rules
+// need beyond the public facts.
+struct EntryStat {
+  EntryFacts Facts;
+  bool FlagsKnown = false;  // Immutable and AppendOnly were reported
+  bool Immutable = false;
+  bool AppendOnly = false;
 };
 
-bool WasKept(const DeleteLevel& level, const char* name) {
-  return std::find(level.Kept.begin(), level.Kept.end(), name) != level.Kept.end();
+EntryKind KindOf(mode_t mode) {
+  if (S_ISREG(mode)) return EntryKind::File;
+  if (S_ISDIR(mode)) return EntryKind::Folder;
+  if (S_ISLNK(mode)) return EntryKind::SymbolicLink;
+  if (S_ISCHR(mode)) return EntryKind::CharacterDevice;
+  if (S_ISBLK(mode)) return EntryKind::BlockDevice;
+  if (S_ISFIFO(mode)) return EntryKind::Fifo;
+  if (S_ISSOCK(mode)) return EntryKind::Socket;
+  return EntryKind::Unknown;
 }
 
-// Empties the folder `topName` inside `topParentFd` and removes it. Removal
-// goes on past entries that cannot be removed (the folder then stays); the
-// result says whether the folder is gone. Nothing crosses into another file
-// system: a mount point inside the tree belongs to someone else's tree.
-bool EmptyAndRemoveFolder(int topParentFd, const std::string& topName) {
-  struct stat topInfo {};
-  DirStream topStream = StreamOf(OpenFolderForEmptying(topParentFd, topName.c_str(), topInfo));
-  if (!topStream) return false;
-  const dev_t treeDevice = topInfo.st_dev;
+bool IsSpecialKind(EntryKind kind) {
+  return kind == EntryKind::CharacterDevice || kind == EntryKind::BlockDevice ||
+         kind == EntryKind::Fifo || kind == EntryKind::Socket || kind == EntryKind::Unknown;
+}
 
-  std::vector<DeleteLevel> levels;
-  levels.emplace_back(std::move(topStream), topInfo, topName);
-  bool topRemoved = false;
+const char* KindName(EntryKind kind) {
+  switch (kind) {
+    case EntryKind::CharacterDevice:
+      return "character device";
+    case EntryKind::BlockDevice:
+      return "block device";
+    case EntryKind::Fifo:
+      return "FIFO";
+    case EntryKind::Socket:
+      return "socket";
+    case EntryKind::File:
+      return "file";
+    case EntryKind::Folder:
+      return "folder";
+    case EntryKind::SymbolicLink:
+      return "symbolic link";
+    case EntryKind::Unknown:
+      break;
+  }
+  return "special file";
+}
 
-  while (!levels.empty()) {
-    DeleteLevel& level = levels.back();
+// statx of `name` inside `dirFd`; "" describes `dirFd` itself (an O_PATH
+// descriptor will do). False with errno set when it fails.
+bool StatEntry(int dirFd, const char* name, EntryStat& out) {
+  struct statx sx {};
+  const int flags = kStatxFlags | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+  if (::statx(dirFd, name, flags, STATX_BASIC_STATS, &sx) != 0) return false;
+  EntryFacts& facts = out.Facts;
+  facts.Kind = KindOf(sx.stx_mode);
+  facts.Device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  facts.Inode = sx.stx_ino;
+  facts.Mode = sx.stx_mode;
+  facts.Owner = sx.stx_uid;
+  facts.Group = sx.stx_gid;
+  facts.Size = sx.stx_size;
+  facts.ModifiedSeconds = sx.stx_mtime.tv_sec;
+  facts.ModifiedNanoseconds = sx.stx_mtime.tv_nsec;
+  facts.ChangedSeconds = sx.stx_ctime.tv_sec;
+  facts.ChangedNanoseconds = sx.stx_ctime.tv_nsec;
+  // A bind mount of the same file system keeps st_dev: only the mount-root
+  // attribute tells it. Callers add the device comparison with the parent.
+  facts.IsMountRoot = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+                      (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  constexpr std::uint64_t kFlagAttributes = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+  out.FlagsKnown = (sx.stx_attributes_mask & kFlagAttributes) == kFlagAttributes;
+  out.Immutable = (sx.stx_attributes & STATX_ATTR_IMMUTABLE) != 0;
+  out.AppendOnly = (sx.stx_attributes & STATX_ATTR_APPEND) != 0;
+  return true;
+}
+
+bool SameObject(const EntryFacts& a, const EntryFacts& b) {
+  return a.Device == b.Device && a.Inode == b.Inode;
+}
+
+// The immutable and append-only flags of an open file or folder, for file
+// systems whose statx does not report them. A file system without the
+// flags has neither.
+void ReadInodeFlags(int fd, EntryStat& entry) {
+  if (entry.FlagsKnown) return;
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return;
+  entry.FlagsKnown = true;
+  entry.Immutable = (flags & FS_IMMUTABLE_FL) != 0;
+  entry.AppendOnly = (flags & FS_APPEND_FL) != 0;
+}
+
+bool HasEffectiveCapability(int capability) {
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return ::geteuid() == 0;
+  return ((data[capability / 32].effective >> (capability % 32)) & 1u) != 0;
+}
+
+// Reads the names in the folder, each ended by '\0', from its start. The
+// listing is taken whole before anything in the folder is looked at or
+// removed, so removing entries cannot hide others from it and a folder
+// closed to save descriptors need not find its place again. False with
+// errno set when the listing broke off.
+bool ReadListing(int folderFd, std::string& listing) {
+  listing.clear();
+  UniqueFd copy(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.Valid()) return false;
+  if (::lseek(copy.Get(), 0, SEEK_SET) != 0) return false;
+  DirStream stream = StreamOf(std::move(copy));
+  if (!stream) return false;
+  for (;;) {
     errno = 0;
-    const dirent* entry = ::readdir(level.Stream.get());
-    if (entry != nullptr) {
-      const char* name = entry->d_name;
-      if (IsDotOrDotDot(name) || WasKept(level, name)) continue;
-      const int folderFd = ::dirfd(level.Stream.get());
-      if (entry->d_type != DT_DIR && entry->d_type != DT_UNKNOWN) {
-        // The listing already says it is no folder: one call per file. A
-        // folder that took its place meanwhile answers EISDIR and is
-        // looked at below.
-        if (::unlinkat(folderFd, name, 0) == 0 || errno == ENOENT) {
-          level.RemovedSomething = true;
-          continue;
-        }
-        if (errno != EISDIR) {
-          level.Kept.emplace_back(name);
-          continue;
-        }
+    const dirent* entry = ::readdir(stream.get());
+    if (entry == nullptr) break;
+    if (IsDotOrDotDot(entry->d_name)) continue;
+    listing.append(entry->d_name);
+    listing.push_back('\0');
+  }
+  if (errno != 0) {
+    listing.clear();
+    return false;
+  }
+  return true;
+}
+
+// One folder on the way down a tree.
+struct TreeLevel {
+  UniqueFd Fd;                 // invalid while closed to save descriptors
+  EntryStat Self;              // the folder as it was opened
+  std::string Name;            // its name in the level above
+  std::string Listing;         // its entries' names, each ended by '\0'
+  std::size_t Next = 0;        // where the next name starts in Listing
+  std::size_t PathLength = 0;  // length of its relative path
+  // Removal: what was done here and whether the folder must stay.
+  mode_t OriginalMode = 0;
+  bool ModeChanged = false;    // made accessible by us: the mode goes back if it stays
+  bool ActedThisPass = false;  // removed or kept an entry not seen before
+  bool KeepsSomething = false;
+  unsigned Passes = 1;
+  std::unordered_set<std::string> KeptNames;
+  // Check: whether this process may delete entries in it.
+  bool Changeable = false;
+};
+
+// The folders from the top down to the one being read, and the relative
+// path of the entry at hand. Each folder is opened relative to its parent;
+// at most kTreeOpenLevels stay open.
+class TreeCursor {
+ public:
+  std::vector<TreeLevel> Levels;
+  std::string Path;  // relative path of the deepest level, or of an entry in it
+
+  // Path becomes the entry's path; the returned mark takes it back off.
+  std::size_t AppendName(const char* name) {
+    const std::size_t mark = Path.size();
+    if (mark != 0) Path.push_back('/');
+    Path.append(name);
+    return mark;
+  }
+
+  // Makes `level` (opened, listed, Name and PathLength set) the deepest.
+  void Push(TreeLevel level) {
+    if (Levels.size() >= kTreeOpenLevels) Levels[Levels.size() - kTreeOpenLevels].Fd.Reset();
+    Levels.push_back(std::move(level));
+  }
+
+  // Makes sure the level above the deepest one is open, reopening it
+  // through ".." (a directory's real parent, never a link). False, with
+  // errno ESTALE, when that is no longer the folder we came from: the tree
+  // was moved while we were in it, and nothing may go on in a place that
+  // was never chosen.
+  bool OpenParentOfDeepest() {
+    if (Levels.size() < 2) return true;
+    TreeLevel& parent = Levels[Levels.size() - 2];
+    if (parent.Fd.Valid()) return true;
+    UniqueFd up(::openat(Levels.back().Fd.Get(), "..", kFolderOpenFlags));
+    if (!up.Valid()) return false;
+    EntryStat now;
+    if (!StatEntry(up.Get(), "", now)) return false;
+    if (!SameObject(now.Facts, parent.Self.Facts)) {
+      errno = ESTALE;
+      return false;
+    }
+    parent.Fd = std::move(up);
+    return true;
+  }
+
+  // Leaves the deepest level; OpenParentOfDeepest must have succeeded.
+  void Pop() {
+    Levels.pop_back();
+    Path.resize(Levels.empty() ? 0 : Levels.back().PathLength);
+  }
+
+  // The next name of the deepest level, or nullptr at its end.
+  const char* NextName() {
+    TreeLevel& level = Levels.back();
+    if (level.Next >= level.Listing.size()) return nullptr;
+    const char* name = level.Listing.c_str() + level.Next;
+    level.Next += std::strlen(name) + 1;
+    return name;
+  }
+};
+
+// What a walk reports to the code built on it.
+class TreeObserver {
+ public:
+  virtual ~TreeObserver() = default;
+  // The deepest level was opened and listed (the top folder too). False stops.
+  virtual bool Entered(TreeCursor& cursor) = 0;
+  // An entry of the deepest level; cursor.Path is its relative path. False stops.
+  virtual bool Entry(TreeCursor& cursor, const char* name, const EntryStat& entry) = 0;
+};
+
+// The folder a walk starts from, and the one that holds it (O_PATH: one we
+// may search but not read will do) when the path names one.
+struct TopFolder {
+  std::string Path;  // as named, without trailing slashes
+  UniqueFd Parent;
+  std::string Name;
+  UniqueFd Fd;
+  EntryStat Self;
+};
+
+// Opens the top folder without following a link in its last component. The
+// folders leading to it are taken as the caller named them.
+bool OpenTopFolder(const std::string& path, TopFolder& top) {
+  top.Path = StripTrailingSlashes(path);
+  if (top.Path.empty()) {
+    errno = ENOENT;
+    return false;
+  }
+  const std::size_t slash = top.Path.rfind('/');
+  top.Name = slash == std::string::npos ? top.Path : top.Path.substr(slash + 1);
+  if (top.Path == "/" || top.Name == "." || top.Name == "..") {
+    // No entry of a parent: walked as it is, never removable.
+    top.Name.clear();
+    top.Fd = UniqueFd(::open(top.Path.c_str(), kFolderOpenFlags));
+  } else {
+    top.Parent =
+        UniqueFd(::open(ParentDirectory(top.Path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!top.Parent.Valid()) return false;
+    top.Fd = UniqueFd(::openat(top.Parent.Get(), top.Name.c_str(), kFolderOpenFlags));
+  }
+  if (!top.Fd.Valid() || !StatEntry(top.Fd.Get(), "", top.Self)) return false;
+  EntryStat parent;
+  if (top.Parent.Valid() && StatEntry(top.Parent.Get(), "", parent) &&
+      parent.Facts.Device != top.Self.Facts.Device) {
+    top.Self.Facts.IsMountRoot = true;
+  }
+  return true;
+}
+
+std::string FullPathOf(const std::string& top, const std::string& relativePath) {
+  if (relativePath.empty()) return top;
+  return top == "/" ? "/" + relativePath : top + "/" + relativePath;
+}
+
+std::string ErrorText(int error) {
+  return std::generic_category().message(error);
+}
+
+std::string TopOpenFailure(const std::string& path, int error) {
+  if (error == ELOOP) return "\"" + path + "\" is a symbolic link, not a folder.";
+  if (error == ENOTDIR) return "\"" + path + "\" is not a folder.";
+  return "Cannot open \"" + path + "\": " + ErrorText(error) + ".";
+}
+
+void FailWalk(TreeWalkReport& report, const std::string& top, const std::string& relativePath,
+              int error, const char* what) {
+  report.Status = TreeWalkStatus::Failed;
+  report.Error = error;
+  report.RelativePath = relativePath;
+  const std::string full = FullPathOf(top, relativePath);
+  if (error == ESTALE) {
+    report.Message = "\"" + full + "\" was moved or replaced while it was being read.";
+  } else {
+    report.Message = std::string("Cannot ") + what + " \"" + full + "\": " + ErrorText(error) + ".";
+  }
+}
+
+// The walk itself: entries of each folder in listing order, a folder before
+// its entries; mount points are reported and never entered.
+void RunWalk(TopFolder& top, TreeObserver& observer, const StopRequest& stop,
+             TreeWalkReport& report) {
+  report.Top = top.Self.Facts;
+  TreeCursor cursor;
+  TreeLevel first;
+  first.Self = top.Self;
+  first.Name = top.Name;
+  if (!ReadListing(top.Fd.Get(), first.Listing)) {
+    FailWalk(report, top.Path, "", errno, "list");
+    return;
+  }
+  first.Fd = std::move(top.Fd);
+  cursor.Push(std::move(first));
+  report.Status = TreeWalkStatus::Stopped;
+  if (!observer.Entered(cursor)) return;
+
+  while (!cursor.Levels.empty()) {
+    if (stop && stop()) return;
+    const char* name = cursor.NextName();
+    if (name == nullptr) {
+      if (!cursor.OpenParentOfDeepest()) {
+        FailWalk(report, top.Path, cursor.Path, errno, "go back up from");
+        return;
       }
-      struct stat info {};
-      if (::fstatat(folderFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno != ENOENT) level.Kept.emplace_back(name);
-        continue;
-      }
-      if (!S_ISDIR(info.st_mode)) {
-        // Files, links (never followed), devices and the like: unlinking
-        // needs only the folder to be writable, which it is by now.
-        if (::unlinkat(folderFd, name, 0) == 0 || errno == ENOENT) {
-          level.RemovedSomething = true;
-        } else {
-          level.Kept.emplace_back(name);
-        }
-        continue;
-      }
-      if (info.st_dev != treeDevice) {
-        level.Kept.emplace_back(name);
-        continue;
-      }
-      struct stat childInfo {};
-      DirStream childStream = StreamOf(OpenFolderForEmptying(folderFd, name, childInfo));
-      if (!childStream || childInfo.st_dev != treeDevice) {
-        if (!childStream && errno == ENOENT) continue;
-        level.Kept.emplace_back(name);
-        continue;
-      }
-      DeleteLevel child(std::move(childStream), childInfo, name);
-      if (levels.size() >= kOpenDeleteLevels) {
-        levels[levels.size() - kOpenDeleteLevels].Stream.reset();
-      }
-      levels.push_back(std::move(child));  // `level` is not used past here
+      cursor.Pop();
       continue;
     }
-    if (errno != 0) level.ReadFailed = true;
-
-    // The folder has been read to its end: remove it from the level above,
-    // reopening that one first when its stream was closed on the way down.
-    int parentFd = topParentFd;
-    if (levels.size() > 1) {
-      DeleteLevel& parent = levels[levels.size() - 2];
-      if (!parent.Stream) {
-        // ".." of a directory is its real parent, never a link. Should it
-        // not be the folder we came from, the tree was moved while we were
-        // in it, and we stop rather than delete in a place we never chose.
-        UniqueFd up(::openat(::dirfd(level.Stream.get()), "..", kFolderOpenFlags));
-        struct stat upInfo {};
-        if (!up.Valid() || ::fstat(up.Get(), &upInfo) != 0 || upInfo.st_dev != parent.Device ||
-            upInfo.st_ino != parent.Inode) {
-          return false;
-        }
-        parent.Stream = StreamOf(std::move(up));
-        if (!parent.Stream) return false;
+    const TreeLevel& level = cursor.Levels.back();
+    EntryStat entry;
+    if (!StatEntry(level.Fd.Get(), name, entry)) {
+      if (errno == ENOENT) continue;  // gone since the folder was listed
+      const int error = errno;
+      cursor.AppendName(name);
+      FailWalk(report, top.Path, cursor.Path, error, "read");
+      return;
+    }
+    if (entry.Facts.Device != level.Self.Facts.Device) entry.Facts.IsMountRoot = true;
+    const std::size_t mark = cursor.AppendName(name);
+    if (!observer.Entry(cursor, name, entry)) return;
+    if (entry.Facts.Kind != EntryKind::Folder || entry.Facts.IsMountRoot) {
+      cursor.Path.resize(mark);
+      continue;
+    }
+    TreeLevel child;
+    child.Fd = UniqueFd(::openat(level.Fd.Get(), name, kFolderOpenFlags));
+    if (!child.Fd.Valid()) {
+      if (errno == ENOENT) {
+        cursor.Path.resize(mark);
+        continue;
       }
-      parentFd = ::dirfd(parent.Stream.get());
+      FailWalk(report, top.Path, cursor.Path, errno == ELOOP || errno == ENOTDIR ? ESTALE : errno,
+               "open");
+      return;
+    }
+    if (!StatEntry(child.Fd.Get(), "", child.Self)) {
+      FailWalk(report, top.Path, cursor.Path, errno, "read");
+      return;
+    }
+    // Replaced, or mounted over, between the look and the open.
+    if (!SameObject(child.Self.Facts, entry.Facts) || child.Self.Facts.IsMountRoot) {
+      FailWalk(report, top.Path, cursor.Path, ESTALE, "open");
+      return;
+    }
+    if (!ReadListing(child.Fd.Get(), child.Listing)) {
+      FailWalk(report, top.Path, cursor.Path, errno, "list");
+      return;
+    }
+    child.Name = name;
+    child.PathLength = cursor.Path.size();
+    cursor.Push(std::move(child));
+    if (!observer.Entered(cursor)) return;
+  }
+  report.Status = TreeWalkStatus::Complete;
+}
+
+// ------------------------------------------------------------ protection check
+
+class ProtectionCheck final : public TreeObserver {
+ public:
+  ProtectionCheck(TreeCheckReport& report, const std::string& top, bool willBeRemoved)
+      : report_(report),
+        top_(top),
+        willBeRemoved_(willBeRemoved),
+        euid_(::geteuid()),
+        mayOwnAnything_(HasEffectiveCapability(CAP_FOWNER)) {}
+
+  void Find(TreeFinding& slot, TreeProblem problem, const std::string& relativePath,
+            const std::string& message) {
+    if (slot.Found()) return;
+    slot.Problem = problem;
+    slot.RelativePath = relativePath;
+    slot.Path = FullPathOf(top_, relativePath);
+    slot.Message = "\"" + slot.Path + "\" " + message;
+    if (!report_.First.Found()) report_.First = slot;
+  }
+
+  void CannotRemove(const std::string& relativePath, const std::string& reason) {
+    Find(report_.CannotRemove, TreeProblem::CannotRemove, relativePath,
+         "could not be deleted after protecting: " + reason + ".");
+  }
+
+  // The folder itself must leave its parent, which the removal does not
+  // make writable: it must be writable and searchable as it is.
+  void CheckTopRemovable(const TopFolder& top) {
+    if (!willBeRemoved_) return;
+    if (!top.Parent.Valid()) return CannotRemove("", "it is no entry of a folder");
+    if (top.Self.Facts.IsMountRoot) return CannotRemove("", "it is a mount point");
+    struct statvfs fs {};
+    if (::fstatvfs(top.Parent.Get(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0) {
+      return CannotRemove("", "the folder holding it is on a read-only file system");
+    }
+    EntryStat parent;
+    if (!StatEntry(top.Parent.Get(), "", parent)) return;
+    if (!parent.FlagsKnown) {
+      const UniqueFd readable(::openat(top.Parent.Get(), ".", kFolderOpenFlags));
+      if (readable.Valid()) ReadInodeFlags(readable.Get(), parent);
+    }
+    if (parent.Immutable || parent.AppendOnly) {
+      return CannotRemove("", std::string("the folder holding it is marked ") +
+                                  (parent.Immutable ? "immutable" : "append-only"));
+    }
+    if (::faccessat(top.Parent.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+      return CannotRemove("", "no permission to change the folder holding it");
+    }
+    if (!StickyAllows(parent.Facts, top.Self.Facts)) {
+      return CannotRemove("",
+                          "the folder holding it has the sticky bit and both belong to "
+                          "another user");
+    }
+  }
+
+  bool Entered(TreeCursor& cursor) override {
+    TreeLevel& level = cursor.Levels.back();
+    if (!willBeRemoved_) return true;
+    if (cursor.Levels.size() == 1) {
+      struct statvfs fs {};
+      readOnly_ = ::fstatvfs(level.Fd.Get(), &fs) == 0 && (fs.f_flag & ST_RDONLY) != 0;
+    }
+    ReadInodeFlags(level.Fd.Get(), level.Self);
+    // Removing the folder from its parent: inode flags (the sticky bit was
+    // looked at with the entry).
+    if (level.Self.Immutable || level.Self.AppendOnly) {
+      CannotRemove(cursor.Path, std::string("it is marked ") +
+                                    (level.Self.Immutable ? "immutable" : "append-only"));
+    }
+    // Emptying it: the removal makes a folder it owns writable as it goes;
+    // anything else must be writable and searchable as it is.
+    std::string why;
+    if (readOnly_) {
+      why = "it is on a read-only file system";
+    } else if (level.Self.Immutable || level.Self.AppendOnly) {
+      why = std::string("it is marked ") + (level.Self.Immutable ? "immutable" : "append-only");
+    } else if (level.Self.Facts.Owner != euid_ &&
+               ::faccessat(level.Fd.Get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+      why = "no permission to change it";
+    }
+    level.Changeable = why.empty();
+    if (!level.Changeable && !level.Listing.empty()) {
+      CannotRemove(cursor.Path, "its contents cannot be deleted: " + why);
+    }
+    return true;
+  }
+
+  bool Entry(TreeCursor& cursor, const char* name, const EntryStat& entry) override {
+    const TreeLevel& parent = cursor.Levels.back();
+    const EntryFacts& facts = entry.Facts;
+    if (facts.Kind == EntryKind::Folder) {
+      ++report_.Folders;
+    } else {
+      ++report_.Files;
+      if (facts.Kind == EntryKind::File) {
+        report_.Bytes += facts.Size;
+        report_.SizeKB += facts.Size / 1024;
+      }
+    }
+    if (IsSpecialKind(facts.Kind)) {
+      Find(report_.SpecialFile, TreeProblem::SpecialFile, cursor.Path,
+           std::string("is a ") + KindName(facts.Kind) +
+               "; devices, FIFOs and sockets cannot be protected.");
+    }
+    if (facts.IsMountRoot) {
+      Find(report_.MountPoint, TreeProblem::MountPoint, cursor.Path,
+           "is a mount point; a folder that holds a mounted file system or a bind mount cannot "
+           "be protected.");
+    }
+    if (facts.Kind == EntryKind::File && !report_.CannotRead.Found() &&
+        ::faccessat(parent.Fd.Get(), name, R_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0 &&
+        (errno == EACCES || errno == EPERM)) {
+      Find(report_.CannotRead, TreeProblem::CannotRead, cursor.Path,
+           "cannot be read: " + ErrorText(errno) + ".");
+    }
+    if (willBeRemoved_ && !report_.CannotRemove.Found() && parent.Changeable) {
+      if (!StickyAllows(parent.Self.Facts, facts)) {
+        CannotRemove(cursor.Path,
+                     "the folder holding it has the sticky bit and both belong to another user");
+      } else if (facts.Kind == EntryKind::File) {
+        // Folders have their flags read when they are entered.
+        EntryStat flags = entry;
+        if (!flags.FlagsKnown) {
+          const UniqueFd fd(::openat(parent.Fd.Get(), name, kProbeOpenFlags | O_NOFOLLOW));
+          if (fd.Valid()) ReadInodeFlags(fd.Get(), flags);
+        }
+        if (flags.Immutable || flags.AppendOnly) {
+          CannotRemove(cursor.Path, std::string("it is marked ") +
+                                        (flags.Immutable ? "immutable" : "append-only"));
+        }
+      }
+    }
+    return true;
+  }
+
+ private:
+  // In a folder with the sticky bit only the owner of the entry or of the
+  // folder may remove the entry, unless the process may act as any owner.
+  bool StickyAllows(const EntryFacts& folder, const EntryFacts& entry) const {
+    if ((folder.Mode & S_ISVTX) == 0 || mayOwnAnything_) return true;
+    return entry.Owner == euid_ || folder.Owner == euid_;
+  }
+
+  TreeCheckReport& report_;
+  const std::string& top_;
+  const bool willBeRemoved_;
+  const uid_t euid_;
+  const bool mayOwnAnything_;
+  bool readOnly_ = false;
+};
+
+// Hands each entry of a walk to a public visitor.
+class VisitorAdapter final : public TreeObserver {
+ public:
+  explicit VisitorAdapter(const TreeVisitor& visit) : visit_(visit) {}
+  bool Entered(TreeCursor&) override { return true; }
+  bool Entry(TreeCursor& cursor, const char*, const EntryStat& entry) override {
+    return !visit_ || visit_(cursor.Path, entry.Facts);
+  }
+
+ private:
+  const TreeVisitor& visit_;
+};
+
+// The same for a visitor that also reads the entries it is shown.
+class VisitorAtAdapter final : public TreeObserver {
+ public:
+  explicit VisitorAtAdapter(const TreeVisitorAt& visit) : visit_(visit) {}
+  bool Entered(TreeCursor&) override { return true; }
+  bool Entry(TreeCursor& cursor, const char* name, const EntryStat& entry) override {
+    return !visit_ || visit_(cursor.Path, entry.Facts, cursor.Levels.back().Fd.Get(), name);
+  }
+
+ private:
+  const TreeVisitorAt& visit_;
+};
+
+// ------------------------------------------------------------ removal
+
+KeptReason ReasonOf(int error) {
+  if (error == EACCES || error == EPERM || error == EROFS) return KeptReason::Permission;
+  if (error == EBUSY) return KeptReason::MountPoint;
+  return KeptReason::Failed;
+}
+
+std::string KeptReasonText(const KeptEntry& kept) {
+  switch (kept.Reason) {
+    case KeptReason::Declined:
+      return "kept on request";
+    case KeptReason::Changed:
+      return "it changed while it was being removed";
+    case KeptReason::MountPoint:
+      return "a mount point";
+    case KeptReason::Permission:
+    case KeptReason::Failed:
+      break;
+  }
+  return ErrorText(kept.Error);
+}
+
+enum class FolderOpen : std::uint8_t { Opened, Gone, Changed, MountPoint, Failed };
+
+// Opens the folder `name` in `parentFd` for emptying, as long as it is still
+// the folder `expected` describes, and makes it readable, writable and
+// searchable when it is not, so a read-only folder does not stop the
+// removal. A folder that cannot even be opened is changed through a
+// descriptor of exactly the folder that was looked at, never by its name,
+// so a name swapped meanwhile cannot redirect the change.
+FolderOpen OpenFolderForEmptying(int parentFd, const char* name, const EntryFacts& expected,
+                                 TreeLevel& out, int& error) {
+  UniqueFd fd(::openat(parentFd, name, kFolderOpenFlags));
+  bool modeChanged = false;
+  mode_t originalMode = 0;
+  std::string viaProc;
+  if (!fd.Valid()) {
+    error = errno;
+    if (error == ENOENT) return FolderOpen::Gone;
+    if (error == ELOOP || error == ENOTDIR) return FolderOpen::Changed;
+    if (error != EACCES) return FolderOpen::Failed;
+    const UniqueFd pathFd(::openat(parentFd, name, O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
+    EntryStat seen;
+    if (!pathFd.Valid()) {
+      error = errno;
+      if (error == ENOENT) return FolderOpen::Gone;
+      return error == ELOOP || error == ENOTDIR ? FolderOpen::Changed : FolderOpen::Failed;
+    }
+    if (!StatEntry(pathFd.Get(), "", seen)) {
+      error = errno;
+      return FolderOpen::Failed;
+    }
+    if (!SameObject(seen.Facts, expected)) return FolderOpen::Changed;
+    if (seen.Facts.IsMountRoot) return FolderOpen::MountPoint;
+    // The magic link of a descriptor leads to exactly its inode.
+    viaProc = "/proc/self/fd/" + std::to_string(pathFd.Get());
+    originalMode = seen.Facts.Mode & 07777;
+    if (::chmod(viaProc.c_str(), originalMode | S_IRWXU) != 0) return FolderOpen::Failed;
+    modeChanged = true;
+    fd = UniqueFd(::open(viaProc.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.Valid()) {
+      error = errno;
+      ::chmod(viaProc.c_str(), originalMode);
+      return FolderOpen::Failed;
+    }
+  }
+  if (!StatEntry(fd.Get(), "", out.Self)) {
+    error = errno;
+    if (modeChanged) ::fchmod(fd.Get(), originalMode);
+    return FolderOpen::Failed;
+  }
+  if (!SameObject(out.Self.Facts, expected)) return FolderOpen::Changed;
+  if (out.Self.Facts.IsMountRoot) return FolderOpen::MountPoint;
+  if (!modeChanged) {
+    originalMode = out.Self.Facts.Mode & 07777;
+    if (::faccessat(fd.Get(), ".", R_OK | W_OK | X_OK, AT_EACCESS) != 0 &&
+        ::fchmod(fd.Get(), originalMode | S_IRWXU) == 0) {
+      modeChanged = true;
+    }
+    // When even that fails, each entry inside reports its own refusal.
+  }
+  out.Fd = std::move(fd);
+  out.OriginalMode = originalMode;
+  out.ModeChanged = modeChanged;
+  return FolderOpen::Opened;
+}
+
+class TreeRemoval {
+ public:
+  TreeRemoval(RemovalReport& report, const RemovalPredicate& mayRemove, const StopRequest& stop,
+              int topParentFd, const std::string& topPath)
+      : report_(report),
+        mayRemove_(mayRemove),
+        stop_(stop),
+        topParentFd_(topParentFd),
+        topPath_(topPath) {}
+
+  // The entry at cursor_.Path (`name` inside `holder`, or the path itself
+  // when there is no holder) stays.
+  void Keep(TreeLevel* holder, const char* name, KeptReason reason, int error) {
+    ++report_.KeptCount;
+    if (report_.Kept.size() < kKeptEntriesReported) {
+      report_.Kept.push_back(KeptEntry{cursor_.Path, reason, error});
+    }
+    if (holder != nullptr) {
+      holder->KeptNames.insert(name);
+      holder->KeepsSomething = true;
+      holder->ActedThisPass = true;
+    }
+  }
+
+  // Any entry that is no folder, at cursor_.Path.
+  void RemoveEntry(int folderFd, TreeLevel* holder, const char* name, const EntryStat& entry) {
+    if (entry.Facts.IsMountRoot) return Keep(holder, name, KeptReason::MountPoint, 0);
+    if (mayRemove_ && !mayRemove_(cursor_.Path, entry.Facts)) {
+      return Keep(holder, name, KeptReason::Declined, 0);
+    }
+    if (::unlinkat(folderFd, name, 0) == 0) {
+      ++report_.RemovedCount;
+      if (holder != nullptr) holder->ActedThisPass = true;
+      return;
+    }
+    const int error = errno;
+    if (error == ENOENT) return;
+    // A folder took its place since it was looked at.
+    if (error == EISDIR) return Keep(holder, name, KeptReason::Changed, 0);
+    Keep(holder, name, ReasonOf(error), error);
+  }
+
+  void RemoveFolder(const std::string& topName, const EntryStat& top) {
+    if (top.Facts.IsMountRoot) return Keep(nullptr, "", KeptReason::MountPoint, 0);
+    TreeLevel first;
+    if (!OpenLevel(topParentFd_, nullptr, topName.c_str(), top, first)) return;
+    cursor_.Push(std::move(first));
+
+    while (!cursor_.Levels.empty()) {
+      if (stop_ && stop_()) {
+        report_.Stopped = true;
+        return RestoreModes();
+      }
+      const char* name = cursor_.NextName();
+      if (name == nullptr) {
+        if (!FinishDeepest()) return RestoreModes();
+        continue;
+      }
+      TreeLevel& level = cursor_.Levels.back();
+      if (level.KeptNames.count(name) != 0) continue;
+      EntryStat entry;
+      const bool known = StatEntry(level.Fd.Get(), name, entry);
+      if (!known && errno == ENOENT) continue;
+      const int error = errno;
+      const std::size_t mark = cursor_.AppendName(name);
+      if (!known) {
+        Keep(&level, name, ReasonOf(error), error);
+      } else {
+        if (entry.Facts.Device != level.Self.Facts.Device) entry.Facts.IsMountRoot = true;
+        if (entry.Facts.Kind != EntryKind::Folder) {
+          RemoveEntry(level.Fd.Get(), &level, name, entry);
+        } else if (entry.Facts.IsMountRoot) {
+          Keep(&level, name, KeptReason::MountPoint, 0);
+        } else {
+          TreeLevel child;
+          if (OpenLevel(level.Fd.Get(), &level, name, entry, child)) {
+            cursor_.Push(std::move(child));  // `level` is not used past here
+            continue;
+          }
+        }
+      }
+      cursor_.Path.resize(mark);
+    }
+  }
+
+ private:
+  // Opens and lists a folder to be emptied, at cursor_.Path; false when it
+  // is gone or stays (then reported).
+  bool OpenLevel(int parentFd, TreeLevel* holder, const char* name, const EntryStat& entry,
+                 TreeLevel& level) {
+    int error = 0;
+    switch (OpenFolderForEmptying(parentFd, name, entry.Facts, level, error)) {
+      case FolderOpen::Opened:
+        break;
+      case FolderOpen::Gone:
+        return false;
+      case FolderOpen::Changed:
+        Keep(holder, name, KeptReason::Changed, 0);
+        return false;
+      case FolderOpen::MountPoint:
+        Keep(holder, name, KeptReason::MountPoint, 0);
+        return false;
+      case FolderOpen::Failed:
+        Keep(holder, name, ReasonOf(error), error);
+        return false;
+    }
+    if (!ReadListing(level.Fd.Get(), level.Listing)) {
+      // A listing that broke off cannot say what the folder holds.
+      Keep(holder, name, ReasonOf(errno), errno);
+      if (level.ModeChanged) ::fchmod(level.Fd.Get(), level.OriginalMode);
+      return false;
+    }
+    level.Name = name;
+    level.PathLength = cursor_.Path.size();
+    return true;
+  }
+
+  // The deepest folder was read to its end: remove it from its parent, or
+  // read it again when entries appeared meanwhile, or keep it. False when
+  // the removal has to stop (the tree moved).
+  bool FinishDeepest() {
+    if (!cursor_.OpenParentOfDeepest()) {
+      report_.Message = "\"" + FullPathOf(topPath_, cursor_.Path) +
+                        "\" was moved or replaced while it was being removed; the removal stopped.";
+      return false;
+    }
+    TreeLevel& level = cursor_.Levels.back();
+    TreeLevel* holder =
+        cursor_.Levels.size() > 1 ? &cursor_.Levels[cursor_.Levels.size() - 2] : nullptr;
+    const int parentFd = holder != nullptr ? holder->Fd.Get() : topParentFd_;
+    // Only the folder that was emptied leaves: should its name hold another
+    // entry by now, that entry is not ours to remove.
+    EntryStat now;
+    if (!StatEntry(parentFd, level.Name.c_str(), now)) {
+      if (errno != ENOENT) Keep(holder, level.Name.c_str(), ReasonOf(errno), errno);
+      return Leave(level);
+    }
+    if (!SameObject(now.Facts, level.Self.Facts)) {
+      Keep(holder, level.Name.c_str(), KeptReason::Changed, 0);
+      return Leave(level);
     }
     if (::unlinkat(parentFd, level.Name.c_str(), AT_REMOVEDIR) == 0) {
-      if (levels.size() > 1) {
-        levels[levels.size() - 2].RemovedSomething = true;
-      } else {
-        topRemoved = true;
+      ++report_.RemovedCount;
+      if (holder != nullptr) holder->ActedThisPass = true;
+      cursor_.Pop();
+      return true;
+    }
+    const int error = errno;
+    if (error == ENOTEMPTY || error == EEXIST) {
+      // Entries may have appeared while it was emptied: look again until a
+      // pass meets nothing new, so the report says all that stays.
+      if (level.ActedThisPass && level.Passes < kRemovalPasses &&
+          ReadListing(level.Fd.Get(), level.Listing)) {
+        level.Next = 0;
+        level.ActedThisPass = false;
+        ++level.Passes;
+        return true;
       }
-      levels.pop_back();
-      continue;
+      if (level.KeepsSomething) {
+        ++report_.FoldersLeft;
+        if (holder != nullptr) {
+          holder->KeptNames.insert(level.Name);
+          holder->KeepsSomething = true;
+          holder->ActedThisPass = true;
+        }
+      } else {
+        // Entries it holds were never looked at: they came late.
+        Keep(holder, level.Name.c_str(), KeptReason::Changed, 0);
+      }
+    } else {
+      Keep(holder, level.Name.c_str(), ReasonOf(error), error);
     }
-    if ((errno == ENOTEMPTY || errno == EEXIST) && level.RemovedSomething && !level.ReadFailed) {
-      // Entries removed during the listing may have hidden others from it;
-      // read the folder again until a pass removes nothing more.
-      ::rewinddir(level.Stream.get());
-      level.RemovedSomething = false;
-      continue;
-    }
-    if (levels.size() > 1) levels[levels.size() - 2].Kept.push_back(level.Name);
-    levels.pop_back();
+    return Leave(level);
   }
-  return topRemoved;
-}
+
+  // The deepest folder stays (or went elsewhere): its mode goes back.
+  bool Leave(TreeLevel& level) {
+    if (level.ModeChanged) ::fchmod(level.Fd.Get(), level.OriginalMode);
+    cursor_.Pop();
+    return true;
+  }
+
+  // A stopped removal leaves the folders it made accessible as they were,
+  // as far as they are still open.
+  void RestoreModes() {
+    for (TreeLevel& level : cursor_.Levels) {
+      if (level.ModeChanged && level.Fd.Valid()) ::fchmod(level.Fd.Get(), level.OriginalMode);
+    }
+  }
+
+  RemovalReport& report_;
+  const RemovalPredicate& mayRemove_;
+  const StopRequest& stop_;
+  const int topParentFd_;
+  const std::string& topPath_;
+  TreeCursor cursor_;
+};
 
 // ------------------------------------------------------------ environment
 
@@ -503,28 +1187,138 @@ bool RemoveDirectory(const std::string& path) {
 }
 
 bool ShellDeleteTree(const std::string& path) {
+  RemovalReport report;
+  return RemoveTree(path, RemovalPredicate(), report);
+}
+
+// ---------------------------------------------------------------- folder trees
+
+bool SameEntryState(const EntryFacts& a, const EntryFacts& b) {
+  return a.Kind == b.Kind && a.Device == b.Device && a.Inode == b.Inode && a.Mode == b.Mode &&
+         a.Owner == b.Owner && a.Group == b.Group && a.Size == b.Size &&
+         a.ModifiedSeconds == b.ModifiedSeconds && a.ModifiedNanoseconds == b.ModifiedNanoseconds &&
+         a.ChangedSeconds == b.ChangedSeconds && a.ChangedNanoseconds == b.ChangedNanoseconds;
+}
+
+namespace {
+
+// A walk for a visitor of either kind, reporting as WalkTree says.
+template <typename Adapter, typename Visitor>
+bool WalkWith(const std::string& folder, const Visitor& visit, const StopRequest& stop,
+              TreeWalkReport& report) {
+  report = TreeWalkReport{};
+  TopFolder top;
+  if (!OpenTopFolder(folder, top)) {
+    report.Error = errno;
+    report.Message = TopOpenFailure(top.Path.empty() ? folder : top.Path, report.Error);
+    return false;
+  }
+  Adapter adapter(visit);
+  RunWalk(top, adapter, stop, report);
+  if (report.Status == TreeWalkStatus::Stopped) {
+    report.Message = "Reading \"" + top.Path + "\" was stopped before its end.";
+  }
+  return report.Complete();
+}
+
+}  // namespace
+
+bool WalkTree(const std::string& folder, const TreeVisitor& visit, const StopRequest& stop,
+              TreeWalkReport& report) {
+  return WalkWith<VisitorAdapter>(folder, visit, stop, report);
+}
+
+bool WalkTreeAt(const std::string& folder, const TreeVisitorAt& visit, const StopRequest& stop,
+                TreeWalkReport& report) {
+  return WalkWith<VisitorAtAdapter>(folder, visit, stop, report);
+}
+
+bool CheckTreeForProtection(const std::string& folder, bool willBeRemoved, const StopRequest& stop,
+                            TreeCheckReport& report) {
+  report = TreeCheckReport{};
+  TopFolder top;
+  if (!OpenTopFolder(folder, top)) {
+    const int error = errno;
+    report.Walk.Error = error;
+    report.Walk.Message = TopOpenFailure(top.Path.empty() ? folder : top.Path, error);
+    TreeFinding& slot = error == EACCES ? report.CannotRead : report.First;
+    slot.Problem = error == EACCES ? TreeProblem::CannotRead : TreeProblem::WalkFailed;
+    slot.Path = top.Path.empty() ? folder : top.Path;
+    slot.Message = report.Walk.Message;
+    report.First = slot;
+    return false;
+  }
+  ProtectionCheck check(report, top.Path, willBeRemoved);
+  check.CheckTopRemovable(top);
+  RunWalk(top, check, stop, report.Walk);
+  if (report.Walk.Status == TreeWalkStatus::Stopped) {
+    report.Walk.Message = "Checking \"" + top.Path + "\" was stopped before its end.";
+    check.Find(report.First, TreeProblem::Stopped, "", "was not checked to its end.");
+  } else if (report.Walk.Status == TreeWalkStatus::Failed) {
+    const bool denied = report.Walk.Error == EACCES || report.Walk.Error == EPERM;
+    TreeFinding finding;
+    finding.Problem = denied ? TreeProblem::CannotRead : TreeProblem::WalkFailed;
+    finding.RelativePath = report.Walk.RelativePath;
+    finding.Path = FullPathOf(top.Path, report.Walk.RelativePath);
+    finding.Message = report.Walk.Message;
+    if (denied && !report.CannotRead.Found()) report.CannotRead = finding;
+    if (!report.First.Found()) report.First = finding;
+  }
+  return report.Passed();
+}
+
+bool RemoveTree(const std::string& path, const RemovalPredicate& mayRemove, RemovalReport& report,
+                const StopRequest& stop) {
+  report = RemovalReport{};
   const std::string clean = StripTrailingSlashes(path);
-  // Nothing named, the root, or a name that is no entry of its parent.
-  if (clean.empty() || clean == "/") return false;
   const std::size_t slash = clean.rfind('/');
   const std::string name = slash == std::string::npos ? clean : clean.substr(slash + 1);
-  if (name == "." || name == "..") return false;
-
+  // Nothing named, the root, or a name that is no entry of its parent.
+  if (clean.empty() || clean == "/" || name == "." || name == "..") {
+    report.Message = "\"" + path + "\" names no entry of a folder and cannot be removed.";
+    return false;
+  }
   // The parent is reached as the caller named it; from there on nothing is
   // followed. O_PATH: a parent we may search but not read still works.
   const UniqueFd parentFd(::open(ParentDirectory(clean).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!parentFd.Valid()) return errno == ENOENT;
-  struct stat info {};
-  if (::fstatat(parentFd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT;
+  EntryStat top;
+  if (!parentFd.Valid() || !StatEntry(parentFd.Get(), name.c_str(), top)) {
+    report.Removed = errno == ENOENT;
+    if (!report.Removed) {
+      report.Message = "Cannot remove \"" + clean + "\": " + ErrorText(errno) + ".";
+    }
+    return report.Removed;
   }
-  if (S_ISDIR(info.st_mode)) {
-    if (EmptyAndRemoveFolder(parentFd.Get(), name)) return true;
-  } else if (::unlinkat(parentFd.Get(), name.c_str(), 0) == 0) {
-    return true;
+  EntryStat parent;
+  if (StatEntry(parentFd.Get(), "", parent) && parent.Facts.Device != top.Facts.Device) {
+    top.Facts.IsMountRoot = true;
   }
-  return ::fstatat(parentFd.Get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 &&
-         errno == ENOENT;
+
+  TreeRemoval removal(report, mayRemove, stop, parentFd.Get(), clean);
+  if (top.Facts.Kind == EntryKind::Folder) {
+    removal.RemoveFolder(name, top);
+  } else {
+    removal.RemoveEntry(parentFd.Get(), nullptr, name.c_str(), top);
+  }
+
+  EntryStat after;
+  report.Removed = !StatEntry(parentFd.Get(), name.c_str(), after) && errno == ENOENT;
+  if (report.Removed) {
+    report.Message.clear();
+  } else if (report.Message.empty()) {
+    if (report.Stopped) {
+      report.Message = "Removing \"" + clean + "\" was stopped; what is left stays.";
+    } else if (!report.Kept.empty()) {
+      const KeptEntry& first = report.Kept.front();
+      report.Message =
+          std::to_string(report.KeptCount) + " entr" + (report.KeptCount == 1 ? "y" : "ies") +
+          " of \"" + clean + "\" could not be removed, the first: \"" +
+          FullPathOf(clean, first.RelativePath) + "\" (" + KeptReasonText(first) + ").";
+    } else {
+      report.Message = "\"" + clean + "\" could not be removed.";
+    }
+  }
+  return report.Removed;
 }
 
 // ---------------------------------------------------------------- durability

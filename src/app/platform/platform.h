@@ -1,13 +1,15 @@
 // What the application needs from the operating system, in one place: disk
-// space, directory listing, file tests, deleting, syncing, opening things in
-// the desktop, where the program and its folders are, the run lock and the
-// texts that name the platform. POSIX implementation in platform.cpp.
+// space, directory listing, file tests, deleting, walking, checking and
+// removing folder trees, syncing, opening things in the desktop, where the
+// program and its folders are, the run lock and the texts that name the
+// platform. POSIX implementation in platform.cpp.
 //
 // Paths are UTF-8 byte strings (any bytes a Linux name may hold). Nothing in
 // here ever follows a symbolic link while listing or deleting a tree.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,12 +77,203 @@ bool SetFileAttributesNormal(const std::string& path);
 bool DeleteFile(const std::string& path);
 // Removes an empty directory (rmdir). False when it fails.
 bool RemoveDirectory(const std::string& path);
-// Permanent, silent removal of a folder and everything left in it. Never
-// follows a link (a link inside is removed as a link; a link given as the
-// path is removed itself), never leaves the tree, makes folders writable as
-// it goes so read-only ones do not block it. True when the path no longer
+// Permanent, silent removal of a folder and everything left in it:
+// RemoveTree without a predicate (see below). Never follows a link (a link
+// inside is removed as a link; a link given as the path is removed itself),
+// never leaves the tree, never empties a mount point, makes folders writable
+// as it goes so read-only ones do not block it. True when the path no longer
 // exists afterwards.
 bool ShellDeleteTree(const std::string& path);
+
+// ---------------------------------------------------------------- folder trees
+//
+// Walking, checking and removing a folder tree. All of it holds the tree by
+// descriptors: each folder is opened relative to its parent's descriptor
+// and never through a link, so a name swapped for a link while the work
+// runs cannot lead out of the tree, a tree deeper than any path can name
+// works, and the time grows linearly with the size of the tree whatever its
+// depth. At most kTreeOpenLevels folders are open at once; deeper down, a
+// folder that many levels up is closed and reopened through ".." on the way
+// back, and must then be the same folder (device and inode) or the work
+// stops. A mount point inside the tree (another file system, or a bind mount
+// of a folder or a file, also of the same file system) is reported and
+// never entered, emptied or removed.
+
+// Folders of a tree that are open at the same time, whatever its depth.
+constexpr std::size_t kTreeOpenLevels = 64;
+
+enum class EntryKind : std::uint8_t {
+  File,
+  Folder,
+  SymbolicLink,
+  CharacterDevice,
+  BlockDevice,
+  Fifo,
+  Socket,
+  Unknown,
+};
+
+// What lstat tells about an entry (links are described, never followed).
+struct EntryFacts {
+  EntryKind Kind = EntryKind::Unknown;
+  std::uint64_t Device = 0;  // st_dev
+  std::uint64_t Inode = 0;
+  std::uint32_t Mode = 0;  // st_mode: type and permission bits
+  std::uint32_t Owner = 0;
+  std::uint32_t Group = 0;
+  std::uint64_t Size = 0;  // st_size: bytes of a file, length of a link's text
+  std::int64_t ModifiedSeconds = 0;
+  std::uint32_t ModifiedNanoseconds = 0;
+  std::int64_t ChangedSeconds = 0;  // status change (ctime)
+  std::uint32_t ChangedNanoseconds = 0;
+  bool IsMountRoot = false;  // the root of a mount: a folder or a bind-mounted file
+};
+
+// True when both describe the same entry in the same state: device, inode,
+// type and mode, owner, size, modification and change times. A workflow
+// compares what it stored with what it is about to delete this way.
+bool SameEntryState(const EntryFacts& a, const EntryFacts& b);
+
+// Polled at least once per entry; true asks the work to stop. An empty
+// function never stops.
+using StopRequest = std::function<bool()>;
+
+enum class TreeWalkStatus : std::uint8_t {
+  Complete,  // every entry of the tree was visited
+  Stopped,   // the stop request or the visitor ended it early
+  Failed,    // a folder could not be opened or listed, or the tree moved
+};
+
+struct TreeWalkReport {
+  TreeWalkStatus Status = TreeWalkStatus::Failed;
+  int Error = 0;             // errno of a failure
+  std::string RelativePath;  // where it failed ("" = the folder itself)
+  std::string Message;       // one sentence for a person; empty when complete
+  EntryFacts Top;            // the folder itself, when it could be opened
+  bool Complete() const { return Status == TreeWalkStatus::Complete; }
+};
+
+// Called for each entry below the folder, a folder before its entries, in the
+// order the file system lists them. The relative path has no leading or
+// trailing slash ("a/b/file"); the string is valid during the call only.
+// Return false to stop the walk.
+using TreeVisitor = std::function<bool(const std::string& relativePath, const EntryFacts& facts)>;
+
+// Visits every entry below `folder`. The folder itself must be a real folder
+// (a link given as the path is not followed: the walk fails). Mount points
+// are visited (IsMountRoot set) but never entered. The first folder that
+// cannot be opened or listed ends the walk as Failed: a walk is Complete
+// only when nothing was left out. True when Complete.
+bool WalkTree(const std::string& folder, const TreeVisitor& visit, const StopRequest& stop,
+              TreeWalkReport& report);
+
+// The same, for a visitor that reads what it is shown: it also gets the
+// descriptor of the folder holding the entry and the entry's own name, both
+// valid during the call only (openat, readlinkat with them never leave the
+// tree, however deep it is).
+using TreeVisitorAt = std::function<bool(const std::string& relativePath, const EntryFacts& facts,
+                                         int folderFd, const char* name)>;
+bool WalkTreeAt(const std::string& folder, const TreeVisitorAt& visit, const StopRequest& stop,
+                TreeWalkReport& report);
+
+enum class TreeProblem : std::uint8_t {
+  None,
+  SpecialFile,   // a device, FIFO or socket: it cannot be stored
+  MountPoint,    // a mount point inside the folder (folder or file)
+  CannotRemove,  // this process could not delete it afterwards
+  CannotRead,    // this process cannot read it (a folder cannot be listed)
+  WalkFailed,    // the folder could not be read whole for another reason
+  Stopped,       // the stop request ended the check
+};
+
+struct TreeFinding {
+  TreeProblem Problem = TreeProblem::None;
+  std::string RelativePath;  // "" = the folder itself
+  std::string Path;          // the full path, as the folder was named
+  std::string Message;       // one sentence for a person, naming the full path
+  bool Found() const { return Problem != TreeProblem::None; }
+};
+
+struct TreeCheckReport {
+  // The first problem met in walk order (None when the folder passed), and
+  // the first one of each kind.
+  TreeFinding First;
+  TreeFinding SpecialFile;
+  TreeFinding MountPoint;
+  TreeFinding CannotRemove;  // only looked for when the folder is to be removed
+  TreeFinding CannotRead;
+  TreeWalkReport Walk;
+  // What the walk counted, as the folder scan counts it: every entry that is
+  // no folder is a file (links and special files too); SizeKB adds up each
+  // regular file's size in whole KB, Bytes its exact size.
+  std::uint64_t Files = 0;
+  std::uint64_t Folders = 0;
+  std::uint64_t Bytes = 0;
+  std::uint64_t SizeKB = 0;
+  bool Passed() const { return Walk.Complete() && !First.Found(); }
+};
+
+// One walk of the folder before it is protected, changing nothing. Finds the
+// first device, FIFO or socket, the first mount point inside, the first
+// entry this process cannot read and, when `willBeRemoved`, the first entry
+// it could not delete afterwards with the reason: a read-only file system,
+// no permission to change the folder holding it (owned folders count as
+// changeable: the removal makes them writable), the sticky bit of that
+// folder, immutable or append-only flags, or a mount point as the folder
+// itself. The folder itself must be removable from its parent too. Counts
+// files, folders and sizes on the way. True when the folder passed.
+bool CheckTreeForProtection(const std::string& folder, bool willBeRemoved, const StopRequest& stop,
+                            TreeCheckReport& report);
+
+// Asked before each entry that is no folder is unlinked, with the same
+// relative path and facts a walk would give ("" for a path that is itself no
+// folder). False keeps the entry.
+using RemovalPredicate =
+    std::function<bool(const std::string& relativePath, const EntryFacts& facts)>;
+
+enum class KeptReason : std::uint8_t {
+  Declined,    // the predicate kept it
+  Changed,     // it was replaced or moved while the removal ran
+  MountPoint,  // a mount point: kept, never emptied
+  Permission,  // the system refused (EACCES, EPERM, a read-only file system)
+  Failed,      // any other error (Error says which)
+};
+
+struct KeptEntry {
+  std::string RelativePath;  // "" = the folder itself
+  KeptReason Reason = KeptReason::Failed;
+  int Error = 0;  // errno, when the system refused
+};
+
+// Entries of RemovalReport::Kept that are listed by path.
+constexpr std::size_t kKeptEntriesReported = 8;
+
+struct RemovalReport {
+  bool Removed = false;  // the path no longer exists
+  bool Stopped = false;  // the stop request ended it; the rest was not looked at
+  // Entries that remain for a reason of their own, and the first of them.
+  // Folders that stay only because something inside them stayed are counted
+  // in FoldersLeft, not here.
+  std::uint64_t KeptCount = 0;
+  std::vector<KeptEntry> Kept;
+  std::uint64_t FoldersLeft = 0;
+  std::uint64_t RemovedCount = 0;  // entries removed, folders included
+  std::string Message;             // one sentence for a person; empty when removed
+};
+
+// Removes the folder tree at `path` through descriptors, as ShellDeleteTree
+// does, asking `mayRemove` (when given) before each entry that is no folder
+// is unlinked. Declined entries, mount points, entries that changed under it
+// and entries the system refuses stay; folders that end up empty are removed,
+// the folder itself too. Folders it had to make writable and keeps get their
+// mode back. Where a name no longer holds the folder that was emptied (it was
+// moved or replaced), that name is left alone. A mount point given as the
+// path is not emptied. True when the path no longer exists.
+// Linux cannot unlink through a descriptor: an entry renamed over a checked
+// name between the predicate's answer and the unlink goes in its place. It
+// is always a name inside the tree that goes, never what a link names.
+bool RemoveTree(const std::string& path, const RemovalPredicate& mayRemove, RemovalReport& report,
+                const StopRequest& stop = {});
 
 // ---------------------------------------------------------------- durability
 
