@@ -26,38 +26,7 @@ cleanup() {
 trap cleanup EXIT
 # Nothing of the person running the test may take part: no recovery key of
 # theirs, no settings, no run lock beside theirs.
-export XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" XDG_RUNTIME_DIR="$dir/run"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$XDG_RUNTIME_DIR"
-started=$(date +%s)
-
-failures=0
-pass() { echo "ok: $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-# check WHAT COMMAND...: one line for the check, by the command's status.
-check() {
-  local what="$1"
-  shift
-  if "$@"; then pass "$what"; else fail "$what"; fi
-}
-
-# run_cli STATUS WHAT ARGS...: runs korvane-cli without a terminal and checks the
-# exit status; its output stays in $dir/out and $dir/err.
-run_cli() {
-  local want="$1" what="$2"
-  shift 2
-  "$cli" "$@" </dev/null >"$dir/out" 2>"$dir/err"
-  local got=$?
-  if [ "$got" -eq "$want" ]; then
-    pass "$what (exit $got)"
-  else
-    fail "$what: exit $got, expected $want; stderr: $(head -c 600 "$dir/err")"
-  fi
-}
-err_has() { grep -qF -- "$1" "$dir/err"; }
-out_is() { [ "$(cat "$dir/out")" = "$1" ]; }
+. "$(dirname "$0")/lib/cli_checks.sh"
 
 listing() { (cd "$1" && find . -printf '%P %m %T@ %y %l\n' | LC_ALL=C sort); }
 # same_tree REF DIR: contents, names, links, modes and nanosecond times.
@@ -379,17 +348,27 @@ wait_for() {
   done
 }
 bytes_at_least() { [ "$(du -sb "$1" 2>/dev/null | cut -f1)" -ge "$2" ] 2>/dev/null; }
+# Work in progress sits under a hidden temporary name beside its final one.
+staged_bytes_at_least() {
+  local staged
+  for staged in "$(dirname "$1")/.$(basename "$1").korvane-"*; do
+    [ -e "$staged" ] && bytes_at_least "$staged" "$2" && return 0
+  done
+  return 1
+}
+nothing_staged() { ! ls -A "$work" | grep -q '\.korvane-'; }
 
 for signal in INT TERM; do
   "$cli" protect "$big" "${P[@]}" </dev/null >"$dir/out" 2>"$dir/err" &
   pid=$!
   pids+=("$pid")
-  wait_for bytes_at_least "$big._zkvlk" $((8 * 1024 * 1024)) || fail "the container did not grow"
+  wait_for staged_bytes_at_least "$big._zkvlk" $((8 * 1024 * 1024)) || fail "the container did not grow"
   kill -"$signal" "$pid"
   wait "$pid"
   status=$?
   check "SIG$signal during protect: exit 3 (got $status)" [ "$status" -eq 3 ]
   check "  no container left" [ ! -e "$big._zkvlk" ]
+  check "  nothing staged left" nothing_staged
   check "  folder byte-identical" cmp -s "$dir/big.sums" <(checksums "$big")
 done
 
@@ -398,13 +377,15 @@ md5sum <"$big._zkvlk" >"$dir/container.sum"
 "$cli" open "$big._zkvlk" "${P[@]}" </dev/null >"$dir/out" 2>"$dir/err" &
 pid=$!
 pids+=("$pid")
-wait_for bytes_at_least "$big" $((8 * 1024 * 1024)) || fail "the folder did not grow"
+wait_for staged_bytes_at_least "$big" $((8 * 1024 * 1024)) || fail "the folder did not grow"
 kill -INT "$pid"
 wait "$pid"
 status=$?
 check "SIGINT during open: exit 3 (got $status)" [ "$status" -eq 3 ]
 check "  container kept unchanged" cmp -s "$dir/container.sum" <(md5sum <"$big._zkvlk")
-run_cli 0 "open again with --yes" open "$big._zkvlk" "${P[@]}" --yes
+check "  the unfinished restore went again" [ ! -e "$big" ]
+check "  nothing staged left" nothing_staged
+run_cli 0 "open again" open "$big._zkvlk" "${P[@]}"
 check "  everything restored identical" cmp -s "$dir/big.sums" <(checksums "$big")
 check "  container removed" [ ! -e "$big._zkvlk" ]
 rm -rf "$big"

@@ -11,6 +11,7 @@
 #include "app/forms/request_form.h"
 #include "app/forms/service_records.h"
 #include "app/platform/platform.h"
+#include "app/platform/staging.h"
 #include "engine/volume/utf16.h"
 
 namespace korvane {
@@ -41,11 +42,20 @@ TfrmEnter::~TfrmEnter() = default;
 namespace {
 
 void NotAProtectedFolder(TfrmEnter& form) {
-  form.MessageBox("Not a protected folder",
-                  FormatText("\"%s\" is not a protected folder.\rThe name of a protected folder "
-                             "ends in \"._zkvlk\".",
-                             {form.App().FolderArgument}),
+  form.MessageBox("Not a protected folder", ContainerPathProblem(form.App().FolderArgument),
                   TMsgIcon::Stop);
+}
+
+// A folder that holds the container (through a link or a mount on the way)
+// would be replaced with the container in it.
+bool RefuseFolderHoldingContainer(TfrmEnter& form) {
+  if (!platform::FolderHoldsPath(form.FolderPath, form.App().FolderArgument)) return false;
+  form.MessageBox("Not a protected folder",
+                  FormatText("The folder \"%s\" holds the protected folder \"%s\" itself.\rIt "
+                             "cannot be restored in its own place.",
+                             {form.FolderPath, form.App().FolderArgument}),
+                  TMsgIcon::Stop);
+  return true;
 }
 
 }  // namespace
@@ -57,10 +67,15 @@ void TfrmEnter::FormShow() {
   edPassword.Clear();
   btnOpen.Enabled = true;
   if (FolderPath.empty()) {
-    // Without the suffix there is no folder to restore into: nothing may be
-    // written anywhere (an empty destination would be the current folder).
+    // Without a folder name of its own there is nothing to restore into:
+    // nothing may be written anywhere (an empty destination would be the
+    // current folder, "." or ".." the folder holding the container).
     btnOpen.Enabled = false;
     NotAProtectedFolder(*this);
+    return;
+  }
+  if (RefuseFolderHoldingContainer(*this)) {
+    btnOpen.Enabled = false;
     return;
   }
   std::string hashText;
@@ -131,13 +146,14 @@ void TfrmEnter::edPasswordChange() {
 
 namespace {
 
-bool ParseInt32(const std::string& text, std::int64_t& value) {
+// A size record is a count of KB: a negative one is no count, like text.
+bool ParseSizeRecord(const std::string& text, std::int64_t& value) {
   std::int32_t parsed = 0;
   const char* first = text.data();
   const char* last = text.data() + text.size();
   if (first != last && *first == '+') ++first;
   const auto [end, error] = std::from_chars(first, last, parsed);
-  if (error != std::errc() || end != last || first == last) return false;
+  if (error != std::errc() || end != last || first == last || parsed < 0) return false;
   value = parsed;
   return true;
 }
@@ -155,14 +171,17 @@ void TfrmEnter::btnOpenClick() {
     NotAProtectedFolder(*this);
     return;
   }
+  if (RefuseFolderHoldingContainer(*this)) return;
   std::string hashText;
   std::string escrowText;
   std::string sizeText;
   HashPresent = ReadServiceRecords(hashText, escrowText, sizeText);
   if (!HashPresent) return;
 
+  // The record is only a first estimate: the export itself refuses a tree
+  // whose files would not fit, before it writes anything.
   std::int64_t needKB = 0;
-  if (!ParseInt32(sizeText, needKB)) {
+  if (!ParseSizeRecord(sizeText, needKB)) {
     needKB = static_cast<std::int64_t>(platform::GetFileSize64(container) / 1024);
   }
   platform::DiskSpace space;
@@ -186,7 +205,27 @@ void TfrmEnter::btnOpenClick() {
     return;
   }
 
-  if (platform::IsDirectory(FolderPath)) {
+  // What a killed run left beside the folder goes first.
+  platform::RemoveStaleStagedEntries(FolderPath);
+
+  // The folder is restored under a temporary name beside its place and put
+  // there in one step once it is complete and on the disk: an existing
+  // folder is replaced only then, and a failure or a cancel leaves both the
+  // old folder and the container as they were.
+  const platform::EntryIdentity existing = platform::IdentityOf(FolderPath);
+  if (existing.Exists) {
+    if (!platform::IsDirectory(FolderPath)) {
+      // A file or a dangling link: nothing the question below is about, and
+      // never a way to send the restore somewhere else.
+      MessageBox(
+          "Failed to unlock",
+          FormatText("Korvane failed to restore folder \"%s\".", {edFolder.Text()}) + "\r" +
+              FormatText("\"%s\" exists and is not a folder; it was left as it is.", {FolderPath}),
+          TMsgIcon::Stop);
+      Outcome = TWorkflowOutcome::woFailed;
+      Close();
+      return;
+    }
     const TModalResult answer = MessageBox(
         "Folder already exists",
         FormatText("Folder \"%s\" already exists!\rIf you click OK it will be deleted and "
@@ -197,14 +236,6 @@ void TfrmEnter::btnOpenClick() {
       Close();
       return;
     }
-    if (platform::IsSymbolicLink(FolderPath)) {
-      // The folder's name is a link to a folder elsewhere: the link goes,
-      // never what it points to.
-      platform::DeleteFile(FolderPath);
-    } else {
-      std::uint32_t ignored = 0;
-      ScanFolder(FolderPath, "*.*", ignored, nullptr, true);
-    }
   }
 
   TfrmProgress& progress = *App().frmProgress;
@@ -212,16 +243,20 @@ void TfrmEnter::btnOpenClick() {
   Storage->SetOnProgress(progress.ProgressHandler());
   Storage->SetReadOnly(true);
 
+  platform::StagedEntry restore;
   struct CleanUp {
     TfrmEnter& form;
+    platform::StagedEntry& restore;
     ~CleanUp() {
       if (form.Storage) form.Storage->Close();
+      // A restore that did not get into place goes again.
+      restore.Remove();
       form.App().frmProgress->Close();
       form.Storage.reset();
       form.GetUi().ShellOpen(form.FolderPath + "/");
       form.Close();
     }
-  } cleanUp{*this};
+  } cleanUp{*this, restore};
 
   if (!Storage->IsValidStorage()) return;
   Storage->Open(2);
@@ -233,12 +268,26 @@ void TfrmEnter::btnOpenClick() {
   Storage->SetFilesPassword(vaultfs::Utf8ToUtf16(password));
 
   bool failed = false;
+  std::string replacedPath;
   try {
-    Storage->ExportFiles(kDataFolder, u"*.*", 63, true, vaultfs::Utf8ToUtf16(FolderPath), 2);
+    restore = platform::StagedEntry::NewFolder(FolderPath, platform::StagedKind::skRestore);
+    Storage->ExportFiles(kDataFolder, u"*.*", 63, true, vaultfs::Utf8ToUtf16(restore.Path()), 2);
+    DroppedSetIdBits = Storage->ExportDroppedSetIdBits();
     // The container may only go once the restored folder is on the disk.
-    if (!progress.Cancelled && !platform::SyncTree(FolderPath)) {
-      throw std::system_error(errno, std::generic_category(),
-                              "Cannot flush \"" + FolderPath + "\" to disk");
+    if (!progress.Cancelled) {
+      if (!platform::SyncTree(restore.Path())) {
+        throw std::system_error(errno, std::generic_category(),
+                                "Cannot flush \"" + restore.Path() + "\" to disk");
+      }
+      if (existing.Exists) {
+        replacedPath = restore.CommitReplacing(FolderPath, existing);
+      } else {
+        restore.Commit(FolderPath);
+      }
+      if (!platform::SyncDirectory(platform::ParentDirectory(FolderPath))) {
+        throw std::system_error(errno, std::generic_category(),
+                                "Cannot flush the folder of \"" + FolderPath + "\" to disk");
+      }
     }
   } catch (const std::exception& e) {
     progress.Cancelled = true;
@@ -256,6 +305,27 @@ void TfrmEnter::btnOpenClick() {
   ForceDeleteFile(container);
   platform::SyncDirectory(platform::ParentDirectory(container));
   Outcome = TWorkflowOutcome::woDone;
+  if (!replacedPath.empty()) RemoveReplacedFolder(replacedPath);
+  if (DroppedSetIdBits > 0) {
+    // Ownership is not stored: such a bit on a file now owned by whoever
+    // opens would hand out their rights.
+    MessageBox("Permissions not restored",
+               FormatText("%d files or folders had setuid or setgid bits, which were not "
+                          "restored: a protected folder does not keep who owned them.",
+                          {std::to_string(DroppedSetIdBits)}),
+               TMsgIcon::Exclamation);
+  }
+}
+
+void TfrmEnter::RemoveReplacedFolder(const std::string& path) {
+  // The old folder the person agreed to replace, now beside the restored
+  // one under a temporary name. What cannot be removed is said, not hidden.
+  if (platform::ShellDeleteTree(path)) return;
+  MessageBox("Folder not removed completely",
+             FormatText("The folder \"%s\" was restored. Parts of the folder it replaced could "
+                        "not be removed and are left in \"%s\".",
+                        {FolderPath, path}),
+             TMsgIcon::Exclamation);
 }
 
 }  // namespace korvane

@@ -3,6 +3,7 @@
 // knows the access code of the recovery request.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,9 @@ class TfrmEnter : public TForm {
   bool EscrowPresent = false;
   std::unique_ptr<vaultfs::TVaultStorage> Storage;
   TWorkflowOutcome Outcome = TWorkflowOutcome::woNone;
+  // Files and folders of the last opening whose setuid or setgid bits were
+  // not restored (ownership is not stored, so those bits never are).
+  std::uint64_t DroppedSetIdBits = 0;
 
   // Reads the service records of the container FolderArgument names.
   // Returns HashPresent; see service_records.h for the texts.
@@ -39,6 +43,7 @@ class TfrmEnter : public TForm {
   void btnHelpClick();
   void imgLogoClick();
   void edPasswordChange();
+  void RemoveReplacedFolder(const std::string& path);
 
  protected:
   void FormShow() override;

@@ -5,51 +5,84 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string_view>
 #include <system_error>
 
 #include "app/platform/platform.h"
 
 namespace korvane {
 
-std::string ContainerPathToFolder(const std::string& containerPath) {
-  const std::size_t at = containerPath.find(kContainerSuffix);
-  if (at == std::string::npos) return std::string();
-  return containerPath.substr(0, at);
-}
-
 namespace {
 
-std::string WithSlash(const std::string& folder) {
-  if (!folder.empty() && folder.back() == '/') return folder;
-  return folder + '/';
+bool EndsWithSuffix(const std::string& path) {
+  const std::string_view suffix(kContainerSuffix);
+  return path.size() >= suffix.size() &&
+         std::string_view(path).substr(path.size() - suffix.size()) == suffix;
 }
 
 }  // namespace
 
+std::string ContainerPathToFolder(const std::string& containerPath) {
+  if (!ContainerPathProblem(containerPath).empty()) return std::string();
+  return containerPath.substr(0, containerPath.size() - std::string_view(kContainerSuffix).size());
+}
+
+std::string ContainerPathProblem(const std::string& containerPath) {
+  if (!EndsWithSuffix(containerPath)) {
+    return FormatText(
+        "\"%s\" is not a protected folder.\rThe name of a protected folder ends in "
+        "\"._zkvlk\".",
+        {containerPath});
+  }
+  const std::string folder =
+      containerPath.substr(0, containerPath.size() - std::string_view(kContainerSuffix).size());
+  const std::size_t slash = folder.rfind('/');
+  const std::string name = slash == std::string::npos ? folder : folder.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") {
+    return FormatText(
+        "\"%s\" is not a protected folder.\rWithout \"._zkvlk\" its name leaves no "
+        "folder name to restore into.",
+        {containerPath});
+  }
+  return std::string();
+}
+
 std::uint32_t ScanFolder(const std::string& folder, const std::string& mask, std::uint32_t& sizeKB,
                          std::vector<std::string>* list, bool deleteFiles) {
-  const std::string dir = WithSlash(folder);
+  // By descriptors, never through a link, at any depth. A subfolder is
+  // visited only when its name and those of the folders above it match.
+  std::string top = folder;
+  while (top.size() > 1 && top.back() == '/') top.pop_back();
+  const bool everything = mask == "*.*" || mask == "*";
   std::uint32_t count = 0;
-  std::vector<platform::DirEntry> entries;
-  platform::EnumerateDirectory(dir, mask, entries);
-  for (const platform::DirEntry& entry : entries) {
-    const std::string path = dir + entry.Name;
-    if (entry.IsDirectory) {
-      std::uint32_t subKB = 0;
-      count += ScanFolder(path + '/', mask, subKB, list, deleteFiles);
-      sizeKB += subKB;
-      if (deleteFiles) platform::RemoveDirectory(path);
-    } else {
-      if (deleteFiles) ForceDeleteFile(path);
-      if (list != nullptr) list->push_back(path);
-      ++count;
-      sizeKB += static_cast<std::uint32_t>(entry.Size / 1024);
-    }
-  }
+  std::string skipped;  // relative path of a folder left out, with '/'
+  platform::TreeWalkReport report;
+  platform::WalkTree(
+      top,
+      [&](const std::string& relative, const platform::EntryFacts& facts) {
+        if (!skipped.empty() && relative.compare(0, skipped.size(), skipped) == 0) return true;
+        skipped.clear();
+        const std::size_t slash = relative.rfind('/');
+        const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+        const bool matches = everything || platform::MatchesMask(name, mask);
+        if (facts.Kind == platform::EntryKind::Folder) {
+          if (!matches) skipped = relative + '/';
+          return true;
+        }
+        if (!matches) return true;
+        ++count;
+        if (facts.Kind == platform::EntryKind::File) {
+          sizeKB += static_cast<std::uint32_t>(facts.Size / 1024);
+        }
+        if (list != nullptr) list->push_back(top + "/" + relative);
+        return true;
+      },
+      {}, report);
   if (deleteFiles) {
-    std::string self = dir;
-    while (self.size() > 1 && self.back() == '/') self.pop_back();
-    platform::RemoveDirectory(self);
+    // Only ever the whole tree: removal never follows a link, never leaves
+    // the folder and never crosses a mount point.
+    platform::RemovalReport removal;
+    platform::RemoveTree(top, {}, removal);
   }
   return count;
 }

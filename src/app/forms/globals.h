@@ -16,17 +16,24 @@ inline constexpr const char* kContainerLogo = "Password protected folder";
 inline constexpr const char* kStoragePasswordText = "tobel5931";
 inline constexpr std::uint32_t kContainerPageSize = 4096;
 
-// The folder a container stands for: everything before the first
-// "._zkvlk" (exact letter case); empty when the path does not hold it.
+// The folder a container stands for: its path without a final "._zkvlk"
+// (exact letter case). Empty when the path does not end in it, or when what
+// is left names no folder of its own (an empty last component, "." or "..":
+// "._zkvlk" or "..._zkvlk" would stand for the folder holding the container
+// or its parent).
 std::string ContainerPathToFolder(const std::string& containerPath);
 
-// Walks a folder: every file (anything that is not a directory; links are
-// files here and never followed) whose name matches `mask` adds 1 to the
-// result and its size / 1024 to `sizeKB` (unsigned 32-bit, wrapping like the
-// size record it feeds), its full path to `list` when given, and is deleted (after
-// ForceDeleteFile) when `deleteFiles`. Subfolders whose names match are
-// visited the same way and, when deleting, removed afterwards; so is the
-// folder itself. Failures to delete are ignored.
+// Why ContainerPathToFolder gives no folder for this path, as a sentence for
+// the person; empty when it gives one.
+std::string ContainerPathProblem(const std::string& containerPath);
+
+// Walks a folder by descriptors: every file (anything that is not a
+// directory; links are files here and never followed) whose name matches
+// `mask` adds 1 to the result and its size / 1024 to `sizeKB` (unsigned
+// 32-bit, wrapping like the size record it feeds), its full path to `list`
+// when given. Subfolders whose names match are visited the same way. With
+// `deleteFiles` the whole folder is removed afterwards as far as it can be,
+// never through a link or across a mount point.
 std::uint32_t ScanFolder(const std::string& folder, const std::string& mask, std::uint32_t& sizeKB,
                          std::vector<std::string>* list, bool deleteFiles);
 

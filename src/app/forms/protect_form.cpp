@@ -1,8 +1,11 @@
 #include "app/forms/protect_form.h"
 
 #include <cerrno>
+#include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "app/forms/application.h"
 #include "app/forms/container_compare.h"
@@ -14,6 +17,7 @@
 #include "app/forms/service_records.h"
 #include "app/forms/update_settings.h"
 #include "app/platform/platform.h"
+#include "app/platform/staging.h"
 #include "engine/volume/utf16.h"
 
 namespace korvane {
@@ -117,6 +121,41 @@ namespace {
   throw std::system_error(errno, std::generic_category(), what);
 }
 
+// A stop test for long walks outside the copy: lets pending input run (that
+// is how Cancel, and SIGINT/SIGTERM in the command-line front-end, are seen)
+// at most every few milliseconds, and says whether the work was cancelled.
+class CancelPoll {
+ public:
+  explicit CancelPoll(TfrmProgress& progress) : progress_(progress) {}
+  bool operator()() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ >= std::chrono::milliseconds(20)) {
+      last_ = now;
+      if (progress_.Visible()) progress_.GetUi().ProcessMessages();
+    }
+    return progress_.Cancelled;
+  }
+
+ private:
+  TfrmProgress& progress_;
+  std::chrono::steady_clock::time_point last_{};
+};
+
+// The first entries a removal kept, one per line, and how many there are.
+std::string KeptLines(const platform::RemovalReport& report) {
+  std::string text;
+  for (const platform::KeptEntry& kept : report.Kept) {
+    text += "\r" + (kept.RelativePath.empty() ? std::string(".") : kept.RelativePath);
+    if (kept.Reason == platform::KeptReason::Declined) {
+      text += " (changed or added since it was stored)";
+    } else if (kept.Error != 0) {
+      text += " (" + std::generic_category().message(kept.Error) + ")";
+    }
+  }
+  if (report.KeptCount > report.Kept.size()) text += "\r...";
+  return text;
+}
+
 }  // namespace
 
 void TfrmProtect::btnProtectClick() {
@@ -140,6 +179,11 @@ void TfrmProtect::btnProtectClick() {
                TMsgIcon::Exclamation);
     return;
   }
+  // What a killed run left beside the folder goes first.
+  platform::RemoveStaleStagedEntries(container);
+  // An existing container the person agrees to replace is replaced only by
+  // a complete new one, in one rename at the end: until then it stays.
+  platform::EntryIdentity replaceable;
   if (platform::FileExists(container)) {
     const TModalResult answer = MessageBox(
         "Protected folder already exists",
@@ -152,11 +196,47 @@ void TfrmProtect::btnProtectClick() {
       Close();
       return;
     }
-    ForceDeleteFile(container);
+    replaceable = platform::IdentityOf(container);
   }
 
+  TfrmProgress& progress = *App().frmProgress;
+  const bool deleteFolder = !cbxDontDelete.Checked();
+
+  // One walk before anything is written: the size, and whatever would make
+  // the protection unsafe or leave plain text behind (devices, FIFOs and
+  // sockets, mount points, entries this process cannot remove).
   std::uint32_t sizeKB = 0;
-  ScanFolder(folder, "*.*", sizeKB, nullptr, false);
+  {
+    progress.Show();
+    progress.ShowOperationText("Scanning folder " + folder);
+    GetUi().ProcessMessages();
+    CancelPoll poll(progress);
+    platform::TreeCheckReport check;
+    const bool checked =
+        platform::CheckTreeForProtection(folder, deleteFolder, std::ref(poll), check);
+    const bool cancelled = progress.Cancelled;
+    progress.Hide();
+    if (cancelled) {
+      Outcome = TWorkflowOutcome::woCancelled;
+      Close();
+      return;
+    }
+    if (!checked || platform::FolderHoldsPath(folder, container)) {
+      const std::string reason =
+          checked ? "The folder holds the place of its own protected folder." : check.First.Message;
+      MessageBox(
+          "Failed to lock",
+          FormatText("Korvane failed to create protected folder \"%s\".", {folder}) + "\r" + reason,
+          TMsgIcon::Stop);
+      Outcome = TWorkflowOutcome::woFailed;
+      Close();
+      return;
+    }
+    // The size record counts in an unsigned 32-bit number, wrapping as it
+    // always has.
+    sizeKB = static_cast<std::uint32_t>(check.SizeKB);
+  }
+
   platform::DiskSpace space;
   App().Environment().GetDiskFreeSpace(folder, space);
   const std::uint64_t freeKB = space.AvailableToCaller / 1024;
@@ -174,12 +254,15 @@ void TfrmProtect::btnProtectClick() {
     return;
   }
 
-  TfrmProgress& progress = *App().frmProgress;
-  Storage = NewContainerStorage(container);
-  Storage->SetOnProgress(progress.ProgressHandler());
+  // The container is written under a temporary name beside the folder
+  // (made with O_EXCL, never through a link) and gets its name only when it
+  // is complete, on the disk and compared with the folder.
+  platform::StagedEntry staged;
+  TStoredIdentities stored;
 
   // However the handler is left from here on: container closed, storage
-  // freed, the window closed (which ends the program).
+  // freed, the window closed (which ends the program); an unfinished
+  // container goes with `staged`.
   struct CleanUp {
     TfrmProtect& form;
     ~CleanUp() {
@@ -196,6 +279,9 @@ void TfrmProtect::btnProtectClick() {
   // container was closed whole, flushed to the disk and compared with it.
   bool failed = false;
   try {
+    staged = platform::StagedEntry::NewFile(container, platform::StagedKind::skContainer);
+    Storage = NewContainerStorage(staged.Path());
+    Storage->SetOnProgress(progress.ProgressHandler());
     Storage->Open(1);
     progress.Show();
     Hide();
@@ -206,7 +292,7 @@ void TfrmProtect::btnProtectClick() {
     const bool withEscrow = cbxEnablePassRestore.Checked();
     const std::string escrowText =
         withEscrow ? EncryptPasswordForRecovery(password, std::string()) : std::string();
-    WriteServiceRecords(*Storage, folder, sizeKB, hashText, withEscrow, escrowText);
+    WriteServiceRecords(*Storage, sizeKB, hashText, withEscrow, escrowText);
 
     if (!password.empty()) {
       Storage->SetFilesEncryption(vaultfs::ecAES256_HMAC256);
@@ -223,12 +309,10 @@ void TfrmProtect::btnProtectClick() {
 
     if (!progress.Cancelled) {
       Storage->CloseChecked();
-      if (!platform::SyncFile(container)) ThrowErrno("Cannot flush \"" + container + "\" to disk");
-      if (!platform::SyncDirectory(platform::ParentDirectory(container))) {
-        ThrowErrno("Cannot flush the folder of \"" + container + "\" to disk");
-      }
+      if (!platform::SyncFile(staged.Path()))
+        ThrowErrno("Cannot flush \"" + staged.Path() + "\" to disk");
       const bool compared = CompareContainerWithFolder(
-          container, folder, password,
+          staged.Path(), folder, password,
           [&progress](const std::string& name, std::uint64_t done, std::uint64_t total) {
             progress.ShowOperationText("Verifying file " + name);
             // The bar counts in KB so that folders beyond 4 GB still fit.
@@ -237,8 +321,15 @@ void TfrmProtect::btnProtectClick() {
             progress.GetUi().FormChanged(progress);
             if (progress.Visible()) progress.GetUi().ProcessMessages();
             return !progress.Cancelled;
-          });
+          },
+          &stored);
       if (!compared) progress.Cancelled = true;
+    }
+    if (!progress.Cancelled) {
+      staged.Commit(container, replaceable);
+      if (!platform::SyncDirectory(platform::ParentDirectory(container))) {
+        ThrowErrno("Cannot flush the folder of \"" + container + "\" to disk");
+      }
     }
   } catch (const std::exception& e) {
     progress.Cancelled = true;
@@ -249,21 +340,51 @@ void TfrmProtect::btnProtectClick() {
         TMsgIcon::Stop);
   }
 
-  Storage->Close();
+  if (Storage) Storage->Close();
   if (progress.Cancelled) {
-    // Nothing stood at this path before Open (an old container was removed
-    // above with the person's consent), so whatever is there now is ours.
-    ForceDeleteFile(container);
-    platform::SyncDirectory(platform::ParentDirectory(container));
+    // The unfinished container never had its name: it goes, and whatever
+    // stands at the container's name (an old container the person did not
+    // get replaced, or anything else) stays as it is.
+    staged.Remove();
     Outcome = failed ? TWorkflowOutcome::woFailed : TWorkflowOutcome::woCancelled;
     return;
   }
-  if (!cbxDontDelete.Checked()) {
-    std::uint32_t ignored = 0;
-    ScanFolder(folder, "*.*", ignored, nullptr, true);
-    platform::ShellDeleteTree(folder);
-  }
   Outcome = TWorkflowOutcome::woDone;
+  if (deleteFolder) RemoveProtectedFolder(folder, stored);
+}
+
+void TfrmProtect::RemoveProtectedFolder(const std::string& folder,
+                                        const TStoredIdentities& stored) {
+  TfrmProgress& progress = *App().frmProgress;
+  progress.ShowOperationText("Removing folder " + folder);
+  CancelPoll poll(progress);
+  platform::RemovalReport report;
+  // Only what was stored and is still the same file goes: a file changed
+  // or added since it was read back is kept, as is anything that cannot be
+  // removed, and the person is told.
+  const bool gone = platform::RemoveTree(
+      folder,
+      [&stored](const std::string& relativePath, const platform::EntryFacts& facts) {
+        return stored.Matches(relativePath, facts);
+      },
+      report, std::ref(poll));
+  if (gone) return;
+  const bool cancelled = progress.Cancelled || report.Stopped;
+  Outcome = cancelled ? TWorkflowOutcome::woCancelled : TWorkflowOutcome::woFailed;
+  if (cancelled) {
+    MessageBox("Removal cancelled",
+               FormatText("The protected folder \"%s\" is complete. Removing the folder \"%s\" "
+                          "was cancelled: what was not removed yet is still there.",
+                          {folder + kContainerSuffix, folder}),
+               TMsgIcon::Exclamation);
+    return;
+  }
+  MessageBox("Folder not removed completely",
+             FormatText("The protected folder \"%s\" is complete, but %d entries of the folder "
+                        "\"%s\" were not removed:",
+                        {folder + kContainerSuffix, std::to_string(report.KeptCount), folder}) +
+                 KeptLines(report),
+             TMsgIcon::Exclamation);
 }
 
 }  // namespace korvane

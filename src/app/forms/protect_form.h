@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/forms/container_compare.h"
 #include "app/forms/controls.h"
 #include "storage/vault_storage.h"
 
@@ -45,6 +46,9 @@ class TfrmProtect : public TForm {
   void lbDetailsClick();
   void imgLogoClick();
   void Button1Click();
+  // Removes the folder after a protection: only entries the read-back saw
+  // and that are still the same; says what stays.
+  void RemoveProtectedFolder(const std::string& folder, const TStoredIdentities& stored);
   // The escrow text of the password, or `fallback` when it cannot be made.
   std::string EncryptPasswordForRecovery(const std::string& password, const std::string& fallback);
 

@@ -33,8 +33,8 @@ void WriteRecord(vaultfs::TVaultStorage& storage, const std::u16string& path,
 
 }  // namespace
 
-void WriteServiceRecords(vaultfs::TVaultStorage& storage, const std::string& folder,
-                         std::uint32_t sizeKB, const std::string& hashText, bool withEscrow,
+void WriteServiceRecords(vaultfs::TVaultStorage& storage, std::uint32_t sizeKB,
+                         const std::string& hashText, bool withEscrow,
                          const std::string& escrowText) {
   const vaultfs::TVaultEncryption encryption = storage.FilesEncryption();
   const vaultfs::TVaultCompression compression = storage.Compression();
@@ -42,7 +42,10 @@ void WriteServiceRecords(vaultfs::TVaultStorage& storage, const std::string& fol
   storage.SetFilesEncryption(vaultfs::ecNoEncryption);
   storage.SetCompression(vaultfs::crNoCompression);
   storage.SetCompressionLevel(0);
-  storage.ImportFiles(vaultfs::Utf8ToUtf16(folder), u"*.service", 63, false, kServiceFolder, 2);
+  // Only the records: a file of the folder that happens to be named
+  // "*.service" is the person's data and goes into DATA, encrypted like
+  // every other (readers never looked at anything else here).
+  storage.ForceCreateDirectories(kServiceFolder);
   WriteRecord(storage, kSizeRecord, std::to_string(sizeKB));
   WriteRecord(storage, kHashRecord, hashText);
   if (withEscrow) WriteRecord(storage, kEscrowRecord, escrowText);

@@ -27,13 +27,12 @@ inline constexpr std::int64_t kMaxServiceRecordSize = 1 << 20;
 std::unique_ptr<vaultfs::TVaultStorage> NewContainerStorage(const std::string& containerPath);
 
 // Puts the records into the open container, unencrypted and uncompressed
-// whatever the storage's file settings are: first the files of the folder's
-// top level whose names match "*.service" (as the layout has always held
-// them), then the size record, the hash record and, when `withEscrow`, the
-// escrow record, each written straight into _SERVICE (nothing is written
-// into the folder itself).
-void WriteServiceRecords(vaultfs::TVaultStorage& storage, const std::string& folder,
-                         std::uint32_t sizeKB, const std::string& hashText, bool withEscrow,
+// whatever the storage's file settings are: the size record, the hash record
+// and, when `withEscrow`, the escrow record, each written straight into
+// _SERVICE. Nothing else goes there: files of the folder named "*.service"
+// are the person's data and belong in DATA, encrypted.
+void WriteServiceRecords(vaultfs::TVaultStorage& storage, std::uint32_t sizeKB,
+                         const std::string& hashText, bool withEscrow,
                          const std::string& escrowText);
 
 // One record's text: the whole file (any length up to

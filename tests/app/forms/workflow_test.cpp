@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +60,17 @@ std::string Pattern(std::size_t size, unsigned seed) {
     c = static_cast<char>(state >> 24);
   }
   return text;
+}
+
+// Entries a workflow left in `parent` under a staged name.
+std::vector<std::string> StagedEntries(const std::string& parent) {
+  std::vector<std::string> names;
+  std::vector<platform::DirEntry> entries;
+  platform::EnumerateDirectory(parent, "*", entries);
+  for (const auto& entry : entries) {
+    if (entry.Name.find(".korvane-") != std::string::npos) names.push_back(entry.Name);
+  }
+  return names;
 }
 
 // Everything of a tree that must survive: kind, mode bits, nanosecond
@@ -440,8 +452,8 @@ TEST_F(ProtectFixture, ProtectThenOpenRestoresTheFolderExactly) {
     EXPECT_EQ(compression, vaultfs::crZLib);
     storage->GetFileCompression(kSizeRecord, compression, level, block);
     EXPECT_EQ(compression, vaultfs::crNoCompression);
-    // The folder's own *.service files sit beside the records and in DATA.
-    EXPECT_TRUE(storage->FileExists(u"_SERVICE\\notes.service"));
+    // The folder's own *.service files are data like any other.
+    EXPECT_FALSE(storage->FileExists(u"_SERVICE\\notes.service"));
     EXPECT_TRUE(storage->FileExists(u"DATA\\notes.service"));
   }
 
@@ -632,7 +644,8 @@ TEST_F(OpenFixture, CancelKeepsTheContainerAndASecondOpenRestoresEverything) {
   run.Go({"korvane", "-OPEN", container});
   EXPECT_EQ(run.app->frmEnter->Outcome, TWorkflowOutcome::woCancelled);
   EXPECT_TRUE(Exists(container));
-  EXPECT_TRUE(Exists(folder)) << "what was restored so far stays";
+  EXPECT_FALSE(Exists(folder)) << "a restore that did not finish goes again";
+  EXPECT_TRUE(StagedEntries(dir.path()).empty());
   EXPECT_EQ(ui.Opened, std::vector<std::string>{folder + "/"});
 
   ScriptedUi again;
@@ -640,7 +653,7 @@ TEST_F(OpenFixture, CancelKeepsTheContainerAndASecondOpenRestoresEverything) {
   ScriptOpen(again, {"secret password"});
   again.Answers = {mrOk};
   second.Go({"korvane", "-OPEN", container});
-  EXPECT_EQ(again.Captions(), "Folder already exists");
+  EXPECT_EQ(again.Captions(), "");
   EXPECT_EQ(Snapshot(folder), original);
   EXPECT_FALSE(Exists(container));
 }
@@ -889,6 +902,150 @@ TEST(FilesListWindow, ListsEveryFileThenTheTotals) {
   EXPECT_EQ(paths, (std::vector<std::string>{folder + "/a/b/deep.bin", folder + "/top"}));
   EXPECT_EQ(list.Memo1.Lines[2], "2 files");
   EXPECT_EQ(list.Memo1.Lines[3], "2 KB");
+}
+
+// ---------------------------------------------------------------- hostile and unlucky input
+
+TEST(ContainerNames, TheFolderIsThePathWithoutTheFinalSuffix) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/a/Photos._zkvlk", "/a/Photos"},
+      {"/a/old._zkvlk.d/f._zkvlk", "/a/old._zkvlk.d/f"},
+      {"/a/b._zkvlk._zkvlk", "/a/b._zkvlk"},
+      {"/a/x._zkvlky", ""},
+      {"/a/Photos._ZKVLK", ""},
+      {"/a/._zkvlk", ""},
+      {"/a/.._zkvlk", ""},
+      {"/a/..._zkvlk", ""},
+      {"._zkvlk", ""},
+      {"", ""},
+  };
+  for (const auto& [container, folder] : cases) {
+    EXPECT_EQ(ContainerPathToFolder(container), folder) << container;
+    EXPECT_EQ(ContainerPathProblem(container).empty(), !folder.empty()) << container;
+  }
+}
+
+TEST_F(OpenFixture, ContainerNamesWithoutAFolderOfTheirOwnWriteNothing) {
+  // A real container under names whose folder would be the one holding it
+  // or its parent.
+  const std::string inner = dir / "inner";
+  mkdir(inner.c_str(), 0755);
+  WriteFile(inner + "/keep.txt", "keep");
+  for (const std::string name : {"._zkvlk", "..._zkvlk", ".._zkvlk"}) {
+    const std::string path = inner + "/" + name;
+    WriteFile(path, ContainerBytes());
+    ScriptedUi local;
+    AppRun r(local);
+    ScriptOpen(local, {"secret password"});
+    local.Answers = {mrOk};
+    r.Go({"korvane", "-OPEN", path});
+    EXPECT_EQ(local.Captions(), "Not a protected folder") << name;
+    EXPECT_EQ(r.app->frmEnter->Outcome, TWorkflowOutcome::woNone);
+    EXPECT_EQ(ReadFile(inner + "/keep.txt"), "keep");
+    EXPECT_EQ(ReadFile(path), ContainerBytes());
+    unlink(path.c_str());
+  }
+}
+
+TEST_F(ProtectFixture, AFileEditedAfterItsReadBackIsKeptAndReported) {
+  WriteFile(folder + "/big1.bin", Pattern(300000, 5));
+  WriteFile(folder + "/big2.bin", Pattern(300000, 6));
+  // The first file verified is edited once the read-back has moved on.
+  std::string first;
+  std::string edited;
+  ui.OnProcessMessages = [&](int) {
+    const std::string& line = run.app->frmProgress->OperationLine;
+    const std::string prefix = "Verifying file ";
+    if (!edited.empty() || line.rfind(prefix, 0) != 0) return;
+    const std::string name = line.substr(prefix.size());
+    if (first.empty()) first = name;
+    if (name != first) {
+      edited = first;
+      std::ofstream(folder + "/" + first, std::ios::binary | std::ios::app) << "late edit";
+    }
+  };
+  TApplication& app = Protect();
+  ASSERT_FALSE(edited.empty());
+  EXPECT_EQ(app.frmProtect->Outcome, TWorkflowOutcome::woFailed);
+  ASSERT_EQ(ui.Boxes.size(), 1u) << ui.Captions();
+  EXPECT_EQ(ui.Boxes[0].Caption, "Folder not removed completely");
+  EXPECT_NE(ui.Boxes[0].Text.find(edited), std::string::npos) << ui.Boxes[0].Text;
+  const std::string kept = ReadFile(folder + "/" + edited);
+  EXPECT_EQ(kept.substr(kept.size() - 9), "late edit") << "the edit survives";
+  EXPECT_TRUE(Exists(container)) << "the container is complete";
+  EXPECT_FALSE(Exists(folder + "/a.txt")) << "what was stored and unchanged goes";
+}
+
+TEST_F(ProtectFixture, ALinkPlantedAtTheContainersNameIsNeverWrittenThrough) {
+  const std::string victim = dir / "victim";
+  WriteFile(victim, "the victim's own text");
+  const auto before = Snapshot(folder);
+  bool planted = false;
+  ui.OnProcessMessages = [&](int) {
+    if (!planted && !run.app->frmProtect->Visible()) {
+      planted = symlink(victim.c_str(), container.c_str()) == 0;
+    }
+  };
+  TApplication& app = Protect();
+  ASSERT_TRUE(planted);
+  EXPECT_EQ(app.frmProtect->Outcome, TWorkflowOutcome::woFailed);
+  ASSERT_EQ(ui.Captions(), "Failed to lock");
+  EXPECT_NE(ui.Boxes[0].Text.find("appeared"), std::string::npos) << ui.Boxes[0].Text;
+  EXPECT_EQ(ReadFile(victim), "the victim's own text");
+  EXPECT_TRUE(platform::IsSymbolicLink(container));
+  EXPECT_EQ(Snapshot(folder), before);
+  EXPECT_TRUE(StagedEntries(dir.path()).empty());
+}
+
+TEST_F(ProtectFixture, LeftoversOfAKilledRunGoUnlessARunningProcessHoldsThem) {
+  const std::string stale = dir / ".Photos._zkvlk.korvane-partial-abcdef";
+  const std::string held = dir / ".Photos._zkvlk.korvane-partial-ghijkl";
+  WriteFile(stale, "half a container");
+  WriteFile(held, "being written");
+  const int fd = open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  Protect();
+  EXPECT_FALSE(Exists(stale));
+  EXPECT_TRUE(Exists(held));
+  close(fd);
+  EXPECT_EQ(StagedEntries(dir.path()),
+            std::vector<std::string>{".Photos._zkvlk.korvane-partial-ghijkl"});
+}
+
+TEST_F(OpenFixture, AFailedRestoreKeepsTheExistingFolderAndTheContainer) {
+  // The hash record says "other password"; the files are under the first.
+  {
+    auto storage = NewContainerStorage(container);
+    storage->Open(2);
+    const std::string hash = Md5Hex("other password");
+    vaultfs::TVaultStream stream(*storage, kHashRecord, vaultfs::fmCreate);
+    stream.WriteBuffer(hash.data(), static_cast<std::int32_t>(hash.size()));
+  }
+  mkdir(folder.c_str(), 0755);
+  WriteFile(folder + "/newer.txt", "work done since");
+  const auto existing = Snapshot(folder);
+  const std::string bytes = ContainerBytes();
+  ScriptOpen(ui, {"other password"});
+  ui.Answers = {mrOk};
+  run.Go({"korvane", "-OPEN", container});
+  EXPECT_EQ(ui.Captions(), "Folder already exists|Failed to unlock");
+  EXPECT_EQ(run.app->frmEnter->Outcome, TWorkflowOutcome::woFailed);
+  EXPECT_EQ(Snapshot(folder), existing);
+  EXPECT_EQ(ContainerBytes(), bytes);
+  EXPECT_TRUE(StagedEntries(dir.path()).empty());
+}
+
+TEST_F(OpenFixture, ADanglingLinkAtTheFoldersNameNeverRedirectsTheRestore) {
+  const std::string elsewhere = dir / "elsewhere";
+  ASSERT_EQ(symlink(elsewhere.c_str(), folder.c_str()), 0);
+  ScriptOpen(ui, {"secret password"});
+  ui.Answers = {mrOk};
+  run.Go({"korvane", "-OPEN", container});
+  EXPECT_EQ(ui.Captions(), "Failed to unlock");
+  EXPECT_NE(ui.Boxes[0].Text.find("is not a folder"), std::string::npos) << ui.Boxes[0].Text;
+  EXPECT_FALSE(Exists(elsewhere));
+  EXPECT_TRUE(platform::IsSymbolicLink(folder));
+  EXPECT_TRUE(Exists(container));
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ bool ShowAndSave(TestQtUi& ui, TForm& form, const QString& folder,
 void ProtectQuietly(const std::string& folder, const std::string& password) {
   auto storage = NewContainerStorage(folder + "._zkvlk");
   storage->Open(1);
-  WriteServiceRecords(*storage, folder, 75, Md5Hex(password), true,
+  WriteServiceRecords(*storage, 75, Md5Hex(password), true,
                       EncryptPasswordForRecovery(password, std::string(), BuiltInRecoveryKey()));
   storage->Close();
 }
