@@ -390,6 +390,20 @@ check "  everything restored identical" cmp -s "$dir/big.sums" <(checksums "$big
 check "  container removed" [ ! -e "$big._zkvlk" ]
 rm -rf "$big"
 
+echo "== a classic container made by an earlier version"
+fixtures="$(cd "$(dirname "$0")/../fixtures/classic" && pwd)"
+old="$work/old"
+mkdir -p "$old"
+cp "$fixtures/Holiday._zkvlk" "$old/"
+printf 'fixture password 7' >"$dir/fixture.pw"
+run_cli 0 "open the earlier container" open "$old/Holiday._zkvlk" --password-file "$dir/fixture.pw"
+check "  its tree comes back exactly (names, modes, ns times, links)" \
+  cmp -s "$fixtures/Holiday.listing" <(cd "$old/Holiday" && find . -printf '%P %m %T@ %y %l\n' | LC_ALL=C sort)
+check "  its files come back byte for byte" \
+  cmp -s "$fixtures/Holiday.md5" <(cd "$old/Holiday" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum)
+check "  the container is gone" [ ! -e "$old/Holiday._zkvlk" ]
+rm -rf "$old"
+
 echo "== a file-size limit"
 limited="$work/limited"
 mkdir "$limited"
