@@ -686,6 +686,25 @@ TEST_F(OpenFixture, RecordsStoredInUpperCaseAndWithoutANumberStillOpen) {
   EXPECT_EQ(Snapshot(folder), original);
 }
 
+TEST_F(OpenFixture, ANegativeSizeRecordNeverSkipsTheSpaceCheck) {
+  {
+    auto storage = NewContainerStorage(container);
+    storage->Open(2);
+    const std::string text = "-99999999";
+    vaultfs::TVaultStream stream(*storage, kSizeRecord, vaultfs::fmCreate);
+    stream.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+  }
+  const std::uint64_t containerKB = platform::GetFileSize64(container) / 1024;
+  run.environment.GetDiskFreeSpace = [containerKB](const std::string&, platform::DiskSpace& space) {
+    space.AvailableToCaller = (containerKB + 1023) * 1024;
+    return true;
+  };
+  ScriptOpen(ui, {"secret password"});
+  run.Go({"korvane", "-OPEN", container});
+  EXPECT_EQ(ui.Captions(), "Not enough free disk space");
+  EXPECT_FALSE(Exists(folder));
+}
+
 TEST_F(OpenFixture, ContainersThatCannotBeOpenedWriteNothing) {
   // Not a container, and a name without the suffix (renamed in upper case).
   const std::string junk = dir / "Junk._zkvlk";
