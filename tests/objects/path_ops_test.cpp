@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -727,11 +729,13 @@ TEST_F(PathOpsTest, LookupsBelowADirectoryBeingMovedKeepTheirCounts) {
   std::atomic<bool> done{false};
   std::vector<std::thread> readers;
   std::atomic<int> found{0};
+  std::atomic<int> lookups{0};
   for (int reader = 0; reader < 2; ++reader) {
     readers.emplace_back([&, reader] {
       const std::u16string first = reader == 0 ? u"/p1/m" : u"/p2/m";
       const std::u16string second = reader == 0 ? u"/p2/m" : u"/p1/m";
       while (!done.load()) {
+        ++lookups;
         for (const std::u16string* parent : {&first, &second}) {
           const std::uint32_t id = idOf(*parent + below);
           if (id != 0) {
@@ -745,7 +749,21 @@ TEST_F(PathOpsTest, LookupsBelowADirectoryBeingMovedKeepTheirCounts) {
       }
     });
   }
-  for (int move = 0; move < kMoves; ++move) {
+  // The moves must meet the readers at work, however the threads are
+  // scheduled: they start once a reader has found the directory, and go on
+  // (in pairs, ending where they began) until the readers looked often.
+  const auto waitUntil = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (found.load() == 0 && std::chrono::steady_clock::now() < waitUntil)
+    std::this_thread::yield();
+  if (found.load() == 0) {
+    done = true;
+    for (std::thread& thread : readers) thread.join();
+    FAIL() << "no reader got going";
+  }
+  const int lookupsBefore = lookups.load();
+  for (int move = 0; move < kMoves || (move % 2 != 0) ||
+                     (lookups.load() - lookupsBefore < 100 && move < 100 * kMoves);
+       ++move) {
     const bool there = move % 2 == 0;
     const EngineResult r =
         PathMoveFile(Store(), there ? u"/p1/m" : u"/p2/m", there ? u"/p2/m" : u"/p1/m");
