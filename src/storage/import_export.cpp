@@ -447,7 +447,7 @@ class ImportRun : public TreeCopy {
       // list, and the last file brings the remaining ones.
       const std::size_t upTo = j + 1 == files_.size() ? folders_.size() - 1 : files_[j].Folder;
       if (!CreateFolders(upTo + 1)) return;
-      CopyFile(files_[j]);
+      CopyCheckedFile(files_[j]);
       if (stop_) break;
     }
   }
@@ -464,6 +464,22 @@ class ImportRun : public TreeCopy {
       }
     }
     return true;
+  }
+
+  // With an export check, a container error while reading one file or link
+  // costs only that entry (its partial output goes with `output`'s
+  // destructor); disk errors still end the run.
+  void CopyCheckedFile(const TreeFile& file) {
+    TVaultExportCheck* check = storage_.ExportCheck();
+    if (check == nullptr) {
+      CopyFile(file);
+      return;
+    }
+    try {
+      CopyFile(file);
+    } catch (const EVaultError& error) {
+      check->EntryFailed(paths_.Of(file.Folder) + file.StorageName, error.what());
+    }
   }
 
   void CopyFile(const TreeFile& file) {
@@ -827,8 +843,24 @@ class ExportRun : public TreeCopy {
         (void)chain_->Open(created);
         if (Tick(created, false)) return;
       }
-      CopyFile(files_[j]);
+      CopyCheckedFile(files_[j]);
       if (stop_) break;
+    }
+  }
+
+  // With an export check, a container error while reading one file or link
+  // costs only that entry (its partial output goes with `output`'s
+  // destructor); disk errors still end the run.
+  void CopyCheckedFile(const TreeFile& file) {
+    TVaultExportCheck* check = storage_.ExportCheck();
+    if (check == nullptr) {
+      CopyFile(file);
+      return;
+    }
+    try {
+      CopyFile(file);
+    } catch (const EVaultError& error) {
+      check->EntryFailed(paths_.Of(file.Folder) + file.StorageName, error.what());
     }
   }
 
@@ -852,6 +884,8 @@ class ExportRun : public TreeCopy {
     if (!overwrite) return;
     if (exists && existing.Kind == DiskKind::Directory) ThrowDiskError("replace", diskName, EISDIR);
 
+    TVaultExportCheck* check = storage_.ExportCheck();
+    if (check) check->BeginEntry(storage_, storageName, file.IsLink);
     if (file.IsLink) {
       CopyLink(file, folder, storageName, modified);
       return;
@@ -870,6 +904,7 @@ class ExportRun : public TreeCopy {
         // A block of zeros becomes a hole: what a container leaves unstored
         // (or a sparse original) takes no room on the disk either.
         const std::span<const std::uint8_t> block(buffer_.data(), static_cast<std::size_t>(got));
+        if (check) check->EntryData(block.data(), block.size());
         if (IsAllZeros(block))
           output.Skip(block.size());
         else
@@ -885,6 +920,9 @@ class ExportRun : public TreeCopy {
     output.SetMode(mode);
     DiskTime when;
     if (ChooseTime(modified, tagged ? &metadata.Modified : nullptr, when)) output.SetTimes(when);
+    // A file the check refuses never takes its name, not even for a moment;
+    // nor does one cut short by a stop, which the check cannot vouch for.
+    if (check && (stop_ || !check->EndEntry())) return;
     output.Commit();
     if (droppedSetId) ++droppedSetIdBits_;
   }
@@ -903,6 +941,8 @@ class ExportRun : public TreeCopy {
     output.CreateLink(Utf16ToUtf8(target));
     DiskTime when;
     if (ChooseTime(modified, LinkTimeOf(file), when)) output.SetTimes(when);
+    TVaultExportCheck* check = storage_.ExportCheck();
+    if (check && !check->EndEntry()) return;
     output.Commit();
     Progress(storageName, copied_, true);
   }
@@ -960,6 +1000,7 @@ class ExportRun : public TreeCopy {
       DiskTime when;
       if (created != 0 && ChooseTime(modified, tagged ? &metadata.Modified : nullptr, when))
         SetDiskFolderTimes(folder, when);
+      if (i != 0 && storage_.ExportCheck()) storage_.ExportCheck()->FolderDone(storage_, path);
     }
   }
 

@@ -38,6 +38,27 @@ using TVaultSearchRec = SearchRecord;
 
 class TVaultStorage;
 
+// Watches an export entry by entry, for a caller that checks what it
+// restores (see ExportFiles). Paths are full container paths. The check may
+// read the container through the storage it is given (attributes, times,
+// tags, link targets) but must not change it.
+class TVaultExportCheck {
+ public:
+  virtual ~TVaultExportCheck() = default;
+  // A file (`isLink` false) or link is about to be written.
+  virtual void BeginEntry(TVaultStorage& storage, const std::u16string& path, bool isLink) = 0;
+  // The file's bytes as read from the container, in order (none for a link).
+  virtual void EntryData(const std::uint8_t* data, std::size_t size) = 0;
+  // Whether what was written may take the entry's name. False: it is
+  // removed again and nothing is left under that name.
+  virtual bool EndEntry() = 0;
+  // Reading the entry from the container failed with `message`; nothing was
+  // left under its name and the export goes on with the next entry.
+  virtual void EntryFailed(const std::u16string& path, const std::string& message) = 0;
+  // A folder (never the top one) was written with its mode and times.
+  virtual void FolderDone(TVaultStorage& storage, const std::u16string& path) = 0;
+};
+
 using TVaultCreateFileEvent =
     std::function<void(TVaultStorage& sender, const std::u16string& fileName,
                        std::uint32_t& fileHandle, bool overwrite, bool isJournalFile,
@@ -375,6 +396,13 @@ class TVaultStorage : public TBaseVaultStorage {
   // a failure, too); callers tell the user, since such a program may no
   // longer work as it did.
   std::uint64_t ExportDroppedSetIdBits() const { return ExportDroppedSetIdBits_; }
+  // With a check set, ExportFiles shows it every entry and lets it refuse a
+  // file or link before it takes its name; a container error while reading
+  // one file or link then fails only that entry (EntryFailed) instead of the
+  // whole export. Errors of the disk still end the export. The check is not
+  // owned; null (the default) exports as without one.
+  void SetExportCheck(TVaultExportCheck* check) { ExportCheck_ = check; }
+  TVaultExportCheck* ExportCheck() const { return ExportCheck_; }
 
   // Group use and completeness (completeness failures raise EVaultError
   // with ErrorCode 0 naming the last missing member).
@@ -406,6 +434,7 @@ class TVaultStorage : public TBaseVaultStorage {
   // progress; see Call.
   std::exception_ptr PendingException_;
   std::uint64_t ExportDroppedSetIdBits_ = 0;
+  TVaultExportCheck* ExportCheck_ = nullptr;
   TVaultCreateFileEvent OnFileCreate_;
   TVaultOpenFileEvent OnFileOpen_;
   TVaultCloseFileEvent OnFileClose_;

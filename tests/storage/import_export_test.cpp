@@ -364,6 +364,71 @@ class ImportExportTest : public ::testing::Test {
   TVaultStorage storage;
 };
 
+// A check that records what the export showed it, refuses one file and
+// fails another as a container error would.
+class RecordingCheck final : public TVaultExportCheck {
+ public:
+  void BeginEntry(TVaultStorage&, const std::u16string& path, bool isLink) override {
+    current_ = Utf16ToUtf8(path) + (isLink ? " (link)" : "");
+    seen.push_back(current_);
+    bytes_.clear();
+  }
+  void EntryData(const std::uint8_t* data, std::size_t size) override {
+    if (current_ == "DATA/sub/c") throw EVaultError("page damaged", errStorageCorrupted);
+    bytes_.append(reinterpret_cast<const char*>(data), size);
+  }
+  bool EndEntry() override {
+    contents[current_] = bytes_;
+    return current_ != "DATA/b";
+  }
+  void EntryFailed(const std::u16string& path, const std::string& message) override {
+    failed.push_back(Utf16ToUtf8(path) + ": " + message);
+  }
+  void FolderDone(TVaultStorage&, const std::u16string& path) override {
+    folders.push_back(Utf16ToUtf8(path));
+  }
+
+  std::vector<std::string> seen;
+  std::vector<std::string> failed;
+  std::vector<std::string> folders;
+  std::map<std::string, std::string> contents;
+
+ private:
+  std::string current_;
+  std::string bytes_;
+};
+
+TEST_F(ImportExportTest, AnExportCheckSeesEveryEntryAndRefusedOnesNeverTakeTheirNames) {
+  WriteFile(In("a"), Pattern(70000, 1));
+  WriteFile(In("b"), "refused");
+  ASSERT_EQ(mkdir(In("sub").c_str(), 0755), 0);
+  WriteFile(In("sub/c"), Pattern(5000, 2));
+  ASSERT_EQ(symlink("a", In("l").c_str()), 0);
+  Import();
+  const std::string out = dir / "out";
+  ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+  RecordingCheck check;
+  storage.SetExportCheck(&check);
+  storage.ExportFiles(u"DATA", u"*.*", 63, true, U(out), 2);
+  storage.SetExportCheck(nullptr);
+
+  std::vector<std::string> seen = check.seen;
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"DATA/a", "DATA/b", "DATA/l (link)", "DATA/sub/c"}));
+  EXPECT_EQ(check.contents["DATA/a"], Pattern(70000, 1));
+  EXPECT_EQ(check.contents["DATA/l (link)"], "");
+  ASSERT_EQ(check.failed.size(), 1u);
+  EXPECT_EQ(check.failed[0].rfind("DATA/sub/c: ", 0), 0u) << check.failed[0];
+  EXPECT_EQ(check.folders, std::vector<std::string>{"DATA/sub"});
+  // What was refused or failed is not there, not even as a temporary file.
+  std::vector<std::string> names;
+  for (const auto& entry : ListDiskFolder(OpenDiskFolder(out))) names.push_back(entry.Name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "l", "sub"}));
+  EXPECT_TRUE(ListDiskFolder(OpenDiskFolder(out + "/sub")).empty());
+  EXPECT_EQ(ReadFile(out + "/a"), Pattern(70000, 1));
+}
+
 // ---------------------------------------------------------------- round trip
 
 struct RoundTripCase {

@@ -14,6 +14,7 @@
 #include "engine/volume/utf16.h"
 #include "storage/vault_storage.h"
 #include "support/memory_host_files.h"
+#include "support/storage_host_files.h"
 
 namespace vaultfs {
 namespace {
@@ -329,39 +330,8 @@ TEST_F(VaultStreamTest, LinksAreFollowedForThePasswordCheck) {
 
 TEST(VaultStreamHostFiles, FlushWritesNothing) {
   MemoryHostFiles files;
-  const HostFileCallbacks cb = files.Callbacks();
   TVaultStorage storage;
-  storage.SetOnFileCreate([cb](TVaultStorage&, const std::u16string& name, std::uint32_t& h,
-                               bool overwrite, bool journal, std::int32_t& result) {
-    result = cb.OnFileCreate(cb.UserData, name, h, overwrite, journal);
-  });
-  storage.SetOnFileOpen([cb](TVaultStorage&, const std::u16string& name, std::uint32_t& h,
-                             bool& readOnly, bool journal, std::int32_t& result) {
-    result = cb.OnFileOpen(cb.UserData, name, h, readOnly, journal);
-  });
-  storage.SetOnFileClose([cb](TVaultStorage&, std::uint32_t& h, std::int32_t& result) {
-    result = cb.OnFileClose(cb.UserData, h);
-  });
-  storage.SetOnFileFlush([cb](TVaultStorage&, std::uint32_t h, std::int32_t& result) {
-    result = cb.OnFileFlush(cb.UserData, h);
-  });
-  storage.SetOnFileGetSize(
-      [cb](TVaultStorage&, std::uint32_t h, std::int64_t& size, std::int32_t& result) {
-        result = cb.OnFileGetSize(cb.UserData, h, size);
-      });
-  storage.SetOnFileSetSize(
-      [cb](TVaultStorage&, std::uint32_t h, std::int64_t size, std::int32_t& result) {
-        result = cb.OnFileSetSize(cb.UserData, h, size);
-      });
-  storage.SetOnFileSeek(
-      [cb](TVaultStorage&, std::uint32_t h, std::int64_t offset, std::uint16_t origin,
-           std::int32_t& result) { result = cb.OnFileSeek(cb.UserData, h, offset, origin); });
-  storage.SetOnFileRead(
-      [cb](TVaultStorage&, std::uint32_t h, void* buffer, std::uint32_t count,
-           std::int32_t& result) { result = cb.OnFileRead(cb.UserData, h, buffer, count); });
-  storage.SetOnFileWrite(
-      [cb](TVaultStorage&, std::uint32_t h, const void* buffer, std::uint32_t count,
-           std::int32_t& result) { result = cb.OnFileWrite(cb.UserData, h, buffer, count); });
+  testing::AttachHostFiles(storage, files, /*withDelete=*/false);
   storage.SetFileName(u"flush.vault");
   storage.SetCompression(crZLib);
   storage.Open(1);
