@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -22,17 +23,24 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/forms/application.h"
+#include "app/forms/container_layout.h"
+#include "app/forms/container_seal.h"
 #include "app/forms/controls.h"
 #include "app/forms/enter_form.h"
 #include "app/forms/globals.h"
+#include "app/forms/hardened_escrow.h"
 #include "app/forms/other_forms.h"
 #include "app/forms/progress_form.h"
 #include "app/forms/protect_form.h"
 #include "app/forms/service_records.h"
+#include "app/keys/hardened_keys.h"
 #include "app/platform/platform.h"
+#include "engine/volume/utf16.h"
+#include "storage/password_bytes.h"
 #include "storage/vault_storage.h"
 
 #ifndef KORVANE_VERSION
@@ -65,10 +73,17 @@ constexpr std::size_t kMaxPasswordBytes = 64 * 1024;
 
 constexpr const char* kProtectUsage =
     "Usage: korvane-cli protect DIR [--password-file F | --password-fd N] [--no-compression]\n"
-    "                   [--keep-files] [--no-recovery] [--yes]\n";
+    "                   [--keep-files] [--no-recovery] [--classic] [--yes]\n"
+    "                   [--kdf-time MS] [--kdf-memory MIB] [--kdf-passes N] [--kdf-lanes N]\n";
 constexpr const char* kOpenUsage =
     "Usage: korvane-cli open CONTAINER [--password-file F | --password-fd N] [--yes]\n";
-constexpr const char* kInfoUsage = "Usage: korvane-cli info CONTAINER\n";
+constexpr const char* kInfoUsage = "Usage: korvane-cli info CONTAINER [--escrow]\n";
+constexpr const char* kPasswdUsage =
+    "Usage: korvane-cli passwd CONTAINER [--password-file F | --password-fd N]\n"
+    "                   [--new-password-file F | --new-password-fd N]\n"
+    "                   [--kdf-time MS] [--kdf-memory MIB] [--kdf-passes N] [--kdf-lanes N]\n";
+constexpr const char* kVerifyUsage =
+    "Usage: korvane-cli verify CONTAINER [--password-file F | --password-fd N]\n";
 
 constexpr const char* kGeneralHelp =
     "Usage: korvane-cli COMMAND ARGUMENT [OPTIONS]\n"
@@ -80,6 +95,8 @@ constexpr const char* kGeneralHelp =
     "  protect DIR         pack DIR into DIR._zkvlk and remove DIR\n"
     "  open CONTAINER      restore the folder of CONTAINER (DIR._zkvlk) and remove it\n"
     "  info CONTAINER      show the service records of CONTAINER\n"
+    "  passwd CONTAINER    change the password of CONTAINER (hardened layout)\n"
+    "  verify CONTAINER    check CONTAINER and every entry in it, restoring nothing\n"
     "\n"
     "  korvane-cli COMMAND --help   options of one command\n"
     "  korvane-cli --version        version\n"
@@ -88,8 +105,22 @@ constexpr const char* kGeneralHelp =
     "--password-fd N (the same, read from an open file descriptor), or, when\n"
     "neither is given and standard input is a terminal, asked for on the terminal.\n"
     "\n"
-    "Exit status: 0 done, 1 refused or failed (the reason on standard error),\n"
-    "2 bad usage, 3 cancelled (SIGINT or SIGTERM during the work).\n";
+    "Exit status: 0 done, 1 refused or failed (the reason on standard error;\n"
+    "for verify: damage found), 2 bad usage, 3 cancelled (SIGINT or SIGTERM\n"
+    "during the work).\n";
+
+// The cost of the password's key derivation (hardened layout), shared by
+// protect and passwd.
+#define KORVANE_KDF_HELP                                                                    \
+  "\n"                                                                                      \
+  "Cost of a password guess (hardened layout; Argon2id). By default the cost is\n"          \
+  "measured on this machine to take about one second with at least 64 MiB:\n"              \
+  "  --kdf-time MS       aim at MS milliseconds instead of 1000\n"                          \
+  "  --kdf-memory MIB    use at least MIB MiB of memory (64 to 4096; default 64)\n"         \
+  "  --kdf-passes N      use exactly N passes (1 to 64) and the given memory\n"             \
+  "                      instead of measuring\n"                                            \
+  "  --kdf-lanes N       lanes (threads), 1 to 4 (default: this machine's cores)\n"         \
+  "Nothing goes below 1 pass over 64 MiB: smaller figures are refused.\n"
 
 constexpr const char* kProtectHelp =
     "\n"
@@ -104,8 +135,12 @@ constexpr const char* kProtectHelp =
     "  --no-compression    store the files uncompressed (default: compressed)\n"
     "  --keep-files        keep DIR as it is; only make the container\n"
     "  --no-recovery       do not store the password for recovery by the maker\n"
+    "  --classic           write the classic layout that older versions open too:\n"
+    "                      names, sizes and times readable by anyone holding the\n"
+    "                      file, a fast hash of the password, no tamper check\n"
     "  --yes               replace an existing DIR._zkvlk (without it the run is\n"
     "                      refused and nothing changes)\n"
+    KORVANE_KDF_HELP
     "\n"
     "Without a password option the password is asked for twice on the terminal.\n"
     "On success prints \"protected DIR -> DIR._zkvlk\".\n";
@@ -129,10 +164,47 @@ constexpr const char* kOpenHelp =
 
 constexpr const char* kInfoHelp =
     "\n"
-    "Shows what CONTAINER's service records say, without the password: the\n"
-    "folder it stands for, the folder's size when it was protected, whether the\n"
-    "password record is there, and whether the password can be recovered.\n"
+    "Shows what CONTAINER's service records say, without the password: its\n"
+    "layout (hardened or classic; for hardened the key derivation's figures),\n"
+    "the folder it stands for, the folder's size when it was protected, whether\n"
+    "the password record is there, and whether the password can be recovered.\n"
+    "\n"
+    "  --escrow   print only the recovery escrow text (what a recovery request\n"
+    "             sends to the maker; exit status 1 when there is none)\n"
+    "\n"
     "Exit status 1 when CONTAINER is not a protected folder.\n";
+
+constexpr const char* kPasswdHelp =
+    "\n"
+    "Changes the password of the hardened protected folder CONTAINER: its key is\n"
+    "wrapped again under the new password (with a new salt); no data is\n"
+    "rewritten. A crash at any moment leaves either the old or the new password\n"
+    "working. A recovery escrow, when the container has one, is made again for\n"
+    "the new password. Classic containers are refused (open and protect again).\n"
+    "\n"
+    "Options:\n"
+    "  --password-file F, --password-fd N\n"
+    "                      the current password (as for open)\n"
+    "  --new-password-file F, --new-password-fd N\n"
+    "                      the new password (at least 4 characters)\n"
+    KORVANE_KDF_HELP
+    "\n"
+    "Without password options the passwords are asked for on the terminal (the\n"
+    "new one twice). On success prints \"password changed: CONTAINER\".\n";
+
+constexpr const char* kVerifyHelp =
+    "\n"
+    "Checks CONTAINER without restoring anything: the structure of the container\n"
+    "(the engine's check), then, with the password, every entry: for the\n"
+    "hardened layout each entry's MAC and the list of all entries (anything\n"
+    "changed, added, removed, renamed or swapped is found); for the classic\n"
+    "layout, which has no MACs, only that every file can be read.\n"
+    "\n"
+    "Options:\n"
+    "  --password-file F, --password-fd N   the password (as for open)\n"
+    "\n"
+    "Prints \"sound: CONTAINER\" and exits 0, or names every damaged entry on\n"
+    "standard output (\"damaged: PATH: REASON\") and exits 1; 2 is bad usage.\n";
 
 // ---------------------------------------------------------------- signals
 
@@ -339,7 +411,7 @@ TPromptResult PromptPassword(int ttyFd, const std::string& prompt, SecretText& o
 
 // ---------------------------------------------------------------- command line
 
-enum class TCommand { cmProtect, cmOpen, cmInfo };
+enum class TCommand { cmProtect, cmOpen, cmInfo, cmPasswd, cmVerify };
 
 struct TOptions {
   TCommand Command = TCommand::cmProtect;
@@ -349,19 +421,59 @@ struct TOptions {
   bool NoCompression = false;
   bool KeepFiles = false;
   bool NoRecovery = false;
+  bool Classic = false;
   bool Yes = false;
+  bool EscrowOnly = false;  // info --escrow
+  // passwd: where the new password comes from.
+  std::optional<std::string> NewPasswordFile;
+  std::optional<std::string> NewPasswordFd;
+  // The key derivation's cost (protect, passwd), checked when parsed.
+  std::optional<std::uint32_t> KdfTimeMs;
+  std::optional<std::uint32_t> KdfMemoryMiB;
+  std::optional<std::uint32_t> KdfPasses;
+  std::optional<std::uint32_t> KdfLanes;
 };
 
-const char* CommandUsage(TCommand command) {
+// The parameters the options ask for: exact figures with --kdf-passes,
+// otherwise measured on this machine. Never below the floor.
+korvane::KdfParameters ChosenKdf(const TOptions& options) {
+  using korvane::kKdfFloor;
+  const std::uint32_t memoryKiB =
+      options.KdfMemoryMiB ? *options.KdfMemoryMiB * 1024 : kKdfFloor.MemoryKiB;
+  korvane::KdfParameters parameters;
+  if (options.KdfPasses) {
+    parameters = {*options.KdfPasses, memoryKiB, options.KdfLanes.value_or(1)};
+  } else {
+    parameters = korvane::CalibrateKdf(options.KdfTimeMs.value_or(1000) / 1000.0, memoryKiB);
+    if (options.KdfLanes) parameters.Parallelism = *options.KdfLanes;
+  }
+  return korvane::ProtectParameters(parameters);
+}
+
+// Usage line and help text of each command, in TCommand's order.
+struct TCommandTexts {
+  const char* Usage;
+  const char* Help;
+};
+
+TCommandTexts TextsOf(TCommand command) {
   switch (command) {
     case TCommand::cmProtect:
-      return kProtectUsage;
+      return {kProtectUsage, kProtectHelp};
     case TCommand::cmOpen:
-      return kOpenUsage;
+      return {kOpenUsage, kOpenHelp};
     case TCommand::cmInfo:
-      return kInfoUsage;
+      return {kInfoUsage, kInfoHelp};
+    case TCommand::cmPasswd:
+      return {kPasswdUsage, kPasswdHelp};
+    case TCommand::cmVerify:
+      return {kVerifyUsage, kVerifyHelp};
   }
-  return kProtectUsage;
+  return {kProtectUsage, kProtectHelp};
+}
+
+const char* CommandUsage(TCommand command) {
+  return TextsOf(command).Usage;
 }
 
 int UsageError(const std::string& message, const char* usage) {
@@ -371,7 +483,19 @@ int UsageError(const std::string& message, const char* usage) {
 }
 
 constexpr const char* kAllUsages =
-    "Usage: korvane-cli protect DIR [OPTIONS] | open CONTAINER [OPTIONS] | info CONTAINER\n";
+    "Usage: korvane-cli protect DIR [OPTIONS] | open CONTAINER [OPTIONS] | info CONTAINER\n"
+    "       korvane-cli passwd CONTAINER [OPTIONS] | verify CONTAINER [OPTIONS]\n";
+
+// A whole number in [low, high] for a cost option; a message otherwise.
+std::optional<std::uint32_t> ParseFigure(const std::string& text, std::uint32_t low,
+                                         std::uint32_t high) {
+  std::uint32_t value = 0;
+  const char* last = text.data() + text.size();
+  const auto [end, error] = std::from_chars(text.data(), last, value);
+  if (text.empty() || error != std::errc() || end != last || value < low || value > high)
+    return std::nullopt;
+  return value;
+}
 
 // Parses the arguments after the command. Returns -1 when the run goes on,
 // else the exit status (help printed, or a usage error reported).
@@ -385,10 +509,7 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
     if (arg == "--") break;
     if (arg == "--help" || arg == "-h") {
       std::fputs(usage, stdout);
-      std::fputs(options.Command == TCommand::cmProtect ? kProtectHelp
-                 : options.Command == TCommand::cmOpen  ? kOpenHelp
-                                                        : kInfoHelp,
-                 stdout);
+      std::fputs(TextsOf(options.Command).Help, stdout);
       return kExitDone;
     }
   }
@@ -423,8 +544,56 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
       }
       continue;
     }
+    const bool isPasswd = options.Command == TCommand::cmPasswd;
+    if (isPasswd && (arg == "--new-password-file" || arg == "--new-password-fd")) {
+      std::optional<std::string>& slot =
+          arg == "--new-password-file" ? options.NewPasswordFile : options.NewPasswordFd;
+      if (slot) return UsageError("option '" + arg + "' given twice", usage);
+      if (inlineValue) {
+        slot = *inlineValue;
+      } else if (i + 1 < argc) {
+        slot = argv[++i];
+      } else {
+        return UsageError("option '" + arg + "' needs a value", usage);
+      }
+      continue;
+    }
+    if ((isProtect || isPasswd) && (arg == "--kdf-time" || arg == "--kdf-memory" ||
+                                    arg == "--kdf-passes" || arg == "--kdf-lanes")) {
+      std::string value;
+      if (inlineValue) {
+        value = *inlineValue;
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        return UsageError("option '" + arg + "' needs a value", usage);
+      }
+      struct Range {
+        std::optional<std::uint32_t>* slot;
+        std::uint32_t low, high;
+        const char* what;
+      };
+      const Range range =
+          arg == "--kdf-time"
+              ? Range{&options.KdfTimeMs, 1, 600000, "milliseconds from 1 to 600000"}
+          : arg == "--kdf-memory"
+              ? Range{&options.KdfMemoryMiB, korvane::kKdfFloor.MemoryKiB / 1024,
+                      korvane::kMaxMemoryKiB / 1024, "MiB from 64 to 4096"}
+          : arg == "--kdf-passes"
+              ? Range{&options.KdfPasses, korvane::kKdfFloor.TimeCost, korvane::kMaxTimeCost,
+                      "passes from 1 to 64"}
+              : Range{&options.KdfLanes, 1, korvane::kMaxProtectParallelism, "lanes from 1 to 4"};
+      if (*range.slot) return UsageError("option '" + arg + "' given twice", usage);
+      *range.slot = ParseFigure(value, range.low, range.high);
+      if (!*range.slot)
+        return UsageError(arg + " takes " + range.what + ", not '" + value + "'", usage);
+      continue;
+    }
     bool* flag = nullptr;
-    if (takesPassword && arg == "--yes") flag = &options.Yes;
+    if (takesPassword && !isPasswd && options.Command != TCommand::cmVerify && arg == "--yes")
+      flag = &options.Yes;
+    if (isProtect && arg == "--classic") flag = &options.Classic;
+    if (options.Command == TCommand::cmInfo && arg == "--escrow") flag = &options.EscrowOnly;
     if (isProtect && arg == "--no-compression") flag = &options.NoCompression;
     if (isProtect && arg == "--keep-files") flag = &options.KeepFiles;
     if (isProtect && arg == "--no-recovery") flag = &options.NoRecovery;
@@ -441,13 +610,25 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
   options.Path = positional.front();
   if (options.PasswordFile && options.PasswordFd)
     return UsageError("give either --password-file or --password-fd, not both", usage);
-  if (options.PasswordFd) {
-    const std::string& text = *options.PasswordFd;
+  if (options.NewPasswordFile && options.NewPasswordFd)
+    return UsageError("give either --new-password-file or --new-password-fd, not both", usage);
+  for (const auto& [name, value] : {std::pair{"--password-fd", &options.PasswordFd},
+                                    std::pair{"--new-password-fd", &options.NewPasswordFd}}) {
+    if (!*value) continue;
+    const std::string& text = **value;
     bool digits = !text.empty() && text.size() <= 9;
     for (char c : text) digits = digits && c >= '0' && c <= '9';
     if (!digits)
-      return UsageError("--password-fd needs a descriptor number, not '" + text + "'", usage);
+      return UsageError(std::string(name) + " needs a descriptor number, not '" + text + "'",
+                        usage);
   }
+  if (options.Classic && (options.KdfTimeMs || options.KdfMemoryMiB || options.KdfPasses ||
+                          options.KdfLanes))
+    return UsageError("the --kdf options set the hardened layout's cost; --classic has none",
+                      usage);
+  if (options.KdfTimeMs && options.KdfPasses)
+    return UsageError("give either --kdf-time (measured) or --kdf-passes (exact), not both",
+                      usage);
   return -1;
 }
 
@@ -561,6 +742,7 @@ class ScriptedUi final : public korvane::Ui {
     form.cbxCompression.SetChecked(!options_.NoCompression);
     form.cbxDontDelete.SetChecked(options_.KeepFiles);
     form.cbxEnablePassRestore.SetChecked(!options_.NoRecovery);
+    form.cbxClassic.SetChecked(options_.Classic);
     form.btnProtect.Click();
     ClearProgressLine();
   }
@@ -638,7 +820,9 @@ int ExitStatusOf(TWorkflowOutcome outcome, int errorCount) {
 
 int RunWorkflow(const TOptions& options, const SecretText* password, int ttyFd) {
   ScriptedUi ui(options, password, ttyFd);
-  TApplication app(ui);
+  korvane::TEnvironment environment;
+  environment.ProtectKdf = [&options] { return ChosenKdf(options); };
+  TApplication app(ui, std::move(environment));
   ui.Attach(app);
   const bool protect = options.Command == TCommand::cmProtect;
   try {
@@ -683,7 +867,7 @@ int RunInfo(const TOptions& options) {
   app.ParseCommandLine({"korvane", "-OPEN", options.Path});
   const std::string& container = app.FolderArgument;
   try {
-    const auto probe = korvane::NewContainerStorage(container);
+    const auto probe = korvane::NewLockedContainerStorage(container);
     probe->SetReadOnly(true);
     if (!korvane::platform::FileExists(container) || !probe->IsValidStorage()) {
       std::fprintf(stderr, "%s: %s: not a protected folder\n", kProgram, container.c_str());
@@ -692,13 +876,35 @@ int RunInfo(const TOptions& options) {
     app.CreateForms();
     std::string hashText, escrowText, sizeText;
     const bool hashPresent = app.frmEnter->ReadServiceRecords(hashText, escrowText, sizeText);
+    if (!app.frmEnter->RecordProblem.empty()) {
+      std::fprintf(stderr, "%s: %s: %s\n", kProgram, container.c_str(),
+                   app.frmEnter->RecordProblem.c_str());
+      return kExitFailed;
+    }
     const bool recoverable = app.frmEnter->EscrowPresent && !escrowText.empty();
+    if (options.EscrowOnly) {
+      if (!hashPresent || !recoverable) {
+        std::fprintf(stderr, "%s: %s: no recovery escrow\n", kProgram, container.c_str());
+        return kExitFailed;
+      }
+      std::printf("%s\n", escrowText.c_str());
+      return kExitDone;
+    }
     const std::string folder = korvane::ContainerPathToFolder(container);
     std::printf("container: %s\n", container.c_str());
     if (folder.empty())
       std::printf("folder: (none: the name does not contain \"%s\")\n", korvane::kContainerSuffix);
     else
       std::printf("folder: %s\n", folder.c_str());
+    if (app.frmEnter->Layout == korvane::TContainerLayout::clHardened &&
+        app.frmEnter->PublicRecord) {
+      const korvane::KdfParameters& kdf = app.frmEnter->PublicRecord->Record.Kdf;
+      std::printf("layout: hardened\n");
+      std::printf("key derivation: Argon2id, %u passes, %u MiB, %u lanes\n", kdf.TimeCost,
+                  kdf.MemoryKiB / 1024, kdf.Parallelism);
+    } else if (hashPresent) {
+      std::printf("layout: classic\n");
+    }
     std::printf("size: %s KB\n", sizeText.c_str());
     std::printf("password record: %s\n", hashPresent ? "present" : "missing");
     std::printf("recovery: %s\n", recoverable ? "possible" : "not possible");
@@ -707,6 +913,209 @@ int RunInfo(const TOptions& options) {
     std::fprintf(stderr, "%s: %s: %s\n", kProgram, container.c_str(), error.what());
     return kExitFailed;
   }
+  return kExitDone;
+}
+
+// Reads a password from --*-password-file or --*-password-fd. False with a
+// message in `error` when that fails.
+bool ReadPasswordOption(const std::optional<std::string>& file,
+                        const std::optional<std::string>& fd, const char* fdOption,
+                        SecretText& out, std::string& error) {
+  if (file) {
+    const int descriptor = open(file->c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+      error = *file + ": " + std::strerror(errno);
+      return false;
+    }
+    const bool read = ReadAllSecret(descriptor, out, error);
+    close(descriptor);
+    if (!read) error = *file + ": " + error;
+    return read;
+  }
+  const int descriptor = std::stoi(*fd);
+  if (fcntl(descriptor, F_GETFD) < 0) {
+    error = std::string(fdOption) + " " + *fd + ": " + std::strerror(errno);
+    return false;
+  }
+  if (!ReadAllSecret(descriptor, out, error)) {
+    error = std::string(fdOption) + " " + *fd + ": " + error;
+    return false;
+  }
+  return true;
+}
+
+// The container named on the command line, made absolute as the windows do.
+std::string ContainerArgument(const TOptions& options) {
+  return korvane::platform::AbsolutePath(options.Path);
+}
+
+// The container's public facts: its layout and, when hardened, its record.
+// Prints why and returns false when it is no protected folder.
+bool ProbeContainer(const std::string& container, std::optional<korvane::TPublicRecord>& record) {
+  if (!korvane::platform::FileExists(container)) {
+    std::fprintf(stderr, "%s: %s: no such file\n", kProgram, container.c_str());
+    return false;
+  }
+  const auto probe = korvane::NewLockedContainerStorage(container);
+  probe->SetReadOnly(true);
+  if (!probe->IsValidStorage()) {
+    std::fprintf(stderr, "%s: %s: not a protected folder\n", kProgram, container.c_str());
+    return false;
+  }
+  probe->Open(2);
+  record = korvane::ReadPublicRecord(*probe);
+  probe->Close();
+  return true;
+}
+
+int RunPasswd(const TOptions& options, SecretText& oldPassword, SecretText& newPassword) {
+  const std::string container = ContainerArgument(options);
+  try {
+    std::optional<korvane::TPublicRecord> record;
+    if (!ProbeContainer(container, record)) return kExitFailed;
+    if (!record) {
+      std::fprintf(stderr,
+                   "%s: %s has the classic layout: its password cannot be changed in place. "
+                   "Open it and protect the folder again.\n",
+                   kProgram, container.c_str());
+      return kExitFailed;
+    }
+    if (korvane::TextLength(newPassword.Text()) < 4) {
+      std::fprintf(stderr, "%s: the new password is too short: the minimal length is 4 symbols\n",
+                   kProgram);
+      return kExitFailed;
+    }
+    const korvane::KdfParameters parameters = ChosenKdf(options);
+    std::string escrow;
+    if (!record->EscrowText.empty()) {
+      escrow = korvane::EncryptPasswordForHardenedRecovery(newPassword.Text(),
+                                                           korvane::LoadHardenedRecoveryKey());
+      if (escrow.size() > korvane::MaxPublicEscrowSize(korvane::kContainerPageSize)) escrow.clear();
+      if (escrow.empty())
+        std::fprintf(stderr, "%s: the new password cannot be kept for recovery; the recovery "
+                     "escrow is dropped\n", kProgram);
+    }
+    // Journaled: the record is replaced whole or not at all.
+    const auto storage = korvane::NewLockedContainerStorage(container);
+    storage->SetUseTransactions(true);
+    storage->Open(2);
+    const bool changed = korvane::ChangeContainerPassword(*storage, oldPassword.Text(),
+                                                          newPassword.Text(), parameters, escrow);
+    storage->CloseChecked();
+    if (!changed) {
+      std::fprintf(stderr,
+                   "%s: Invalid password: The password you have entered is not valid for this "
+                   "protected folder!\n",
+                   kProgram);
+      return kExitFailed;
+    }
+    if (!korvane::platform::SyncFile(container)) {
+      std::fprintf(stderr, "%s: %s: cannot flush to disk: %s\n", kProgram, container.c_str(),
+                   std::strerror(errno));
+      return kExitFailed;
+    }
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, container.c_str(), error.what());
+    return kExitFailed;
+  }
+  std::printf("password changed: %s\n", container.c_str());
+  return kExitDone;
+}
+
+int RunVerify(const TOptions& options, const SecretText& password) {
+  const std::string container = ContainerArgument(options);
+  std::vector<korvane::TDamage> damage;
+  std::size_t entries = 0;
+  try {
+    std::optional<korvane::TPublicRecord> record;
+    if (!ProbeContainer(container, record)) return kExitFailed;
+    std::optional<korvane::TContainerAccess> access;
+    korvane::SecretBytes macKey;
+    if (record) {
+      const std::optional<korvane::SecretBytes> master =
+          korvane::OpenHardenedRecord(record->Record, korvane::PasswordBytes(password.Text()));
+      if (master) {
+        korvane::HardenedSubkeys keys = korvane::DeriveSubkeys(*master);
+        access.emplace(korvane::TContainerAccess::Hardened(keys));
+        macKey = std::move(keys.MacKey);
+      }
+    } else {
+      const auto classic = korvane::TContainerAccess::Classic(password.Text());
+      const auto storage = classic.OpenForReading(container);
+      const bool hashed = storage->FileExists(korvane::kHashRecord);
+      const std::string hash = hashed ? korvane::ReadServiceRecord(*storage, korvane::kHashRecord)
+                                      : std::string();
+      storage->Close();
+      if (!hashed) {
+        std::fprintf(stderr, "%s: %s: not a protected folder (no password record)\n", kProgram,
+                     container.c_str());
+        return kExitFailed;
+      }
+      if (korvane::UpperCase(hash) == korvane::UpperCase(korvane::Md5Hex(password.Text())))
+        access.emplace(korvane::TContainerAccess::Classic(password.Text()));
+    }
+    if (!access) {
+      std::fprintf(stderr,
+                   "%s: Invalid password: The password you have entered is not valid for this "
+                   "protected folder!\n",
+                   kProgram);
+      return kExitFailed;
+    }
+
+    // The structure first: links between pages, records, the space map.
+    vaultfs::CheckReport report;
+    const vaultfs::PasswordBytes storagePassword(access->StoragePasswordText());
+    const vaultfs::EngineResult checked = vaultfs::StorageCheckAndRepairReport(
+        vaultfs::Utf8ToUtf16(container), korvane::kContainerPageSize, 1, storagePassword.data(),
+        storagePassword.size(), nullptr, nullptr, report);
+    if (checked != 0) {
+      damage.push_back({"(container)", "the check failed: " + std::string(vaultfs::EngineMessage(checked))});
+    } else if (!report.Clean()) {
+      damage.push_back({"(container)", "the structure is damaged (" +
+                                           std::to_string(report.LinksCut) + " links, " +
+                                           std::to_string(report.EntriesCleared) + " entries, " +
+                                           std::to_string(report.RecordsRemoved) + " records, " +
+                                           std::to_string(report.OrphansFreed) +
+                                           " orphan pages)"});
+    }
+
+    // Then every entry, read whole.
+    const auto storage = access->OpenForReading(container);
+    std::vector<korvane::TDamage> unreadable;
+    // A classic container has no MAC key: any key serves to read it all.
+    if (!record) macKey = korvane::GenerateMasterKey();
+    const std::optional<korvane::TManifest> found =
+        korvane::ComputeManifest(*storage, korvane::kDataFolder, macKey, {}, &unreadable);
+    entries = found ? found->size() : 0;
+    if (record) {
+      const std::optional<korvane::TManifest> sealed = korvane::ReadManifest(*storage, macKey);
+      if (!sealed) {
+        damage.push_back({"(list of entries)", "missing or does not verify"});
+      } else if (found) {
+        for (korvane::TDamage& item : korvane::CompareManifests(*sealed, *found)) {
+          const bool unread = std::any_of(unreadable.begin(), unreadable.end(),
+                                          [&](const auto& u) { return u.Path == item.Path; });
+          if (!unread) damage.push_back(std::move(item));
+        }
+      }
+    }
+    for (korvane::TDamage& item : unreadable) {
+      item.Reason = "cannot be read (" + item.Reason + ")";
+      damage.push_back(std::move(item));
+    }
+    storage->Close();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, container.c_str(), error.what());
+    return kExitFailed;
+  }
+  if (!damage.empty()) {
+    for (const korvane::TDamage& item : damage)
+      std::printf("damaged: %s: %s\n", item.Path.c_str(), item.Reason.c_str());
+    std::fprintf(stderr, "%s: Failed to unlock: %zu damaged entries in %s\n", kProgram,
+                 damage.size(), container.c_str());
+    return kExitFailed;
+  }
+  std::printf("sound: %s (%zu entries)\n", container.c_str(), entries);
   return kExitDone;
 }
 
@@ -736,6 +1145,10 @@ int main(int argc, char** argv) {
     options.Command = TCommand::cmOpen;
   else if (command == "info")
     options.Command = TCommand::cmInfo;
+  else if (command == "passwd")
+    options.Command = TCommand::cmPasswd;
+  else if (command == "verify")
+    options.Command = TCommand::cmVerify;
   else
     return UsageError("unknown command '" + command + "'", kAllUsages);
   if (const int status = ParseCommandArguments(argc, argv, options); status >= 0) return status;
@@ -745,20 +1158,15 @@ int main(int argc, char** argv) {
   SecretText password;
   int ttyFd = -1;
   std::string error;
-  if (options.PasswordFile) {
-    const int fd = open(options.PasswordFile->c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return UsageError(*options.PasswordFile + ": " + std::strerror(errno), usage);
-    const bool read = ReadAllSecret(fd, password, error);
-    close(fd);
-    if (!read) return UsageError(*options.PasswordFile + ": " + error, usage);
-  } else if (options.PasswordFd) {
-    const int fd = std::stoi(*options.PasswordFd);
-    if (fcntl(fd, F_GETFD) < 0)
-      return UsageError("--password-fd " + *options.PasswordFd + ": " + std::strerror(errno),
-                        usage);
-    if (!ReadAllSecret(fd, password, error))
-      return UsageError("--password-fd " + *options.PasswordFd + ": " + error, usage);
-  } else {
+  const bool needsTerminal =
+      (!options.PasswordFile && !options.PasswordFd) ||
+      (options.Command == TCommand::cmPasswd && !options.NewPasswordFile && !options.NewPasswordFd);
+  if (options.PasswordFile || options.PasswordFd) {
+    if (!ReadPasswordOption(options.PasswordFile, options.PasswordFd, "--password-fd", password,
+                            error))
+      return UsageError(error, usage);
+  }
+  if (needsTerminal) {
     if (!isatty(STDIN_FILENO))
       return UsageError(
           "no password: give --password-file or --password-fd (there is no terminal to ask on)",
@@ -768,6 +1176,54 @@ int main(int argc, char** argv) {
       return UsageError(
           std::string("no password, and /dev/tty cannot be opened: ") + std::strerror(errno),
           usage);
+  }
+
+  if (options.Command == TCommand::cmPasswd || options.Command == TCommand::cmVerify) {
+    InstallStopHandlers();
+    const std::string container = ContainerArgument(options);
+    if (!options.PasswordFile && !options.PasswordFd &&
+        PromptPassword(ttyFd, "Password for " + container + ": ", password) !=
+            TPromptResult::prEntered) {
+      close(ttyFd);
+      std::fprintf(stderr, "%s: cancelled\n", kProgram);
+      return kExitCancelled;
+    }
+    int status = kExitDone;
+    if (options.Command == TCommand::cmVerify) {
+      status = RunVerify(options, password);
+    } else {
+      SecretText newPassword;
+      if (options.NewPasswordFile || options.NewPasswordFd) {
+        if (!ReadPasswordOption(options.NewPasswordFile, options.NewPasswordFd,
+                                "--new-password-fd", newPassword, error)) {
+          if (ttyFd >= 0) close(ttyFd);
+          return UsageError(error, usage);
+        }
+      } else {
+        SecretText confirmed;
+        if (PromptPassword(ttyFd, "New password: ", newPassword) != TPromptResult::prEntered ||
+            PromptPassword(ttyFd, "Confirm new password: ", confirmed) !=
+                TPromptResult::prEntered) {
+          close(ttyFd);
+          std::fprintf(stderr, "%s: cancelled\n", kProgram);
+          return kExitCancelled;
+        }
+        if (confirmed.Text() != newPassword.Text()) {
+          close(ttyFd);
+          std::fprintf(stderr, "%s: Passwords don't match: the password and confirmation "
+                       "password do not match\n", kProgram);
+          return kExitFailed;
+        }
+      }
+      status = RunPasswd(options, password, newPassword);
+    }
+    if (ttyFd >= 0) close(ttyFd);
+    return status;
+  }
+  // protect and open ask through their windows when there is no password.
+  if (options.PasswordFile || options.PasswordFd) {
+    if (ttyFd >= 0) close(ttyFd);
+    ttyFd = -1;
   }
 
   InstallStopHandlers();

@@ -1,9 +1,11 @@
 // korvane-recover: reads a password back from its recovery escrow text with
 // the private key, and makes a new recovery key pair for an organisation
-// that wants to hold its own.
+// that wants to hold its own. Both escrow kinds are handled: the private
+// key's size tells them apart (1024 bits classic, 3072 bits hardened), so
+// the key holder never has to say which kind a request is.
 //
 //   korvane-recover --private-key KEY.pem [FILE]
-//   korvane-recover --generate-key DIR
+//   korvane-recover --generate-key DIR [--hardened]
 //
 // Exit status: 0 done, 1 the work failed (message on stderr), 2 bad usage.
 #include <fcntl.h>
@@ -17,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +27,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/forms/escrow_common.h"
+#include "app/forms/hardened_escrow.h"
 #include "app/forms/openssl_holders.h"
 #include "app/forms/recovery_escrow.h"
 
@@ -40,28 +45,26 @@ constexpr int kExitUsage = 2;
 // A request text or a key is a few kilobytes; refuse to swallow a disk.
 constexpr std::size_t kMaxInputBytes = 1024 * 1024;
 
-// Recovery keys are 1024-bit RSA with a public exponent that fits the two
-// bytes the program's key text holds: 0x0301, the same as the built-in key.
-constexpr int kKeyBits = 1024;
-constexpr unsigned long kKeyExponent = 0x0301;
-
-constexpr const char* kPublicKeyName = "recovery-key.pem";
-constexpr const char* kPrivateKeyName = "recovery-private-key.pem";
+constexpr int kClassicKeyBits = 1024;
 
 constexpr const char* kUsage =
     "Usage: korvane-recover --private-key KEY.pem [FILE]\n"
-    "       korvane-recover --generate-key DIR\n"
+    "       korvane-recover --generate-key DIR [--hardened]\n"
     "       korvane-recover --help | --version\n"
     "\n"
     "Reads the escrow text of a forgotten Korvane folder password, or the whole\n"
     "recovery request that holds it, from FILE (standard input when FILE is\n"
     "missing or \"-\"), decrypts it with the private key KEY.pem and prints the\n"
-    "password on standard output.\n"
+    "password on standard output. A 1024-bit key reads the escrow of classic\n"
+    "containers, a 3072-bit key the escrow of hardened ones.\n"
     "\n"
     "  --private-key KEY.pem  the recovery private key (PEM, not passphrase-protected)\n"
     "  --generate-key DIR     make a new recovery key pair in DIR: recovery-key.pem\n"
     "                         (public, to install for Korvane) and\n"
     "                         recovery-private-key.pem (keep it secret)\n"
+    "  --hardened             with --generate-key: make the 3072-bit pair of the\n"
+    "                         hardened escrow instead, hardened-recovery-key.pem\n"
+    "                         and hardened-recovery-private-key.pem\n"
     "  --help                 show this text\n"
     "  --version              show the version\n"
     "\n"
@@ -145,11 +148,44 @@ bool ReadFile(const std::string& path, std::string& contents, std::string& error
   return ok;
 }
 
+using korvane::openssl::BigNum;
+using korvane::openssl::Bio;
+using korvane::openssl::Pkey;
+using korvane::openssl::PkeyCtx;
+
+enum class EscrowKind { kClassic, kHardened };
+
+// Which escrow the private key reads, from its size. False with a message
+// for a key that reads neither.
+bool KindOfPrivateKey(const std::string& pem, EscrowKind& kind, std::string& error) {
+  const Pkey key = korvane::escrow::ReadPrivateKeyPem(pem, error);
+  if (!key) return false;
+  if (!EVP_PKEY_is_a(key.get(), "RSA")) {
+    error = "the private key is not an RSA key";
+    return false;
+  }
+  const int bits = EVP_PKEY_get_bits(key.get());
+  if (bits == kClassicKeyBits) {
+    kind = EscrowKind::kClassic;
+  } else if (bits == korvane::kHardenedEscrowKeyBits) {
+    kind = EscrowKind::kHardened;
+  } else {
+    error = "the private key has " + std::to_string(bits) + " bits; recovery keys have " +
+            std::to_string(kClassicKeyBits) + " (classic escrow) or " +
+            std::to_string(korvane::kHardenedEscrowKeyBits) + " (hardened escrow)";
+    return false;
+  }
+  return true;
+}
+
 int Recover(const std::string& keyPath, const std::string& inputPath) {
   SecretString privateKey;
   std::string error;
   if (!ReadFile(keyPath, privateKey.text, error))
     return Failure("cannot read the private key " + error);
+  // Before the input is read, so that nobody pastes a request for nothing.
+  EscrowKind kind = EscrowKind::kClassic;
+  if (!KindOfPrivateKey(privateKey.text, kind, error)) return Failure(error);
 
   std::string input;
   if (inputPath.empty() || inputPath == "-") {
@@ -165,9 +201,11 @@ int Recover(const std::string& keyPath, const std::string& inputPath) {
   const std::string escrow = korvane::ExtractEscrowText(input);
   if (escrow.empty()) return Failure("the input holds no escrow text");
   SecretString password;
-  if (!korvane::DecryptRecoveryText(escrow, privateKey.text, password.text, error)) {
-    return Failure(error);
-  }
+  const bool decrypted =
+      kind == EscrowKind::kHardened
+          ? korvane::DecryptHardenedRecoveryText(escrow, privateKey.text, password.text, error)
+          : korvane::DecryptRecoveryText(escrow, privateKey.text, password.text, error);
+  if (!decrypted) return Failure(error);
   // The password's bytes as they were typed, whatever they are, written
   // past stdio so that no buffer of ours keeps a copy.
   if (!WriteAll(STDOUT_FILENO, password.text.data(), password.text.size()) ||
@@ -179,17 +217,45 @@ int Recover(const std::string& keyPath, const std::string& inputPath) {
 
 // ------------------------------------------------------------ key generation
 
-using korvane::openssl::BigNum;
-using korvane::openssl::Bio;
-using korvane::openssl::Pkey;
-using korvane::openssl::PkeyCtx;
+struct KeyPairKind {
+  int bits;
+  unsigned long exponent;
+  const char* publicName;
+  const char* privateName;
+  const char* installIntro;  // ends in "install the public key as"
+  // Whether the program takes the public key; a key it passed over would
+  // leave the users' passwords escrowed to the built-in key without a word.
+  bool (*usable)(const std::string& publicPem);
+};
 
-Pkey GenerateKey() {
+// Classic keys: 1024 bits with a public exponent that fits the two bytes the
+// program's key text holds, 0x0301, the same as the built-in key.
+const KeyPairKind kClassicPair{
+    kClassicKeyBits,
+    0x0301,
+    "recovery-key.pem",
+    "recovery-private-key.pem",
+    "To have Korvane escrow passwords with this key, install the public key as",
+    [](const std::string& pem) {
+      korvane::RecoveryPublicKey key;
+      return korvane::PemToRecoveryKey(pem, key);
+    }};
+
+// Hardened keys: 3072 bits and the usual exponent 65537.
+const KeyPairKind kHardenedPair{korvane::kHardenedEscrowKeyBits,
+                                65537,
+                                "hardened-recovery-key.pem",
+                                "hardened-recovery-private-key.pem",
+                                "To have Korvane escrow the passwords of hardened containers with\n"
+                                "this key, install the public key as",
+                                korvane::IsHardenedRecoveryKey};
+
+Pkey GenerateKey(const KeyPairKind& kind) {
   PkeyCtx context(EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr));
   BigNum exponent(BN_new());
-  if (!context || !exponent || BN_set_word(exponent.get(), kKeyExponent) != 1 ||
+  if (!context || !exponent || BN_set_word(exponent.get(), kind.exponent) != 1 ||
       EVP_PKEY_keygen_init(context.get()) != 1 ||
-      EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), kKeyBits) != 1 ||
+      EVP_PKEY_CTX_set_rsa_keygen_bits(context.get(), kind.bits) != 1 ||
       EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context.get(), exponent.get()) != 1) {
     return nullptr;
   }
@@ -219,7 +285,13 @@ int CreateKeyFile(const std::string& path, mode_t mode) {
   return fd;
 }
 
-int GenerateKeyPair(const std::string& folder) {
+std::string BioText(BIO* bio) {
+  char* data = nullptr;
+  const long length = BIO_get_mem_data(bio, &data);
+  return length > 0 ? std::string(data, static_cast<std::size_t>(length)) : std::string();
+}
+
+int GenerateKeyPair(const std::string& folder, const KeyPairKind& kind) {
   struct stat status {};
   if (stat(folder.c_str(), &status) != 0) {
     if (errno != ENOENT || mkdir(folder.c_str(), 0700) != 0) {
@@ -229,8 +301,8 @@ int GenerateKeyPair(const std::string& folder) {
     return Failure(folder + " is not a folder");
   }
   const std::string base = folder.back() == '/' ? folder : folder + "/";
-  const std::string publicPath = base + kPublicKeyName;
-  const std::string privatePath = base + kPrivateKeyName;
+  const std::string publicPath = base + kind.publicName;
+  const std::string privatePath = base + kind.privateName;
   // Checked before the slow key generation; the exclusive creates below
   // settle any race.
   for (const std::string& path : {privatePath, publicPath}) {
@@ -239,7 +311,7 @@ int GenerateKeyPair(const std::string& folder) {
     }
   }
 
-  const Pkey key = GenerateKey();
+  const Pkey key = GenerateKey(kind);
   // The private key text only ever lives in secure memory, which OpenSSL
   // wipes when the BIO goes away.
   Bio privateText(BIO_new(BIO_s_secmem()));
@@ -250,6 +322,9 @@ int GenerateKeyPair(const std::string& folder) {
       PEM_write_bio_PUBKEY(publicText.get(), key.get()) != 1) {
     ERR_print_errors_fp(stderr);
     return Failure("cannot generate the key pair");
+  }
+  if (!kind.usable(BioText(publicText.get()))) {
+    return Failure("the generated public key is not one Korvane takes; nothing was written");
   }
 
   const int privateFd = CreateKeyFile(privatePath, 0600);
@@ -276,6 +351,9 @@ int GenerateKeyPair(const std::string& folder) {
     return Failure("cannot write the key pair: " + std::string(std::strerror(savedErrno)));
   }
 
+  const std::string systemPath = "/etc/korvane/" + std::string(kind.publicName);
+  const std::string userPath = "~/.config/korvane/" + std::string(kind.publicName);
+  const int column = static_cast<int>(std::max(systemPath.size(), userPath.size())) + 5;
   std::printf(
       "Public key:  %s\n"
       "Private key: %s (readable by you only)\n"
@@ -283,13 +361,14 @@ int GenerateKeyPair(const std::string& folder) {
       "Keep the private key secret and away from the users' machines; with it,\n"
       "every escrow text made with the public key can be read.\n"
       "\n"
-      "To have Korvane escrow passwords with this key, install the public key as\n"
-      "  /etc/korvane/recovery-key.pem          for every user of a machine, or\n"
-      "  ~/.config/korvane/recovery-key.pem     for one user\n"
-      "($XDG_CONFIG_HOME/korvane/recovery-key.pem when XDG_CONFIG_HOME is set).\n"
+      "%s\n"
+      "  %-*sfor every user of a machine, or\n"
+      "  %-*sfor one user\n"
+      "($XDG_CONFIG_HOME/korvane/%s when XDG_CONFIG_HOME is set).\n"
       "Recover a password with:\n"
       "  korvane-recover --private-key %s REQUEST.txt\n",
-      publicPath.c_str(), privatePath.c_str(), privatePath.c_str());
+      publicPath.c_str(), privatePath.c_str(), kind.installIntro, column, systemPath.c_str(),
+      column, userPath.c_str(), kind.publicName, privatePath.c_str());
   return std::fflush(stdout) == 0 ? kExitOk : kExitFailed;
 }
 
@@ -321,6 +400,7 @@ int main(int argc, char** argv) {
   std::string inputPath;
   bool haveKey = false;
   bool haveGenerate = false;
+  bool hardened = false;
   bool haveInput = false;
   bool optionsDone = false;
   for (int i = 1; i < argc; ++i) {
@@ -350,6 +430,11 @@ int main(int argc, char** argv) {
       haveGenerate = true;
       continue;
     }
+    if (!optionsDone && argument == "--hardened") {
+      if (hardened) return UsageError("--hardened given twice");
+      hardened = true;
+      continue;
+    }
     if (!optionsDone && argument.size() > 1 && argument[0] == '-') {
       return UsageError("unknown option " + std::string(argument));
     }
@@ -362,8 +447,10 @@ int main(int argc, char** argv) {
     if (haveKey || haveInput) {
       return UsageError("--generate-key takes no private key and no input file");
     }
-    return GenerateKeyPair(generateFolder);
+    return GenerateKeyPair(generateFolder, hardened ? kHardenedPair : kClassicPair);
   }
+  // Reading needs no kind: the private key's size tells it.
+  if (hardened) return UsageError("--hardened goes with --generate-key only");
   if (!haveKey) return UsageError("--private-key is required");
   return Recover(keyPath, inputPath);
 }

@@ -9,7 +9,10 @@
 # KORVANE_KILL_ROUNDS sets the kills per workflow (default 20).
 set -u
 bin="$(cd "${1:?usage: $0 BIN_DIR}" && pwd)"
-cli="$bin/korvane-cli"
+export KORVANE_CLI_REAL="$bin/korvane-cli"
+[ -x "$KORVANE_CLI_REAL" ] || { echo "FAIL: $KORVANE_CLI_REAL is missing"; exit 1; }
+# Protections at the least key-derivation cost (see the script).
+cli="$(cd "$(dirname "$0")" && pwd)/lib/korvane-cli-at-floor"
 [ -x "$cli" ] || { echo "FAIL: $cli is missing"; exit 1; }
 . "$(dirname "$0")/lib/crafted_tree.sh"
 

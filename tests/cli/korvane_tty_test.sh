@@ -170,6 +170,7 @@ if wait_for "Enter password:"; then
   wait_for "Enable file compression [Y/n]" && press Enter
   wait_for "Do not delete original files (just copy to protected folder) [y/N]" && press Enter
   wait_for "Enable password recovery facility [Y/n]" && press Enter
+  wait_for "Compatible with older versions (weaker protection) [y/N]" && press Enter
   wait_for "Protect this folder? [Y/n]" && press Enter
   wait_for "Passwords don't match" && wait_for "Press Enter to continue" && press Enter
   check "the folder is untouched after the refusal" same_tree "$data/secret" "$work/secret.copy"
@@ -178,6 +179,7 @@ if wait_for "Enter password:"; then
   wait_for "Enable file compression [Y/n]" 2 && press Enter
   wait_for "Do not delete original files" 2 && press Enter
   wait_for "Enable password recovery facility [Y/n]" 2 && press Enter
+  wait_for "Compatible with older versions (weaker protection) [y/N]" 2 && press Enter
   wait_for "Protect this folder? [Y/n]" 2 && press Enter
   wait_exit 60
   check "korvane exits 0 (status $status)" test "$status" = 0
@@ -224,7 +226,7 @@ if wait_for "Enter password:"; then
   type_line "$password"
   wait_for "Confirm password:" && type_line "$password"
   for question in "Enable file compression" "Do not delete original files" \
-    "Enable password recovery facility" "Protect this folder?"; do
+    "Enable password recovery facility" "Compatible with older versions" "Protect this folder?"; do
     wait_for "$question" && press Enter
   done
   wait_for "already exists" && wait_for "[O]K or [C]ancel?" && press Enter
@@ -276,7 +278,7 @@ if wait_for "Enter password:"; then
   type_line "$password"
   wait_for "Confirm password:" && type_line "$password"
   for question in "Enable file compression" "Do not delete original files" \
-    "Enable password recovery facility" "Protect this folder?"; do
+    "Enable password recovery facility" "Compatible with older versions" "Protect this folder?"; do
     wait_for "$question" && press Enter
   done
   if wait_for "%  Copying file" 1 60; then
@@ -297,7 +299,7 @@ if wait_for "Enter password:"; then
   type_line "$password"
   wait_for "Confirm password:" && type_line "$password"
   for question in "Enable file compression" "Do not delete original files" \
-    "Enable password recovery facility" "Protect this folder?"; do
+    "Enable password recovery facility" "Compatible with older versions" "Protect this folder?"; do
     wait_for "$question" && press Enter
   done
   wait_exit 120

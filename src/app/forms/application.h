@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "app/forms/hardened_escrow.h"
 #include "app/forms/recovery_escrow.h"
 #include "app/forms/ui.h"
 #include "app/forms/update_settings.h"
+#include "app/keys/hardened_keys.h"
 #include "app/platform/platform.h"
 
 namespace korvane {
@@ -35,6 +37,12 @@ struct TEnvironment {
   // Stand-ins of the Windows folder (see platform::SystemFolders).
   std::vector<std::string> SystemFolders = platform::SystemFolders();
   std::function<RecoveryPublicKey()> RecoveryKey = [] { return LoadRecoveryKey(); };
+  // The 3072-bit key of the hardened layout's escrow, as PEM text.
+  std::function<std::string()> HardenedRecoveryKey = [] { return LoadHardenedRecoveryKey(); };
+  // The key-derivation cost of a new hardened container: calibrated to about
+  // a second on this machine unless the front-end was told otherwise. Never
+  // below the floor (ProtectParameters raises whatever comes from here).
+  std::function<KdfParameters()> ProtectKdf = [] { return CalibrateKdf(1.0); };
   std::function<std::string()> SupportAddress = [] { return korvane::SupportAddress(); };
   // Today's local date, whole days since 1899-12-30.
   std::function<double()> Today = LocalToday;

@@ -255,15 +255,9 @@ class Comparer {
 }  // namespace
 
 bool CompareContainerWithFolder(const std::string& containerPath, const std::string& folder,
-                                const std::string& password, const TCompareProgress& progress,
+                                const TContainerAccess& access, const TCompareProgress& progress,
                                 TStoredIdentities* stored) {
-  std::unique_ptr<vaultfs::TVaultStorage> storage = NewContainerStorage(containerPath);
-  storage->SetReadOnly(true);
-  storage->Open(2);
-  if (!password.empty()) {
-    storage->SetFilesEncryption(vaultfs::ecAES256_HMAC256);
-    storage->SetFilesPassword(vaultfs::Utf8ToUtf16(password));
-  }
+  std::unique_ptr<vaultfs::TVaultStorage> storage = access.OpenForReading(containerPath);
   Comparer comparer(*storage, progress, stored);
   const bool finished = comparer.Measure(folder) && comparer.Run(folder);
   storage->Close();

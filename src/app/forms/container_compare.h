@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "app/forms/container_layout.h"
 #include "app/platform/platform.h"
 
 namespace korvane {
@@ -38,14 +39,14 @@ class TStoredIdentities {
   std::unordered_map<std::string, platform::EntryFacts> entries_;
 };
 
-// Opens the container read-only and compares its DATA tree with `folder`,
+// Opens the container read-only through `access` and compares its DATA tree with `folder`,
 // walking the folder by descriptors (never through a link, at any depth).
 // Returns false when `progress` stopped it; raises std::runtime_error naming
 // the first difference (a file that changed while it was read counts as
 // one), and passes on errors of the container or the disk. With `stored`,
 // records every file and link that matched.
 bool CompareContainerWithFolder(const std::string& containerPath, const std::string& folder,
-                                const std::string& password, const TCompareProgress& progress,
+                                const TContainerAccess& access, const TCompareProgress& progress,
                                 TStoredIdentities* stored = nullptr);
 
 }  // namespace korvane

@@ -5,6 +5,8 @@
 #include <system_error>
 
 #include "app/forms/application.h"
+#include "app/forms/container_layout.h"
+#include "app/forms/container_seal.h"
 #include "app/forms/globals.h"
 #include "app/forms/other_forms.h"
 #include "app/forms/progress_form.h"
@@ -81,7 +83,14 @@ void TfrmEnter::FormShow() {
   std::string hashText;
   std::string escrowText;
   std::string sizeText;
-  if (!ReadServiceRecords(hashText, escrowText, sizeText)) btnOpen.Enabled = false;
+  if (!ReadServiceRecords(hashText, escrowText, sizeText)) {
+    btnOpen.Enabled = false;
+    if (!RecordProblem.empty())
+      MessageBox("Not a protected folder",
+                 FormatText("\"%s\" cannot be opened.", {App().FolderArgument}) + "\r" +
+                     RecordProblem,
+                 TMsgIcon::Stop);
+  }
 }
 
 bool TfrmEnter::ReadServiceRecords(std::string& hashText, std::string& escrowText,
@@ -92,17 +101,46 @@ bool TfrmEnter::ReadServiceRecords(std::string& hashText, std::string& escrowTex
     HashPresent = false;
     return false;
   }
-  Storage = NewContainerStorage(container);
+  // Opened without a password first: a hardened container shows its public
+  // record, and nothing else, to anyone.
+  Storage = NewLockedContainerStorage(container);
   Storage->SetReadOnly(true);
   struct Free {
     std::unique_ptr<vaultfs::TVaultStorage>& storage;
     ~Free() { storage.reset(); }
   } free{Storage};
-  if (!Storage->IsValidStorage()) {
-    HashPresent = false;
+  RecordProblem.clear();
+  PublicRecord.reset();
+  HashPresent = false;
+  EscrowPresent = false;
+  if (!Storage->IsValidStorage()) return false;
+  Storage->Open(2);
+  try {
+    PublicRecord = ReadPublicRecord(*Storage);
+  } catch (const HardenedKeyError& error) {
+    RecordProblem = error.what();
+    Storage->Close();
     return false;
   }
-  Storage->Open(2);
+  if (PublicRecord) {
+    Layout = TContainerLayout::clHardened;
+    hashText.clear();
+    escrowText = PublicRecord->EscrowText;
+    EscrowPresent = !escrowText.empty();
+    sizeText = std::to_string(PublicRecord->Record.SizeKB);
+    HashPresent = true;
+    Storage->Close();
+    return true;
+  }
+  Layout = TContainerLayout::clClassic;
+  // The classic layout's fixed storage password; a container it does not
+  // open holds no classic records.
+  try {
+    Storage->SupplyStoragePassword(vaultfs::Utf8ToUtf16(kStoragePasswordText));
+  } catch (const vaultfs::EVaultError&) {
+    Storage->Close();
+    return false;
+  }
   // Without a size record the container's own size stands in: it is about
   // what the folder needs (compression aside).
   sizeText = std::to_string(platform::GetFileSize64(container) / 1024);
@@ -148,7 +186,7 @@ namespace {
 
 // A size record is a count of KB: a negative one is no count, like text.
 bool ParseSizeRecord(const std::string& text, std::int64_t& value) {
-  std::int32_t parsed = 0;
+  std::int64_t parsed = 0;
   const char* first = text.data();
   const char* last = text.data() + text.size();
   if (first != last && *first == '+') ++first;
@@ -196,7 +234,34 @@ void TfrmEnter::btnOpenClick() {
   }
 
   const std::string password = edPassword.Text();
-  if (!SameHexIgnoringCase(Md5Hex(password), hashText)) {
+  // Classic: the MD5 record. Hardened: the master key unwraps only under
+  // the key of the right password, after the full derivation.
+  std::optional<TContainerAccess> access;
+  SecretBytes macKey;
+  bool valid = false;
+  if (Layout == TContainerLayout::clHardened && PublicRecord) {
+    std::optional<SecretBytes> master;
+    try {
+      master = OpenHardenedRecord(PublicRecord->Record, PasswordBytes(password));
+    } catch (const HardenedKeyError& error) {
+      MessageBox("Failed to unlock",
+                 FormatText("Korvane failed to restore folder \"%s\".", {edFolder.Text()}) +
+                     "\r" + error.what(),
+                 TMsgIcon::Stop);
+      Outcome = TWorkflowOutcome::woFailed;
+      return;
+    }
+    if (master) {
+      HardenedSubkeys keys = DeriveSubkeys(*master);
+      access.emplace(TContainerAccess::Hardened(keys));
+      macKey = std::move(keys.MacKey);
+      valid = true;
+    }
+  } else {
+    valid = SameHexIgnoringCase(Md5Hex(password), hashText);
+    if (valid) access.emplace(TContainerAccess::Classic(password));
+  }
+  if (!valid) {
     MessageBox("Invalid password",
                "The password you have entered is not valid for this protected folder!\rPlease try "
                "again.",
@@ -239,9 +304,10 @@ void TfrmEnter::btnOpenClick() {
   }
 
   TfrmProgress& progress = *App().frmProgress;
-  Storage = NewContainerStorage(container);
+  Storage = access->NewStorage(container);
   Storage->SetOnProgress(progress.ProgressHandler());
   Storage->SetReadOnly(true);
+  Damage.clear();
 
   platform::StagedEntry restore;
   struct CleanUp {
@@ -263,16 +329,29 @@ void TfrmEnter::btnOpenClick() {
   progress.Show();
   Hide();
   GetUi().ProcessMessages();
-  Storage->SetFilesEncryption(password.empty() ? vaultfs::ecNoEncryption
-                                               : vaultfs::ecAES256_HMAC256);
-  Storage->SetFilesPassword(vaultfs::Utf8ToUtf16(password));
 
   bool failed = false;
   std::string replacedPath;
+  std::optional<TManifest> manifest;
+  std::optional<TManifestCheck> check;
   try {
+    if (access->Layout() == TContainerLayout::clHardened) {
+      // The list of entries must verify before anything is restored: it is
+      // what every restored entry is checked against.
+      manifest = ReadManifest(*Storage, macKey);
+      if (!manifest) {
+        throw std::runtime_error(
+            "The protected folder is damaged: its list of entries is missing or does not "
+            "verify. Nothing was restored and the protected folder was kept.");
+      }
+      check.emplace(*manifest, macKey, kDataFolder);
+      Storage->SetExportCheck(&*check);
+    }
     restore = platform::StagedEntry::NewFolder(FolderPath, platform::StagedKind::skRestore);
     Storage->ExportFiles(kDataFolder, u"*.*", 63, true, vaultfs::Utf8ToUtf16(restore.Path()), 2);
+    Storage->SetExportCheck(nullptr);
     DroppedSetIdBits = Storage->ExportDroppedSetIdBits();
+    if (check) Damage = check->Damage();
     // The container may only go once the restored folder is on the disk.
     if (!progress.Cancelled) {
       if (!platform::SyncTree(restore.Path())) {
@@ -297,9 +376,24 @@ void TfrmEnter::btnOpenClick() {
         FormatText("Korvane failed to restore folder \"%s\".", {edFolder.Text()}) + "\r" + e.what(),
         TMsgIcon::Stop);
   }
+  Storage->SetExportCheck(nullptr);
   Storage->Close();
   if (progress.Cancelled) {
     Outcome = failed ? TWorkflowOutcome::woFailed : TWorkflowOutcome::woCancelled;
+    return;
+  }
+  if (!Damage.empty()) {
+    // What verified is restored; what did not is named, and the container
+    // stays for another try or a repair.
+    Outcome = TWorkflowOutcome::woFailed;
+    if (!replacedPath.empty()) RemoveReplacedFolder(replacedPath);
+    MessageBox("Failed to unlock",
+               FormatText("Korvane restored folder \"%s\", but %d entries of the protected "
+                          "folder are damaged and were not restored:",
+                          {edFolder.Text(), std::to_string(Damage.size())}) +
+                   DamageList(Damage) + "\r" +
+                   FormatText("The protected folder \"%s\" was kept.", {container}),
+               TMsgIcon::Stop);
     return;
   }
   ForceDeleteFile(container);

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "app/forms/container_layout.h"
+#include "app/forms/container_seal.h"
 #include "app/forms/controls.h"
 #include "app/forms/protect_form.h"
 #include "storage/vault_storage.h"
@@ -33,9 +35,22 @@ class TfrmEnter : public TForm {
   // Files and folders of the last opening whose setuid or setgid bits were
   // not restored (ownership is not stored, so those bits never are).
   std::uint64_t DroppedSetIdBits = 0;
+  // What ReadServiceRecords found: the layout, and for a hardened container
+  // its public record. RecordProblem says why a key record that is there
+  // cannot be used (empty otherwise).
+  TContainerLayout Layout = TContainerLayout::clClassic;
+  std::optional<TPublicRecord> PublicRecord;
+  std::string RecordProblem;
+  // The entries of a hardened container the last opening found damaged
+  // (they were not restored under their names, and the container was kept).
+  std::vector<TDamage> Damage;
 
-  // Reads the service records of the container FolderArgument names.
-  // Returns HashPresent; see service_records.h for the texts.
+  // Reads the service records of the container FolderArgument names: for
+  // the classic layout the three records (service_records.h), for the
+  // hardened one its public record (its escrow text, its size; hashText
+  // stays empty: a hardened container keeps no hash of the password).
+  // Returns HashPresent: whether the container can be opened with a
+  // password.
   bool ReadServiceRecords(std::string& hashText, std::string& escrowText, std::string& sizeText);
 
   void btnOpenClick();

@@ -9,8 +9,11 @@
 
 #include "app/forms/application.h"
 #include "app/forms/container_compare.h"
+#include "app/forms/container_layout.h"
+#include "app/forms/container_seal.h"
 #include "app/forms/files_list_form.h"
 #include "app/forms/globals.h"
+#include "app/forms/hardened_escrow.h"
 #include "app/forms/other_forms.h"
 #include "app/forms/progress_form.h"
 #include "app/forms/recovery_escrow.h"
@@ -31,6 +34,7 @@ TfrmProtect::TfrmProtect(TApplication& app)
       cbxDontDelete(*this, "cbxDontDelete",
                     "Do not delete original files (just copy to protected folder)"),
       cbxEnablePassRestore(*this, "cbxEnablePassRestore", "Enable password recovery facility"),
+      cbxClassic(*this, "cbxClassic", "Compatible with older versions (weaker protection)"),
       lbDetails(*this, "lbDetails", "More information..."),
       btnProtect(*this, "btnProtect", "Protect"),
       btnCancel(*this, "btnCancel", "Cancel"),
@@ -63,6 +67,7 @@ void TfrmProtect::FormShow() {
   cbxCompression.SetChecked(true);
   cbxDontDelete.SetChecked(false);
   cbxEnablePassRestore.SetChecked(true);
+  cbxClassic.SetChecked(false);
   btnProtect.Enabled = true;
   Outcome = TWorkflowOutcome::woNone;
   FormActivate();
@@ -206,6 +211,7 @@ void TfrmProtect::btnProtectClick() {
   // the protection unsafe or leave plain text behind (devices, FIFOs and
   // sockets, mount points, entries this process cannot remove).
   std::uint32_t sizeKB = 0;
+  std::uint64_t folderSizeKB = 0;
   {
     progress.Show();
     progress.ShowOperationText("Scanning folder " + folder);
@@ -235,6 +241,7 @@ void TfrmProtect::btnProtectClick() {
     // The size record counts in an unsigned 32-bit number, wrapping as it
     // always has.
     sizeKB = static_cast<std::uint32_t>(check.SizeKB);
+    folderSizeKB = check.SizeKB;
   }
 
   platform::DiskSpace space;
@@ -252,6 +259,17 @@ void TfrmProtect::btnProtectClick() {
                    "disk space.",
                TMsgIcon::Stop);
     return;
+  }
+
+  const bool classic = cbxClassic.Checked();
+  const bool withEscrow = cbxEnablePassRestore.Checked();
+  if (!classic && withEscrow &&
+      password.size() > kHardenedEscrowBlockBytes *
+                            (MaxPublicEscrowSize(kContainerPageSize) / 512)) {
+    MessageBox("Password recovery not possible",
+               "Your password is too long to be kept for recovery.\rThe folder will be protected "
+               "without the password recovery facility.",
+               TMsgIcon::Exclamation);
   }
 
   // The container is written under a temporary name beside the folder
@@ -280,23 +298,46 @@ void TfrmProtect::btnProtectClick() {
   bool failed = false;
   try {
     staged = platform::StagedEntry::NewFile(container, platform::StagedKind::skContainer);
-    Storage = NewContainerStorage(staged.Path());
+    // The hardened layout: a new master key, wrapped under the password's
+    // Argon2id key in the public record; every password the engine gets is
+    // a subkey of it, and the MAC key seals the tree.
+    std::optional<TContainerAccess> access;
+    TPublicRecord publicRecord;
+    SecretBytes macKey;
+    if (classic) {
+      access.emplace(TContainerAccess::Classic(password));
+    } else {
+      progress.Show();
+      progress.ShowOperationText("Preparing the key of " + container);
+      GetUi().ProcessMessages();
+      const KdfParameters parameters = ProtectParameters(App().Environment().ProtectKdf());
+      const SecretBytes master = GenerateMasterKey();
+      HardenedSubkeys keys = DeriveSubkeys(master);
+      publicRecord.Record =
+          CreateHardenedRecord(master, PasswordBytes(password), parameters, folderSizeKB);
+      if (withEscrow) {
+        publicRecord.EscrowText = EncryptPasswordForHardenedRecovery(
+            password, App().Environment().HardenedRecoveryKey());
+        if (publicRecord.EscrowText.size() > MaxPublicEscrowSize(kContainerPageSize))
+          publicRecord.EscrowText.clear();
+      }
+      access.emplace(TContainerAccess::Hardened(keys));
+      macKey = std::move(keys.MacKey);
+    }
+    Storage = access->NewStorage(staged.Path());
     Storage->SetOnProgress(progress.ProgressHandler());
     Storage->Open(1);
     progress.Show();
     Hide();
     GetUi().ProcessMessages();
-    Storage->SetCompression(vaultfs::crNoCompression);
 
-    const std::string hashText = Md5Hex(password);
-    const bool withEscrow = cbxEnablePassRestore.Checked();
-    const std::string escrowText =
-        withEscrow ? EncryptPasswordForRecovery(password, std::string()) : std::string();
-    WriteServiceRecords(*Storage, sizeKB, hashText, withEscrow, escrowText);
-
-    if (!password.empty()) {
-      Storage->SetFilesEncryption(vaultfs::ecAES256_HMAC256);
-      Storage->SetFilesPassword(vaultfs::Utf8ToUtf16(password));
+    if (classic) {
+      const std::string hashText = Md5Hex(password);
+      const std::string escrowText =
+          withEscrow ? EncryptPasswordForRecovery(password, std::string()) : std::string();
+      WriteServiceRecords(*Storage, sizeKB, hashText, withEscrow, escrowText);
+    } else {
+      WritePublicRecord(*Storage, publicRecord);
     }
     if (cbxCompression.Checked()) {
       Storage->SetCompression(vaultfs::crZLib);
@@ -307,12 +348,33 @@ void TfrmProtect::btnProtectClick() {
     }
     Storage->ImportFiles(vaultfs::Utf8ToUtf16(folder), u"*.*", 63, true, kDataFolder, 2);
 
+    if (!classic && !progress.Cancelled) {
+      // The MACs are taken from what the container holds; the comparison
+      // below then shows that it holds the folder.
+      CancelPoll poll(progress);
+      auto lastShown = std::chrono::steady_clock::time_point{};
+      const std::optional<TManifest> manifest = ComputeManifest(
+          *Storage, kDataFolder, macKey, [&](const std::string& path) {
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastShown >= std::chrono::milliseconds(100)) {
+              lastShown = now;
+              progress.ShowOperationText("Sealing file " + path);
+            }
+            return !poll();
+          });
+      if (!manifest) {
+        progress.Cancelled = true;
+      } else {
+        WriteManifest(*Storage, *manifest, macKey);
+      }
+    }
+
     if (!progress.Cancelled) {
       Storage->CloseChecked();
       if (!platform::SyncFile(staged.Path()))
         ThrowErrno("Cannot flush \"" + staged.Path() + "\" to disk");
       const bool compared = CompareContainerWithFolder(
-          staged.Path(), folder, password,
+          staged.Path(), folder, *access,
           [&progress](const std::string& name, std::uint64_t done, std::uint64_t total) {
             progress.ShowOperationText("Verifying file " + name);
             // The bar counts in KB so that folders beyond 4 GB still fit.

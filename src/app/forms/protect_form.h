@@ -28,6 +28,9 @@ class TfrmProtect : public TForm {
   TCheckBox cbxCompression;
   TCheckBox cbxDontDelete;
   TCheckBox cbxEnablePassRestore;
+  // Off: the hardened layout. On: the classic layout that older versions
+  // open too, with its weaker protection.
+  TCheckBox cbxClassic;
   TLabel lbDetails;
   TButton btnProtect;
   TButton btnCancel;

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string_view>
 
+#include "app/forms/escrow_common.h"
 #include "app/forms/openssl_holders.h"
 #include "app/platform/platform.h"
 #include "app/platform/settings_file.h"
@@ -44,9 +45,6 @@ constexpr std::size_t kLeadOffset = 0;    // 0x00
 constexpr std::size_t kTypeOffset = 1;    // 0x02
 constexpr std::size_t kFillerOffset = 2;  // filler, then 0x00, then the message
 constexpr unsigned char kBlockType = 0x02;
-
-// Files we read keys and texts from are small; anything larger is not one.
-constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 
 // The maker's public key in the key text convention (least significant byte
 // first). The modulus is kept in two pieces so that the whole of it never
@@ -68,19 +66,16 @@ using openssl::OpenSslFree;
 using openssl::Pkey;
 using openssl::PkeyCtx;
 
-// A fixed buffer that may hold password bytes; wiped when it goes away.
-class WipedBlock {
- public:
-  WipedBlock() = default;
-  WipedBlock(const WipedBlock&) = delete;
-  WipedBlock& operator=(const WipedBlock&) = delete;
-  ~WipedBlock() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
-  unsigned char* data() { return bytes_.data(); }
-  unsigned char& operator[](std::size_t index) { return bytes_[index]; }
+using escrow::DecodeBase64;
+using escrow::EncodeBase64;
+using escrow::IsBase64Character;
+using escrow::kSystemConfigFolder;
+using escrow::ReadPrivateKeyPem;
+using escrow::ReadPublicKeyPem;
+using escrow::ReadSmallFile;
+using escrow::WipeString;
 
- private:
-  std::array<unsigned char, kBlockBytes> bytes_{};
-};
+using WipedBlock = escrow::WipedBlock<kBlockBytes>;
 
 // Wipes a string's bytes when the scope ends (the string is reserved to its
 // final size beforehand, so no reallocation leaves a copy behind).
@@ -94,11 +89,6 @@ class StringWiper {
  private:
   std::string& text_;
 };
-
-void WipeString(std::string& text) {
-  OPENSSL_cleanse(text.data(), text.size());
-  text.clear();
-}
 
 int HexValue(char digit) {
   if (digit >= '0' && digit <= '9') return digit - '0';
@@ -170,88 +160,12 @@ bool FillFiller(unsigned char* filler, std::size_t count) {
   return true;
 }
 
-bool IsBase64Character(char character) {
-  return (character >= 'A' && character <= 'Z') || (character >= 'a' && character <= 'z') ||
-         (character >= '0' && character <= '9') || character == '+' || character == '/' ||
-         character == '=';
-}
-
-std::string EncodeBase64(const unsigned char* bytes, std::size_t count) {
-  std::string text(4 * ((count + 2) / 3) + 1, '\0');
-  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes,
-                                      static_cast<int>(count));
-  text.resize(written < 0 ? 0 : static_cast<std::size_t>(written));
-  return text;
-}
-
-// Strict Base64: groups of four alphabet characters, '=' only as the padding
-// of the last group, and the one canonical spelling of the bytes (so a text
-// that differs from what we wrote never decodes to the same blocks).
-bool DecodeBase64(const std::string& text, std::string& bytes) {
-  bytes.clear();
-  if (text.empty() || text.size() % 4 != 0) return false;
-  std::size_t padding = 0;
-  if (text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
-  for (std::size_t i = 0; i < text.size() - padding; ++i) {
-    if (text[i] == '=' || !IsBase64Character(text[i])) return false;
-  }
-  bytes.resize(text.size() / 4 * 3 + 1);
-  const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                      reinterpret_cast<const unsigned char*>(text.data()),
-                                      static_cast<int>(text.size()));
-  if (decoded < 0 || static_cast<std::size_t>(decoded) < padding) return false;
-  bytes.resize(static_cast<std::size_t>(decoded) - padding);
-  return EncodeBase64(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == text;
-}
-
-// Reads a small regular file without blocking on a FIFO or a device.
-bool ReadSmallFile(const std::string& path, std::string& contents) {
-  contents.clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return false;
-  struct stat status {};
-  bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-            static_cast<std::uint64_t>(status.st_size) <= kMaxKeyFileBytes;
-  if (ok) {
-    std::array<char, 4096> chunk{};
-    for (;;) {
-      const ssize_t got = read(fd, chunk.data(), chunk.size());
-      if (got == 0) break;
-      if (got < 0 || contents.size() + static_cast<std::size_t>(got) > kMaxKeyFileBytes) {
-        ok = false;
-        break;
-      }
-      contents.append(chunk.data(), static_cast<std::size_t>(got));
-    }
-  }
-  close(fd);
-  if (!ok) contents.clear();
-  return ok;
-}
-
-// The public key of one PEM block named "PUBLIC KEY" (SubjectPublicKeyInfo)
-// or "RSA PUBLIC KEY" (the bare RSA structure); null for anything else.
-Pkey DecodePublicKeyBlock(const char* name, const char* header, const unsigned char* data,
-                          long length) {
-  if (header != nullptr && header[0] != '\0') return nullptr;  // no encrypted public keys
-  const unsigned char* cursor = data;
-  Pkey key;
-  if (std::string_view(name) == PEM_STRING_PUBLIC) {
-    key.reset(d2i_PUBKEY(nullptr, &cursor, length));
-  } else if (std::string_view(name) == PEM_STRING_RSA_PUBLIC) {
-    key.reset(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, length));
-  }
-  return key;
-}
-
 std::string Trimmed(const std::string& text) {
   const auto first = text.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return {};
   const auto last = text.find_last_not_of(" \t\r\n");
   return text.substr(first, last - first + 1);
 }
-
-constexpr std::string_view kSystemConfigFolder = "/etc/korvane";
 
 }  // namespace
 
@@ -264,24 +178,7 @@ RecoveryPublicKey BuiltInRecoveryKey() {
 }
 
 bool PemToRecoveryKey(const std::string& pem, RecoveryPublicKey& key) {
-  if (pem.size() > kMaxKeyFileBytes) return false;
-  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  if (!bio) return false;
-  Pkey publicKey;
-  // Take the first public key block; certificates or comments around it are
-  // passed over.
-  while (!publicKey) {
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* data = nullptr;
-    long length = 0;
-    if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) break;
-    std::unique_ptr<char, OpenSslFree> nameOwner(name);
-    std::unique_ptr<char, OpenSslFree> headerOwner(header);
-    std::unique_ptr<unsigned char, OpenSslFree> dataOwner(data);
-    publicKey = DecodePublicKeyBlock(name, header, data, length);
-  }
-  ERR_clear_error();  // the end of the text reads as an error; nobody should see it
+  const Pkey publicKey = ReadPublicKeyPem(pem);
   if (!publicKey || !EVP_PKEY_is_a(publicKey.get(), "RSA") ||
       EVP_PKEY_get_bits(publicKey.get()) != kModulusBits) {
     return false;
@@ -372,21 +269,9 @@ bool DecryptRecoveryText(const std::string& escrowText, const std::string& priva
   }
   const std::size_t blockCount = cipherBytes.size() / kBlockBytes;
 
-  if (privateKeyPem.size() > kMaxKeyFileBytes) return fail("the private key text is too large");
-  Bio bio(BIO_new_mem_buf(privateKeyPem.data(), static_cast<int>(privateKeyPem.size())));
-  if (!bio) return fail("out of memory");
-  bool askedForPassphrase = false;
-  auto noPassphrase = [](char*, int, int, void* asked) -> int {
-    *static_cast<bool*>(asked) = true;
-    return -1;
-  };
-  Pkey privateKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, &askedForPassphrase));
-  if (!privateKey) {
-    return fail(askedForPassphrase
-                    ? "the private key is protected by a passphrase; store an unprotected copy "
-                      "in a safe place and use that"
-                    : "the private key cannot be read (not a PEM private key)");
-  }
+  std::string keyError;
+  const Pkey privateKey = ReadPrivateKeyPem(privateKeyPem, keyError);
+  if (!privateKey) return fail(keyError);
   if (!EVP_PKEY_is_a(privateKey.get(), "RSA") ||
       EVP_PKEY_get_bits(privateKey.get()) != kModulusBits) {
     return fail("the private key is not a 1024-bit RSA key");
@@ -486,4 +371,134 @@ std::string SupportAddress() {
   return kDefaultSupportAddress;
 }
 
+// ------------------------------------------------- shared with the hardened kind
+
+namespace escrow {
+namespace {
+
+// The public key of one PEM block named "PUBLIC KEY" (SubjectPublicKeyInfo)
+// or "RSA PUBLIC KEY" (the bare RSA structure); null for anything else.
+Pkey DecodePublicKeyBlock(const char* name, const char* header, const unsigned char* data,
+                          long length) {
+  if (header != nullptr && header[0] != '\0') return nullptr;  // no encrypted public keys
+  const unsigned char* cursor = data;
+  Pkey key;
+  if (std::string_view(name) == PEM_STRING_PUBLIC) {
+    key.reset(d2i_PUBKEY(nullptr, &cursor, length));
+  } else if (std::string_view(name) == PEM_STRING_RSA_PUBLIC) {
+    key.reset(d2i_PublicKey(EVP_PKEY_RSA, nullptr, &cursor, length));
+  }
+  return key;
+}
+
+}  // namespace
+
+void WipeString(std::string& text) {
+  OPENSSL_cleanse(text.data(), text.size());
+  text.clear();
+}
+
+bool IsBase64Character(char character) {
+  return (character >= 'A' && character <= 'Z') || (character >= 'a' && character <= 'z') ||
+         (character >= '0' && character <= '9') || character == '+' || character == '/' ||
+         character == '=';
+}
+
+std::string EncodeBase64(const unsigned char* bytes, std::size_t count) {
+  std::string text(4 * ((count + 2) / 3) + 1, '\0');
+  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes,
+                                      static_cast<int>(count));
+  text.resize(written < 0 ? 0 : static_cast<std::size_t>(written));
+  return text;
+}
+
+bool DecodeBase64(const std::string& text, std::string& bytes) {
+  bytes.clear();
+  if (text.empty() || text.size() % 4 != 0) return false;
+  std::size_t padding = 0;
+  if (text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
+  for (std::size_t i = 0; i < text.size() - padding; ++i) {
+    if (text[i] == '=' || !IsBase64Character(text[i])) return false;
+  }
+  bytes.resize(text.size() / 4 * 3 + 1);
+  const int decoded = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
+                                      reinterpret_cast<const unsigned char*>(text.data()),
+                                      static_cast<int>(text.size()));
+  if (decoded < 0 || static_cast<std::size_t>(decoded) < padding) return false;
+  bytes.resize(static_cast<std::size_t>(decoded) - padding);
+  return EncodeBase64(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) == text;
+}
+
+bool ReadSmallFile(const std::string& path, std::string& contents) {
+  contents.clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat status {};
+  bool ok = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+            static_cast<std::uint64_t>(status.st_size) <= kMaxKeyFileBytes;
+  if (ok) {
+    std::array<char, 4096> chunk{};
+    for (;;) {
+      const ssize_t got = read(fd, chunk.data(), chunk.size());
+      if (got == 0) break;
+      if (got < 0 || contents.size() + static_cast<std::size_t>(got) > kMaxKeyFileBytes) {
+        ok = false;
+        break;
+      }
+      contents.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+  }
+  close(fd);
+  if (!ok) contents.clear();
+  return ok;
+}
+
+Pkey ReadPublicKeyPem(const std::string& pem) {
+  if (pem.size() > kMaxKeyFileBytes) return nullptr;
+  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) return nullptr;
+  Pkey publicKey;
+  while (!publicKey) {
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* data = nullptr;
+    long length = 0;
+    if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) break;
+    std::unique_ptr<char, OpenSslFree> nameOwner(name);
+    std::unique_ptr<char, OpenSslFree> headerOwner(header);
+    std::unique_ptr<unsigned char, OpenSslFree> dataOwner(data);
+    publicKey = DecodePublicKeyBlock(name, header, data, length);
+  }
+  ERR_clear_error();  // the end of the text reads as an error; nobody should see it
+  return publicKey;
+}
+
+Pkey ReadPrivateKeyPem(const std::string& pem, std::string& error) {
+  error.clear();
+  if (pem.size() > kMaxKeyFileBytes) {
+    error = "the private key text is too large";
+    return nullptr;
+  }
+  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  if (!bio) {
+    error = "out of memory";
+    return nullptr;
+  }
+  bool askedForPassphrase = false;
+  auto noPassphrase = [](char*, int, int, void* asked) -> int {
+    *static_cast<bool*>(asked) = true;
+    return -1;
+  };
+  Pkey privateKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, noPassphrase, &askedForPassphrase));
+  ERR_clear_error();
+  if (!privateKey) {
+    error = askedForPassphrase
+                ? "the private key is protected by a passphrase; store an unprotected copy "
+                  "in a safe place and use that"
+                : "the private key cannot be read (not a PEM private key)";
+  }
+  return privateKey;
+}
+
+}  // namespace escrow
 }  // namespace korvane

@@ -25,80 +25,19 @@
 #include <vector>
 
 #include "app/forms/openssl_holders.h"
+#include "escrow_test_support.h"
 
 namespace korvane {
 namespace {
 
-namespace fs = std::filesystem;
+using namespace escrow_test;
 
 constexpr std::size_t kBlockBytes = 128;
 constexpr std::size_t kMessageBytes = 117;
 
-const fs::path kSourceDir = fs::path(__FILE__).parent_path();
-
-std::string ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
-
-std::string Fixture(const std::string& name) {
-  const std::string contents = ReadBytes(kSourceDir / "fixtures" / name);
-  EXPECT_FALSE(contents.empty()) << "missing fixture " << name;
-  return contents;
-}
-
-std::string TrimmedLine(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
-}
-
 using openssl::Bio;
 using openssl::Pkey;
 using openssl::PkeyCtx;
-
-Pkey ReadPrivateKey(const std::string& pem) {
-  Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-  return Pkey(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-}
-
-std::string BioText(BIO* bio) {
-  char* data = nullptr;
-  const long length = BIO_get_mem_data(bio, &data);
-  return std::string(data, static_cast<std::size_t>(length));
-}
-
-std::string PublicPem(EVP_PKEY* key) {
-  Bio bio(BIO_new(BIO_s_mem()));
-  EXPECT_EQ(PEM_write_bio_PUBKEY(bio.get(), key), 1);
-  return BioText(bio.get());
-}
-
-std::string PrivatePem(EVP_PKEY* key, const EVP_CIPHER* cipher = nullptr,
-                       const char* passphrase = nullptr) {
-  Bio bio(BIO_new(BIO_s_mem()));
-  EXPECT_EQ(PEM_write_bio_PrivateKey(bio.get(), key, cipher, nullptr, 0, nullptr,
-                                     const_cast<char*>(passphrase)),
-            1);
-  return BioText(bio.get());
-}
-
-Pkey GenerateRsa(std::size_t bits) {
-  return Pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", bits));
-}
-
-// Plain Base64 decoding, independent of the code under test.
-std::string Base64Decode(const std::string& text) {
-  std::string bytes(text.size() / 4 * 3 + 1, '\0');
-  const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(bytes.data()),
-                                     reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-  EXPECT_GE(length, 0);
-  const std::size_t padding = static_cast<std::size_t>(std::count(text.end() - 2, text.end(), '='));
-  bytes.resize(static_cast<std::size_t>(length) - padding);
-  return bytes;
-}
 
 // One RSA private-key operation on 128 big-endian bytes with the given padding.
 bool RsaDecrypt(EVP_PKEY* key, int padding, const std::string& cipher, std::string& plain) {
@@ -134,12 +73,6 @@ std::string RsaEncryptRaw(EVP_PKEY* key, const std::string& block) {
 std::string Reversed(std::string text) {
   std::reverse(text.begin(), text.end());
   return text;
-}
-
-std::string PatternBytes(std::size_t length) {
-  std::string bytes(length, '\0');
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>((i * 37 + 11) % 256);
-  return bytes;
 }
 
 std::string AllByteValues() {
@@ -489,36 +422,6 @@ TEST(ExtractEscrowTextTest, FindsTheTextInRequestsAndBareInput) {
     EXPECT_EQ(ExtractEscrowText(testCase.input), testCase.expected);
   }
 }
-
-// Points XDG_CONFIG_HOME at a fresh folder for the test and puts it back after.
-class ConfigHomeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (const char* old = std::getenv("XDG_CONFIG_HOME")) saved_ = old;
-    hadValue_ = std::getenv("XDG_CONFIG_HOME") != nullptr;
-    std::string pattern = (fs::temp_directory_path() / "escrow-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    home_ = pattern;
-    fs::create_directories(home_ / "korvane");
-    setenv("XDG_CONFIG_HOME", home_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (hadValue_) {
-      setenv("XDG_CONFIG_HOME", saved_.c_str(), 1);
-    } else {
-      unsetenv("XDG_CONFIG_HOME");
-    }
-    std::error_code ignored;
-    fs::remove_all(home_, ignored);
-  }
-  void Write(const std::string& name, const std::string& contents) {
-    std::ofstream(home_ / "korvane" / name, std::ios::binary | std::ios::trunc) << contents;
-  }
-
-  fs::path home_;
-  std::string saved_;
-  bool hadValue_ = false;
-};
 
 TEST_F(ConfigHomeTest, LoadRecoveryKeyPrefersTheUsersKeyAndSkipsUnusableFiles) {
   const fs::path keyPath = home_ / "korvane" / "recovery-key.pem";

@@ -10,15 +10,20 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "../support/scratch.h"
 #include "app/forms/application.h"
+#include "app/forms/container_layout.h"
+#include "app/forms/container_seal.h"
 #include "app/forms/enter_form.h"
 #include "app/forms/files_list_form.h"
 #include "app/forms/globals.h"
+#include "app/forms/hardened_escrow.h"
 #include "app/forms/other_forms.h"
 #include "app/forms/progress_form.h"
 #include "app/forms/protect_form.h"
@@ -138,6 +143,9 @@ TEnvironment TestEnvironment() {
   environment.ExecutablePath = [] { return std::string("/opt/korvane/bin/korvane"); };
   environment.SystemFolders = {"/usr", "/etc"};
   environment.RecoveryKey = [] { return BuiltInRecoveryKey(); };
+  environment.HardenedRecoveryKey = [] { return BuiltInHardenedRecoveryKey(); };
+  // The least cost the program accepts: protecting calibrates otherwise.
+  environment.ProtectKdf = [] { return kKdfFloor; };
   environment.SupportAddress = [] { return std::string("help@example.test"); };
   return environment;
 }
@@ -148,6 +156,7 @@ struct ProtectOptions {
   bool Compression = true;
   bool DontDelete = false;
   bool Recovery = true;
+  bool Classic = false;
 };
 
 void ScriptProtect(ScriptedUi& ui, const ProtectOptions& options) {
@@ -158,6 +167,7 @@ void ScriptProtect(ScriptedUi& ui, const ProtectOptions& options) {
     protect.cbxCompression.SetChecked(options.Compression);
     protect.cbxDontDelete.SetChecked(options.DontDelete);
     protect.cbxEnablePassRestore.SetChecked(options.Recovery);
+    protect.cbxClassic.SetChecked(options.Classic);
     protect.btnProtect.Click();
   };
 }
@@ -192,6 +202,40 @@ std::string RecordOf(const std::string& container, const char16_t* record) {
   storage->Open(2);
   if (!storage->FileExists(record)) return "<absent>";
   return ReadServiceRecord(*storage, record);
+}
+
+// The public record of a hardened container; nothing for a classic one.
+std::optional<TPublicRecord> PublicRecordOf(const std::string& container) {
+  auto probe = NewLockedContainerStorage(container);
+  probe->SetReadOnly(true);
+  probe->Open(2);
+  return ReadPublicRecord(*probe);
+}
+
+// How to reach a container of either layout with its password.
+TContainerAccess AccessOf(const std::string& container,
+                          const std::string& password = "secret password") {
+  const std::optional<TPublicRecord> record = PublicRecordOf(container);
+  if (!record) return TContainerAccess::Classic(password);
+  const std::optional<SecretBytes> master =
+      OpenHardenedRecord(record->Record, PasswordBytes(password));
+  if (!master) throw std::runtime_error("the password does not open " + container);
+  return TContainerAccess::Hardened(DeriveSubkeys(*master));
+}
+
+std::unique_ptr<vaultfs::TVaultStorage> OpenStored(const std::string& container) {
+  return AccessOf(container).OpenForReading(container);
+}
+
+// The escrow text and the size figure wherever the layout keeps them.
+std::string EscrowOf(const std::string& container) {
+  const std::optional<TPublicRecord> record = PublicRecordOf(container);
+  if (!record) return RecordOf(container, kEscrowRecord);
+  return record->EscrowText.empty() ? "<absent>" : record->EscrowText;
+}
+std::string SizeOf(const std::string& container) {
+  const std::optional<TPublicRecord> record = PublicRecordOf(container);
+  return record ? std::to_string(record->Record.SizeKB) : RecordOf(container, kSizeRecord);
 }
 
 // ---------------------------------------------------------------- start-up
@@ -422,14 +466,16 @@ TEST_F(ProtectFixture, AnExistingContainerIsReplacedOnlyWithConsent) {
   second.Go({"korvane", "-PROTECT", folder});
   EXPECT_EQ(second.app->frmProtect->Outcome, TWorkflowOutcome::woDone);
   EXPECT_NE(ReadFile(container), "an older container");
-  EXPECT_EQ(RecordOf(container, kSizeRecord), "5");
+  EXPECT_EQ(SizeOf(container), "5");
 }
 
 // ---------------------------------------------------------------- the round trip
 
 TEST_F(ProtectFixture, ProtectThenOpenRestoresTheFolderExactly) {
   const auto before = Snapshot(folder);
-  TApplication& app = Protect();
+  ProtectOptions classic;
+  classic.Classic = true;
+  TApplication& app = Protect(classic);
   EXPECT_TRUE(ui.Boxes.empty()) << ui.Captions();
   EXPECT_EQ(app.frmProtect->Outcome, TWorkflowOutcome::woDone);
   EXPECT_FALSE(Exists(folder)) << "the folder goes after a protection";
@@ -481,10 +527,8 @@ TEST_F(ProtectFixture, OptionsDecideCompressionRecoveryAndDeletion) {
   options.DontDelete = true;
   Protect(options);
   EXPECT_EQ(Snapshot(folder), before) << "kept files stay as they were";
-  EXPECT_EQ(RecordOf(container, kEscrowRecord), "<absent>");
-  auto storage = NewContainerStorage(container);
-  storage->SetReadOnly(true);
-  storage->Open(2);
+  EXPECT_EQ(EscrowOf(container), "<absent>");
+  auto storage = OpenStored(container);
   vaultfs::TVaultCompression compression{};
   std::uint32_t level = 0;
   std::uint32_t block = 0;
@@ -497,7 +541,7 @@ TEST_F(ProtectFixture, AnEmptyFolderHasSizeZero) {
   mkdir(empty.c_str(), 0755);
   ScriptProtect(ui, {});
   run.Go({"korvane", "-PROTECT", empty});
-  EXPECT_EQ(RecordOf(empty + "._zkvlk", kSizeRecord), "0");
+  EXPECT_EQ(SizeOf(empty + "._zkvlk"), "0");
   EXPECT_FALSE(Exists(empty));
 }
 
@@ -576,12 +620,21 @@ struct OpenFixture : ProtectFixture {
     original = Snapshot(folder);
     ScriptedUi protectUi;
     AppRun protect(protectUi);
-    ScriptProtect(protectUi, {});
+    ProtectOptions options;
+    options.Classic = Classic();
+    ScriptProtect(protectUi, options);
     protect.Go({"korvane", "-PROTECT", folder});
     ASSERT_TRUE(Exists(container));
     ASSERT_FALSE(Exists(folder));
   }
   std::string ContainerBytes() const { return ReadFile(container); }
+  // The layout the container is protected with.
+  virtual bool Classic() const { return false; }
+};
+
+// The same with the classic layout, for what only it has: its records.
+struct ClassicOpenFixture : OpenFixture {
+  bool Classic() const override { return true; }
 };
 
 TEST_F(OpenFixture, FreeSpaceIsCheckedBeforeThePassword) {
@@ -658,7 +711,7 @@ TEST_F(OpenFixture, CancelKeepsTheContainerAndASecondOpenRestoresEverything) {
   EXPECT_FALSE(Exists(container));
 }
 
-TEST_F(OpenFixture, RecordsStoredInUpperCaseAndWithoutANumberStillOpen) {
+TEST_F(ClassicOpenFixture, RecordsStoredInUpperCaseAndWithoutANumberStillOpen) {
   {
     auto storage = NewContainerStorage(container);
     storage->Open(2);
@@ -686,7 +739,7 @@ TEST_F(OpenFixture, RecordsStoredInUpperCaseAndWithoutANumberStillOpen) {
   EXPECT_EQ(Snapshot(folder), original);
 }
 
-TEST_F(OpenFixture, ANegativeSizeRecordNeverSkipsTheSpaceCheck) {
+TEST_F(ClassicOpenFixture, ANegativeSizeRecordNeverSkipsTheSpaceCheck) {
   {
     auto storage = NewContainerStorage(container);
     storage->Open(2);
@@ -778,7 +831,8 @@ TEST_F(OpenFixture, TheAccessCodeOpensTheRequestWindow) {
   run.Go({"korvane", "-OPEN", container});
   EXPECT_EQ(ui.FormsRun, (std::vector<std::string>{"frmEnter", "frmRequest"}));
   EXPECT_FALSE(copyEnabledBefore);
-  const std::string escrow = RecordOf(container, kEscrowRecord);
+  const std::string escrow = EscrowOf(container);
+  ASSERT_EQ(escrow.size(), 512u);
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0], "Please recover lost or forgotten password to my personal Korvane Folder.\r");
   EXPECT_EQ(lines[1], "Folder password cipher text is \r");
@@ -796,6 +850,7 @@ TEST_F(OpenFixture, TheAccessCodeOpensTheRequestWindow) {
 TEST_F(ProtectFixture, TheAccessCodeWithoutRecoveryDataDoesNothingOrSaysSo) {
   ProtectOptions options;
   options.Recovery = false;
+  options.Classic = true;
   Protect(options);
   ScriptedUi local;
   TApplication app(local, TestEnvironment());
@@ -828,6 +883,7 @@ TEST_F(ProtectFixture, LongPasswordsKeepTheirWholeEscrowRecord) {
   options.Password = std::string(3000, 'p');
   options.Confirm = options.Password;
   options.DontDelete = true;
+  options.Classic = true;
   Protect(options);
   const std::string escrow = RecordOf(container, kEscrowRecord);
   EXPECT_EQ(escrow.size(), 26u * 128 / 3 * 4 + 4);
@@ -1031,7 +1087,7 @@ TEST_F(ProtectFixture, LeftoversOfAKilledRunGoUnlessARunningProcessHoldsThem) {
             std::vector<std::string>{".Photos._zkvlk.korvane-partial-ghijkl"});
 }
 
-TEST_F(OpenFixture, AFailedRestoreKeepsTheExistingFolderAndTheContainer) {
+TEST_F(ClassicOpenFixture, AFailedRestoreKeepsTheExistingFolderAndTheContainer) {
   // The hash record says "other password"; the files are under the first.
   {
     auto storage = NewContainerStorage(container);
@@ -1065,6 +1121,248 @@ TEST_F(OpenFixture, ADanglingLinkAtTheFoldersNameNeverRedirectsTheRestore) {
   EXPECT_FALSE(Exists(elsewhere));
   EXPECT_TRUE(platform::IsSymbolicLink(folder));
   EXPECT_TRUE(Exists(container));
+}
+
+// ---------------------------------------------------------------- the hardened layout
+
+bool Holds(const std::string& bytes, const std::string& needle) {
+  return bytes.find(needle) != std::string::npos;
+}
+
+std::string Utf16Bytes(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
+TEST_F(ProtectFixture, ANewContainerIsHardenedAndShowsNothingWithoutThePassword) {
+  const auto before = Snapshot(folder);
+  Protect();
+  ASSERT_TRUE(Exists(container)) << ui.Captions();
+  const std::string bytes = ReadFile(container);
+
+  const std::optional<TPublicRecord> record = PublicRecordOf(container);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->Record.Kdf, kKdfFloor);
+  EXPECT_EQ(record->Record.SizeKB, 5u);
+  EXPECT_EQ(record->EscrowText.size(), 512u);
+  std::string recovered;
+  std::string error;
+  EXPECT_FALSE(DecryptHardenedRecoveryText(record->EscrowText, "not a key", recovered, error));
+
+  // No name, content or hash of the password in the file's bytes.
+  for (const std::string name : {"a.txt", "c.dat", "readonly.txt", "inside.txt", "notes"}) {
+    EXPECT_FALSE(Holds(bytes, name) || Holds(bytes, Utf16Bytes(name))) << name;
+  }
+  EXPECT_FALSE(Holds(bytes, "inside\n") || Holds(bytes, "read only\n"));
+  EXPECT_FALSE(Holds(bytes, Md5Hex("secret password")));
+
+  // The classic layout's reading, with its fixed storage password, finds
+  // nothing and changes nothing: a program that knows only it cannot open.
+  {
+    auto classic = NewContainerStorage(container);
+    classic->SetReadOnly(true);
+    EXPECT_TRUE(classic->IsValidStorage());
+    EXPECT_THROW(classic->Open(2), vaultfs::EVaultError);
+    classic->Close();
+  }
+  EXPECT_EQ(ReadFile(container), bytes);
+  // The Open window's own classic reading, given the same container without
+  // its public record (as a reader that knows only the classic layout sees
+  // it): Open stays disabled and the file stays as it was.
+  {
+    const std::string copy = dir / "Copy._zkvlk";
+    WriteFile(copy, bytes);
+    {
+      auto storage = NewLockedContainerStorage(copy);
+      storage->Open(2);
+      storage->DeleteFileTag(kRootPath, kPublicRecordTag);
+      storage->Close();
+    }
+    const std::string withoutRecord = ReadFile(copy);
+    ScriptedUi local;
+    TApplication app(local, TestEnvironment());
+    app.ParseCommandLine({"korvane", "-OPEN", copy});
+    app.CreateForms();
+    app.frmEnter->Show();
+    EXPECT_FALSE(app.frmEnter->btnOpen.Enabled);
+    EXPECT_EQ(app.frmEnter->Layout, TContainerLayout::clClassic);
+    app.frmEnter->edPassword.SetText("secret password");
+    app.frmEnter->btnOpenClick();
+    EXPECT_EQ(app.frmEnter->Outcome, TWorkflowOutcome::woNone);
+    EXPECT_EQ(ReadFile(copy), withoutRecord);
+    EXPECT_FALSE(Exists(dir / "Copy"));
+  }
+
+  // With the password: no classic records, the sealed list of entries.
+  {
+    auto storage = OpenStored(container);
+    EXPECT_FALSE(storage->FileExists(kHashRecord) || storage->FileExists(kSizeRecord) ||
+                 storage->FileExists(kEscrowRecord));
+    EXPECT_EQ(storage->GetFileEncryption(u"DATA\\a.txt"), vaultfs::ecAES256_HMAC256);
+    const SecretBytes mac =
+        DeriveSubkeys(*OpenHardenedRecord(record->Record, PasswordBytes("secret password")))
+            .MacKey;
+    const std::optional<TManifest> manifest = ReadManifest(*storage, mac);
+    ASSERT_TRUE(manifest);
+    EXPECT_EQ(manifest->size(), 12u);
+    EXPECT_EQ(manifest->at("link").Kind, TSealedKind::skLink);
+    EXPECT_EQ(manifest->at("empty/deeper").Kind, TSealedKind::skFolder);
+  }
+
+  // Wrong, then right: the tree comes back exactly.
+  ScriptedUi openUi;
+  AppRun open(openUi);
+  ScriptOpen(openUi, {"wrong password", "secret password"});
+  TApplication& opened = open.Go({"korvane", "-OPEN", container});
+  EXPECT_EQ(openUi.Captions(), "Invalid password");
+  EXPECT_EQ(opened.frmEnter->Outcome, TWorkflowOutcome::woDone);
+  EXPECT_EQ(Snapshot(folder), before);
+  EXPECT_FALSE(Exists(container));
+}
+
+TEST_F(ProtectFixture, APasswordTooLongForTheEscrowIsSaidAndProtectsWithoutIt) {
+  ProtectOptions options;
+  options.Password = std::string(3000, 'p');
+  options.Confirm = options.Password;
+  options.DontDelete = true;
+  Protect(options);
+  EXPECT_EQ(ui.Captions(), "Password recovery not possible");
+  EXPECT_EQ(EscrowOf(container), "<absent>");
+  ASSERT_TRUE(PublicRecordOf(container));
+}
+
+// Changes made to a hardened container by someone with its keys, through
+// the engine, as an attacker who learned them (or a bug) would.
+struct TamperFixture : OpenFixture {
+  template <typename Change>
+  void Tamper(Change change) {
+    auto storage = AccessOf(container).NewStorage(container);
+    storage->Open(2);
+    change(*storage);
+    storage->Close();
+  }
+  // Opens with the right password: the damage named in the box, the
+  // container kept, nothing damaged under its name, the rest restored.
+  void ExpectDamage(const std::vector<std::string>& damaged,
+                    const std::vector<std::string>& absent) {
+    ScriptOpen(ui, {"secret password"});
+    run.Go({"korvane", "-OPEN", container});
+    EXPECT_EQ(run.app->frmEnter->Outcome, TWorkflowOutcome::woFailed);
+    ASSERT_EQ(ui.Captions(), "Failed to unlock");
+    std::vector<std::string> named;
+    for (const TDamage& item : run.app->frmEnter->Damage) named.push_back(item.Path);
+    EXPECT_EQ(named, damaged);
+    for (const std::string& path : damaged)
+      EXPECT_NE(ui.Boxes[0].Text.find("\r" + path + ": "), std::string::npos) << ui.Boxes[0].Text;
+    EXPECT_TRUE(Exists(container));
+    auto restored = Snapshot(folder);
+    auto expected = original;
+    for (const std::string& path : absent) {
+      EXPECT_FALSE(Exists(folder + "/" + path)) << path;
+      expected.erase("/" + path);
+    }
+    // Folders' times move when an entry in them is missing.
+    for (auto* tree : {&restored, &expected})
+      for (auto it = tree->begin(); it != tree->end();)
+        it = (it->first.empty() || it->first == "/sub" || it->first == "/empty") ? tree->erase(it)
+                                                                                 : std::next(it);
+    EXPECT_EQ(restored, expected);
+  }
+};
+
+TEST_F(TamperFixture, AChangedFileIsNamedAndNeverRestored) {
+  Tamper([](vaultfs::TVaultStorage& storage) {
+    vaultfs::TVaultStream stream(storage, u"DATA\\b.bin", vaultfs::fmOpenReadWrite);
+    stream.Seek(100, 0);
+    const char byte = 'X';
+    stream.WriteBuffer(&byte, 1);
+  });
+  ExpectDamage({"b.bin"}, {"b.bin"});
+}
+
+TEST_F(TamperFixture, ARenamedEntryIsMissingAndItsNewNameUnknown) {
+  Tamper([](vaultfs::TVaultStorage& storage) {
+    storage.MoveFile(u"DATA\\a.txt", u"DATA\\renamed.txt");
+  });
+  ExpectDamage({"a.txt", "renamed.txt"}, {"a.txt", "renamed.txt"});
+}
+
+TEST_F(TamperFixture, RemovedAndAddedEntriesAreNamed) {
+  Tamper([](vaultfs::TVaultStorage& storage) {
+    storage.DeleteFile(u"DATA\\sub\\c.dat");
+    vaultfs::TVaultStream stream(storage, u"DATA\\planted.sh", vaultfs::fmCreate);
+    stream.WriteBuffer("#!/bin/sh\n", 10);
+  });
+  ExpectDamage({"planted.sh", "sub/c.dat"}, {"planted.sh", "sub/c.dat"});
+}
+
+TEST_F(TamperFixture, SwappedFilesAreBothNamed) {
+  Tamper([](vaultfs::TVaultStorage& storage) {
+    storage.MoveFile(u"DATA\\a.txt", u"DATA\\swap");
+    storage.MoveFile(u"DATA\\b.bin", u"DATA\\a.txt");
+    storage.MoveFile(u"DATA\\swap", u"DATA\\b.bin");
+  });
+  ExpectDamage({"a.txt", "b.bin"}, {"a.txt", "b.bin"});
+}
+
+TEST_F(TamperFixture, WithoutAVerifiedListNothingIsRestored) {
+  const std::string bytesBefore = ContainerBytes();
+  for (const bool replace : {false, true}) {
+    Tamper([replace](vaultfs::TVaultStorage& storage) {
+      if (!replace) {
+        storage.DeleteFile(kManifestRecord);
+        return;
+      }
+      // A list sealed under another key.
+      WriteManifest(storage, TManifest{}, GenerateMasterKey());
+    });
+    ScriptedUi local;
+    AppRun r(local);
+    ScriptOpen(local, {"secret password"});
+    r.Go({"korvane", "-OPEN", container});
+    EXPECT_EQ(local.Captions(), "Failed to unlock");
+    EXPECT_NE(local.Boxes[0].Text.find("list of entries"), std::string::npos);
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_TRUE(Exists(container));
+  }
+  EXPECT_NE(ContainerBytes(), bytesBefore);
+}
+
+TEST_F(OpenFixture, ADamagedKeyRecordIsRefusedWithItsReason) {
+  const std::string bytes = ContainerBytes();
+  for (const auto& [change, reason] :
+       std::vector<std::pair<std::function<void(std::vector<std::uint8_t>&)>, std::string>>{
+           {[](std::vector<std::uint8_t>& r) { r[8] = 9; }, "version"},
+           {[](std::vector<std::uint8_t>& r) { r[17] = 0x40; }, "memory"},  // 1 TiB and more
+           {[](std::vector<std::uint8_t>& r) { r.resize(50); }, "damaged"},
+       }) {
+    {
+      auto storage = NewLockedContainerStorage(container);
+      storage->Open(2);
+      bool exists = false;
+      std::vector<std::uint8_t> record(
+          storage->GetFileTagSize(kRootPath, kPublicRecordTag, exists));
+      storage->GetFileTag(kRootPath, kPublicRecordTag, record.data(),
+                          static_cast<std::uint32_t>(record.size()));
+      change(record);
+      storage->SetFileTag(kRootPath, kPublicRecordTag, record.data(),
+                          static_cast<std::uint32_t>(record.size()));
+      storage->Close();
+    }
+    ScriptedUi local;
+    AppRun r(local);
+    ScriptOpen(local, {"secret password"});
+    r.Go({"korvane", "-OPEN", container});
+    EXPECT_EQ(local.Captions(), "Not a protected folder") << reason;
+    EXPECT_NE(local.Boxes[0].Text.find(reason), std::string::npos) << local.Boxes[0].Text;
+    EXPECT_FALSE(r.app->frmEnter->btnOpen.Enabled);
+    EXPECT_FALSE(Exists(folder));
+    WriteFile(container, bytes);
+  }
 }
 
 }  // namespace

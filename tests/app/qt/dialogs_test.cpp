@@ -124,6 +124,7 @@ TEST(Dialogs, TheProtectWindowStartsAsDesigned) {
   EXPECT_TRUE(checked("cbxCompression"));
   EXPECT_FALSE(checked("cbxDontDelete"));
   EXPECT_TRUE(checked("cbxEnablePassRestore"));
+  EXPECT_FALSE(checked("cbxClassic"));
   EXPECT_EQ(dialog.findChild<QLineEdit*>("edFolder")->text().toStdString(), windows.folder);
   EXPECT_EQ(dialog.findChild<QLineEdit*>("edPassword")->echoMode(), QLineEdit::Password);
   EXPECT_EQ(dialog.findChild<QLineEdit*>("edConfirm")->echoMode(), QLineEdit::Password);

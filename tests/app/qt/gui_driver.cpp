@@ -104,6 +104,9 @@ TEnvironment TestEnvironment(const std::string& programDir) {
   environment.ExecutablePath = [programDir] { return programDir + "/bin/korvane"; };
   environment.SystemFolders = {"/usr", "/etc"};
   environment.RecoveryKey = [] { return BuiltInRecoveryKey(); };
+  environment.HardenedRecoveryKey = [] { return BuiltInHardenedRecoveryKey(); };
+  // The least cost the program accepts: protecting calibrates otherwise.
+  environment.ProtectKdf = [] { return kKdfFloor; };
   environment.SupportAddress = [] { return std::string("help@example.test"); };
   environment.Today = [] { return 46000.0; };
   environment.LanguageId = [] { return std::string("ENU"); };

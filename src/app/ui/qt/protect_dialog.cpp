@@ -39,6 +39,7 @@ ProtectDialog::ProtectDialog(QtUi& ui, TForm& form) : FormDialog(ui, form) {
   recovery->addStretch();
   recovery->addWidget(Label("lbDetails"));
   options->addLayout(recovery);
+  options->addWidget(CheckBox("cbxClassic"));
   layout->addWidget(optionsGroup);
 
   auto* buttons = new QHBoxLayout;

@@ -710,7 +710,8 @@ void TerminalUi::RunProtectForm(TfrmProtect& form) {
       return;
     }
     PrintLine("Options");
-    for (TCheckBox* box : {&form.cbxCompression, &form.cbxDontDelete, &form.cbxEnablePassRestore}) {
+    for (TCheckBox* box : {&form.cbxCompression, &form.cbxDontDelete, &form.cbxEnablePassRestore,
+                           &form.cbxClassic}) {
       if (!box->Visible) continue;
       if (!box->Enabled) {
         PrintLine("  " + box->Caption + ": " + (box->Checked() ? "yes" : "no"));
