@@ -101,6 +101,31 @@ install(FILES ${KORVANE_PACKAGING_DIR}/thunar/uca-korvane.xml
 # The maker's public key of the password-recovery escrow.
 install(FILES ${KORVANE_PACKAGING_DIR}/recovery-key.pem DESTINATION share/korvane)
 
+# Manual pages, compressed as Debian keeps them: gzip -9n (no name, no time
+# stamp, so the same page always gives the same bytes).
+find_program(KORVANE_GZIP gzip REQUIRED)
+set(_korvane_man_pages)
+foreach(_page korvane korvane-cli korvane-recover vaultfs)
+  set(_source ${CMAKE_CURRENT_SOURCE_DIR}/docs/man/${_page}.1)
+  set(_compressed ${CMAKE_CURRENT_BINARY_DIR}/man/${_page}.1.gz)
+  add_custom_command(OUTPUT ${_compressed}
+                     COMMAND ${CMAKE_COMMAND} -E copy ${_source} ${CMAKE_CURRENT_BINARY_DIR}/man/${_page}.1
+                     COMMAND ${KORVANE_GZIP} -9nf ${CMAKE_CURRENT_BINARY_DIR}/man/${_page}.1
+                     DEPENDS ${_source}
+                     COMMENT "Compressing the manual page ${_page}(1)"
+                     VERBATIM)
+  list(APPEND _korvane_man_pages ${_compressed})
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${_korvane_man_pages})
+install(FILES ${_korvane_man_pages} DESTINATION share/man/man1)
+
+# Shell completions, and the entry of the software centres (named after its id).
+install(FILES ${KORVANE_PACKAGING_DIR}/completions/korvane-cli
+              ${KORVANE_PACKAGING_DIR}/completions/vaultfs
+        DESTINATION share/bash-completion/completions)
+install(FILES ${KORVANE_PACKAGING_DIR}/korvane.metainfo.xml DESTINATION share/metainfo
+        RENAME org.korvane.Korvane.metainfo.xml)
+
 # ---------------------------------------------------------------------------
 # 3. The Debian package: `cpack -G DEB` in the build folder.
 set(CPACK_GENERATOR DEB)
@@ -127,8 +152,9 @@ folder.
 
 The package holds the desktop program (korvane), its scripted twin for
 shell scripts (korvane-cli), the password-recovery tool (korvane-recover),
-the container tool (vaultfs), the help pages, the launcher, the container
-file type and actions for the Nemo and Dolphin file managers. The command
+the container tool (vaultfs), their manual pages and bash completions, the
+help pages, the launcher, the container file type and actions for the Nemo
+and Dolphin file managers. The command
 korvane --install-desktop-integration adds the actions for Nautilus and
 Thunar for one user.]=])
 

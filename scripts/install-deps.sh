@@ -11,6 +11,7 @@ packages=(
   python3 dosfstools mtools tmux
   qt6-base-dev libgl-dev libqt6svg6 xvfb xauth fonts-dejavu-core
   dpkg-dev desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin libfile-mimeinfo-perl
+  groff-base appstream
 )
 
 missing=()

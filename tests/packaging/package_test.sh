@@ -4,16 +4,18 @@
 #   tests/packaging/package_test.sh BUILD_DIR
 #
 # Builds the package with `cpack -G DEB` in BUILD_DIR (a configured and
-# built release tree), checks what it holds, its control fields and its
-# launcher. With KORVANE_PACKAGE_INSTALL=1 (as root, in a throwaway system:
-# CI's container) it also installs the package with apt-get, runs the
+# built release tree), checks what it holds, its control fields, its
+# launcher, manual pages, completions and software centre entry. With
+# KORVANE_PACKAGE_INSTALL=1 (as root, in a throwaway system: CI's
+# container) it also installs the package with apt-get, runs the
 # programs, installs the per-user desktop integration for a temporary home,
 # asks the desktop what type a container is, and removes the package again.
 # It never installs anything otherwise.
 #
-# Needs: cmake (cpack), dpkg-dev (dpkg-shlibdeps), desktop-file-utils; for
-# the install part also xdg-utils, shared-mime-info and libglib2.0-bin (gio,
-# which xdg-mime asks for a file's type). A missing tool skips the test
+# Needs: cmake (cpack), dpkg-dev (dpkg-shlibdeps), desktop-file-utils,
+# appstream (appstreamcli); for the install part also xdg-utils,
+# shared-mime-info and libglib2.0-bin (gio, which xdg-mime asks for a
+# file's type). A missing tool skips the test
 # (exit 77) on a developer machine and fails it under CI=true.
 # Functions below are called through check(), which shellcheck cannot follow.
 # shellcheck disable=SC2317
@@ -57,6 +59,7 @@ require cpack cmake
 require dpkg-deb dpkg
 require dpkg-shlibdeps dpkg-dev
 require desktop-file-validate desktop-file-utils
+require appstreamcli appstream
 
 [ -f "$build_dir/CPackConfig.cmake" ] || {
   echo "FAILED: $build_dir has no CPackConfig.cmake (not a configured build tree)" >&2
@@ -121,6 +124,15 @@ for page in "$source_dir"/docs/help/*.html; do
     "usr/share/doc/korvane/help/$(basename "$page")"
 done
 check "help pages exist in docs/help" test "$help_pages" -gt 0
+for program in korvane korvane-cli korvane-recover vaultfs; do
+  check "manual page $program(1)" has_entry -rw-r--r-- "usr/share/man/man1/$program.1.gz"
+done
+for program in korvane-cli vaultfs; do
+  check "bash completion of $program" has_entry -rw-r--r-- \
+    "usr/share/bash-completion/completions/$program"
+done
+check "software centre entry" has_entry -rw-r--r-- \
+  usr/share/metainfo/org.korvane.Korvane.metainfo.xml
 no_tests() { ! grep -E '_tests$|gtest|/tests?/' "$work/contents"; }
 check "no tests are packaged" no_tests
 only_usr() { ! entry_path | grep -v -E '^\./(usr(/.*)?)?$'; }
@@ -158,6 +170,39 @@ check "packaged MIME type is the one in packaging/" \
   "$source_dir/packaging/korvane-container.xml"
 check "packaged programs report version $version" \
   grep -q "$version" <("$work/root/usr/bin/korvane-cli" --version)
+
+# ---------------------------------------------------------------- manuals, metadata
+for program in korvane korvane-cli korvane-recover vaultfs; do
+  page="$work/root/usr/share/man/man1/$program.1.gz"
+  [ -f "$page" ] || continue
+  # gzip -n: no name or time stamp inside, so the same page gives the same bytes.
+  check "$program.1.gz is the page in docs/man" cmp -s <(gzip -dc "$page") \
+    "$source_dir/docs/man/$program.1"
+  check "$program.1.gz carries no file name" \
+    test "$(od -An -tu1 -j3 -N1 "$page" | tr -d ' ')" = 0
+done
+completes() {  # completes PROGRAM: the packaged completion loads and registers
+  bash -c 'source "$1" && complete -p "$2" >/dev/null' _ \
+    "$work/root/usr/share/bash-completion/completions/$1" "$1"
+}
+check "packaged completion of korvane-cli loads" completes korvane-cli
+check "packaged completion of vaultfs loads" completes vaultfs
+metainfo="$work/root/usr/share/metainfo/org.korvane.Korvane.metainfo.xml"
+appstream_valid() {  # quiet when valid, the validator's report otherwise
+  appstreamcli validate --no-net "$1" >"$work/appstream.log" 2>&1 || {
+    cat "$work/appstream.log" >&2
+    return 1
+  }
+}
+check "software centre entry passes appstreamcli validate" appstream_valid "$metainfo"
+# The entry names the packaged launcher and icon.
+check "software centre entry launches korvane.desktop" \
+  grep -q '<launchable type="desktop-id">korvane.desktop</launchable>' "$metainfo"
+check "software centre entry's icon is packaged" \
+  test -f "$work/root/usr/share/icons/hicolor/scalable/apps/$(sed -n \
+    's|.*<icon type="stock">\(.*\)</icon>.*|\1|p' "$metainfo").svg"
+check "software centre entry's id is its file name" \
+  grep -q '<id>org.korvane.Korvane</id>' "$metainfo"
 
 if [ "${KORVANE_PACKAGE_INSTALL:-0}" != 1 ]; then
   echo "not installing the package (set KORVANE_PACKAGE_INSTALL=1 to, as root, in a throwaway system)"
