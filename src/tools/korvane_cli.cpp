@@ -6,11 +6,14 @@
 // message box on standard error and turns the outcome of the workflow into
 // an exit status.
 //
-// Exit status: 0 done, 1 refused or failed, 2 bad usage, 3 cancelled.
+// Exit status: 0 done, 1 refused or failed, 2 bad usage, 3 cancelled,
+// 4 wrong password.
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,9 +42,12 @@
 #include "app/forms/service_records.h"
 #include "app/keys/hardened_keys.h"
 #include "app/platform/platform.h"
+#include "app/ui/tty/terminal_text.h"
 #include "engine/volume/utf16.h"
 #include "storage/password_bytes.h"
 #include "storage/vault_storage.h"
+
+extern "C" char** environ;
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "0.1.0"
@@ -63,6 +69,7 @@ constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitCancelled = 3;
+constexpr int kExitWrongPassword = 4;
 
 constexpr const char* kProgram = "korvane-cli";
 // A password is typed by a person or kept in a small file; anything larger
@@ -72,18 +79,22 @@ constexpr std::size_t kMaxPasswordBytes = 64 * 1024;
 // ---------------------------------------------------------------- usage texts
 
 constexpr const char* kProtectUsage =
-    "Usage: korvane-cli protect DIR [--password-file F | --password-fd N] [--no-compression]\n"
-    "                   [--keep-files] [--no-recovery] [--classic] [--yes]\n"
-    "                   [--kdf-time MS] [--kdf-memory MIB] [--kdf-passes N] [--kdf-lanes N]\n";
+    "Usage: korvane-cli protect DIR [--password-file F | --password-fd N | --password-command CMD]\n"
+    "                   [--no-compression] [--keep-files] [--no-recovery] [--classic] [--yes]\n"
+    "                   [--kdf-time MS] [--kdf-memory MIB] [--kdf-passes N] [--kdf-lanes N]\n"
+    "                   [--progress json] [--quiet]\n";
 constexpr const char* kOpenUsage =
-    "Usage: korvane-cli open CONTAINER [--password-file F | --password-fd N] [--yes]\n";
+    "Usage: korvane-cli open CONTAINER [--password-file F | --password-fd N | --password-command CMD]\n"
+    "                   [--yes] [--progress json] [--quiet]\n";
 constexpr const char* kInfoUsage = "Usage: korvane-cli info CONTAINER [--escrow]\n";
 constexpr const char* kPasswdUsage =
-    "Usage: korvane-cli passwd CONTAINER [--password-file F | --password-fd N]\n"
-    "                   [--new-password-file F | --new-password-fd N]\n"
-    "                   [--kdf-time MS] [--kdf-memory MIB] [--kdf-passes N] [--kdf-lanes N]\n";
+    "Usage: korvane-cli passwd CONTAINER [--password-file F | --password-fd N | --password-command CMD]\n"
+    "                   [--new-password-file F | --new-password-fd N | --new-password-command CMD]\n"
+    "                   [--kdf-time MS] [--kdf-memory MIB] [--kdf-passes N] [--kdf-lanes N]\n"
+    "                   [--quiet]\n";
 constexpr const char* kVerifyUsage =
-    "Usage: korvane-cli verify CONTAINER [--password-file F | --password-fd N]\n";
+    "Usage: korvane-cli verify CONTAINER [--password-file F | --password-fd N | --password-command CMD]\n"
+    "                   [--quiet]\n";
 
 constexpr const char* kGeneralHelp =
     "Usage: korvane-cli COMMAND ARGUMENT [OPTIONS]\n"
@@ -102,12 +113,39 @@ constexpr const char* kGeneralHelp =
     "  korvane-cli --version        version\n"
     "\n"
     "Password: --password-file F (the file's bytes, less one trailing newline),\n"
-    "--password-fd N (the same, read from an open file descriptor), or, when\n"
-    "neither is given and standard input is a terminal, asked for on the terminal.\n"
+    "--password-fd N (the same, read from an open file descriptor),\n"
+    "--password-command CMD (the first line CMD prints, run with /bin/sh -c), or,\n"
+    "when none is given and standard input is a terminal, asked for on the terminal.\n"
     "\n"
     "Exit status: 0 done, 1 refused or failed (the reason on standard error;\n"
-    "for verify: damage found), 2 bad usage, 3 cancelled (SIGINT or SIGTERM\n"
-    "during the work).\n";
+    "for verify: damage found), 2 bad usage (also: a password command that fails\n"
+    "or prints nothing), 3 cancelled (SIGINT or SIGTERM during the work),\n"
+    "4 wrong password.\n";
+
+// Where the password comes from, shared by protect, open, verify and passwd.
+#define KORVANE_PASSWORD_HELP                                                               \
+  "  --password-file F   read the password from the file F (one trailing\n"                 \
+  "                      newline or CR LF is not part of it)\n"                             \
+  "  --password-fd N     read the password from file descriptor N, up to its end\n"        \
+  "  --password-command CMD\n"                                                              \
+  "                      run CMD with /bin/sh -c; the password is the first line\n"         \
+  "                      it prints (a command that fails or prints nothing: status 2)\n"
+
+#define KORVANE_QUIET_HELP                                                                  \
+  "  --quiet             no progress line and no informational messages on\n"              \
+  "                      standard error (errors and warnings still are)\n"
+
+// Machine-readable progress, shared by protect and open.
+#define KORVANE_PROGRESS_HELP                                                               \
+  "  --progress json     one JSON object a line on standard output while the work\n"       \
+  "                      runs ({\"type\":\"progress\",\"percent\":N,...}), then one\n"          \
+  "                      {\"type\":\"summary\",...}; messages become JSON objects on\n"        \
+  "                      standard error ({\"type\":\"error\"|\"warning\"|\"info\",...})\n"
+
+#define KORVANE_EXIT_HELP                                                                   \
+  "\n"                                                                                      \
+  "Exit status: 0 done, 1 refused or failed, 2 bad usage, 3 cancelled,\n"                  \
+  "4 wrong password.\n"
 
 // The cost of the password's key derivation (hardened layout), shared by
 // protect and passwd.
@@ -129,9 +167,7 @@ constexpr const char* kProtectHelp =
     "container was written, flushed to disk, read back and compared.\n"
     "\n"
     "Options:\n"
-    "  --password-file F   read the password from the file F (one trailing\n"
-    "                      newline or CR LF is not part of it)\n"
-    "  --password-fd N     read the password from file descriptor N, up to its end\n"
+    KORVANE_PASSWORD_HELP
     "  --no-compression    store the files uncompressed (default: compressed)\n"
     "  --keep-files        keep DIR as it is; only make the container\n"
     "  --no-recovery       do not store the password for recovery by the maker\n"
@@ -140,10 +176,14 @@ constexpr const char* kProtectHelp =
     "                      file, a fast hash of the password, no tamper check\n"
     "  --yes               replace an existing DIR._zkvlk (without it the run is\n"
     "                      refused and nothing changes)\n"
+    KORVANE_PROGRESS_HELP
+    KORVANE_QUIET_HELP
     KORVANE_KDF_HELP
     "\n"
     "Without a password option the password is asked for twice on the terminal.\n"
-    "On success prints \"protected DIR -> DIR._zkvlk\".\n";
+    "On success prints \"protected DIR -> DIR._zkvlk\" (with --progress json: the\n"
+    "summary object instead).\n"
+    KORVANE_EXIT_HELP;
 
 constexpr const char* kOpenHelp =
     "\n"
@@ -152,15 +192,17 @@ constexpr const char* kOpenHelp =
     "after every restored file was written and flushed to disk.\n"
     "\n"
     "Options:\n"
-    "  --password-file F   read the password from the file F (one trailing\n"
-    "                      newline or CR LF is not part of it)\n"
-    "  --password-fd N     read the password from file descriptor N, up to its end\n"
+    KORVANE_PASSWORD_HELP
     "  --yes               replace a folder that already exists at the restored\n"
     "                      folder's place (without it the run is refused and\n"
     "                      nothing changes)\n"
+    KORVANE_PROGRESS_HELP
+    KORVANE_QUIET_HELP
     "\n"
     "Without a password option the password is asked for on the terminal.\n"
-    "On success prints \"restored DIR\" and \"opened CONTAINER -> DIR\".\n";
+    "On success prints \"restored DIR\" and \"opened CONTAINER -> DIR\" (with\n"
+    "--progress json: the summary object instead).\n"
+    KORVANE_EXIT_HELP;
 
 constexpr const char* kInfoHelp =
     "\n"
@@ -183,14 +225,16 @@ constexpr const char* kPasswdHelp =
     "the new password. Classic containers are refused (open and protect again).\n"
     "\n"
     "Options:\n"
-    "  --password-file F, --password-fd N\n"
+    "  --password-file F, --password-fd N, --password-command CMD\n"
     "                      the current password (as for open)\n"
-    "  --new-password-file F, --new-password-fd N\n"
+    "  --new-password-file F, --new-password-fd N, --new-password-command CMD\n"
     "                      the new password (at least 4 characters)\n"
+    KORVANE_QUIET_HELP
     KORVANE_KDF_HELP
     "\n"
     "Without password options the passwords are asked for on the terminal (the\n"
-    "new one twice). On success prints \"password changed: CONTAINER\".\n";
+    "new one twice). On success prints \"password changed: CONTAINER\".\n"
+    KORVANE_EXIT_HELP;
 
 constexpr const char* kVerifyHelp =
     "\n"
@@ -201,10 +245,13 @@ constexpr const char* kVerifyHelp =
     "layout, which has no MACs, only that every file can be read.\n"
     "\n"
     "Options:\n"
-    "  --password-file F, --password-fd N   the password (as for open)\n"
+    "  --password-file F, --password-fd N, --password-command CMD\n"
+    "                      the password (as for open)\n"
+    KORVANE_QUIET_HELP
     "\n"
     "Prints \"sound: CONTAINER\" and exits 0, or names every damaged entry on\n"
-    "standard output (\"damaged: PATH: REASON\") and exits 1; 2 is bad usage.\n";
+    "standard output (\"damaged: PATH: REASON\") and exits 1; 2 is bad usage,\n"
+    "3 cancelled, 4 a wrong password.\n";
 
 // ---------------------------------------------------------------- signals
 
@@ -264,6 +311,13 @@ class SecretText {
     if (!text_.empty()) OPENSSL_cleanse(text_.data(), text_.size());
     text_.clear();
   }
+  // Keeps the text up to its first line end ("\n" or "\r\n"), without it.
+  void KeepFirstLine() {
+    const std::size_t end = text_.find('\n');
+    if (end == std::string::npos) return;
+    DropBack(text_.size() - end);
+    if (!text_.empty() && text_.back() == '\r') DropBack(1);
+  }
   // A password text ends before one trailing "\n" or "\r\n".
   void DropLineEnd() {
     if (!text_.empty() && text_.back() == '\n') {
@@ -300,6 +354,104 @@ bool ReadAllSecret(int fd, SecretText& out, std::string& error) {
   OPENSSL_cleanse(chunk, sizeof chunk);
   out.DropLineEnd();
   return true;
+}
+
+// Runs `command` with /bin/sh -c, its standard input and error ours, and
+// takes the first line of what it prints (at most kMaxPasswordBytes are
+// read). False with a reason when it cannot run, fails, or prints nothing.
+bool ReadCommandSecret(const std::string& command, SecretText& out, std::string& error) {
+  out.Wipe();
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    return false;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+  // What this program ignores (a broken pipe, a file-size limit) the
+  // command must meet as any command run from a shell would.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  const char* shell = "/bin/sh";
+  std::string dashC = "-c";
+  std::string shellName = "sh";
+  std::string commandText = command;
+  char* arguments[] = {shellName.data(), dashC.data(), commandText.data(), nullptr};
+  pid_t child = -1;
+  const int spawned = posix_spawn(&child, shell, &actions, &attributes, arguments, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(pipeFds[1]);
+  if (spawned != 0) {
+    close(pipeFds[0]);
+    error = std::string("cannot run ") + shell + ": " + std::strerror(spawned);
+    return false;
+  }
+  // Up to the first line end, and never more than a password can be: the
+  // rest of the output is not read.
+  char chunk[4096];
+  bool readFailed = false;
+  int readErrno = 0;
+  bool lineEnded = false;
+  while (!lineEnded && out.Size() < kMaxPasswordBytes) {
+    const std::size_t room = std::min(sizeof chunk, kMaxPasswordBytes - out.Size());
+    const ssize_t got = read(pipeFds[0], chunk, room);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      readFailed = true;
+      readErrno = errno;
+      break;
+    }
+    if (got == 0) break;
+    out.Append(chunk, static_cast<std::size_t>(got));
+    lineEnded = std::memchr(chunk, '\n', static_cast<std::size_t>(got)) != nullptr;
+  }
+  OPENSSL_cleanse(chunk, sizeof chunk);
+  const bool printedAnything = out.Size() > 0;
+  const bool tooLong = !lineEnded && out.Size() >= kMaxPasswordBytes;
+  close(pipeFds[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) {
+      status = -1;
+      break;
+    }
+  }
+  out.KeepFirstLine();
+  const bool exitedWell = status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  // A command that stopped on the pipe we closed after its first line
+  // did its part (a shell in between says so with status 128 + SIGPIPE).
+  const bool cutShort = status >= 0 && lineEnded &&
+                        ((WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE) ||
+                         (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGPIPE));
+  if (readFailed) {
+    error = std::string("cannot read its output: ") + std::strerror(readErrno);
+  } else if (tooLong) {
+    error = "its first line is longer than " + std::to_string(kMaxPasswordBytes) +
+            " bytes: not a password";
+  } else if (!exitedWell && !cutShort) {
+    if (status >= 0 && WIFEXITED(status))
+      error = "it exited with status " + std::to_string(WEXITSTATUS(status));
+    else if (status >= 0 && WIFSIGNALED(status))
+      error = std::string("it was killed by signal ") + std::to_string(WTERMSIG(status));
+    else
+      error = "it did not end normally";
+  } else if (!printedAnything || out.Size() == 0) {
+    error = "it printed no password";
+  } else {
+    return true;
+  }
+  out.Wipe();
+  return false;
 }
 
 // Puts the terminal back as it was, however the prompt ends.
@@ -418,6 +570,7 @@ struct TOptions {
   std::string Path;
   std::optional<std::string> PasswordFile;
   std::optional<std::string> PasswordFd;
+  std::optional<std::string> PasswordCommand;
   bool NoCompression = false;
   bool KeepFiles = false;
   bool NoRecovery = false;
@@ -427,6 +580,11 @@ struct TOptions {
   // passwd: where the new password comes from.
   std::optional<std::string> NewPasswordFile;
   std::optional<std::string> NewPasswordFd;
+  std::optional<std::string> NewPasswordCommand;
+  // protect, open: --progress json.
+  bool ProgressJson = false;
+  // No progress line, no informational messages.
+  bool Quiet = false;
   // The key derivation's cost (protect, passwd), checked when parsed.
   std::optional<std::uint32_t> KdfTimeMs;
   std::optional<std::uint32_t> KdfMemoryMiB;
@@ -531,9 +689,11 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
       inlineValue = arg.substr(equals + 1);
       arg.resize(equals);
     }
-    if (takesPassword && (arg == "--password-file" || arg == "--password-fd")) {
-      std::optional<std::string>& slot =
-          arg == "--password-file" ? options.PasswordFile : options.PasswordFd;
+    if (takesPassword &&
+        (arg == "--password-file" || arg == "--password-fd" || arg == "--password-command")) {
+      std::optional<std::string>& slot = arg == "--password-file" ? options.PasswordFile
+                                         : arg == "--password-fd" ? options.PasswordFd
+                                                                  : options.PasswordCommand;
       if (slot) return UsageError("option '" + arg + "' given twice", usage);
       if (inlineValue) {
         slot = *inlineValue;
@@ -545,9 +705,11 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
       continue;
     }
     const bool isPasswd = options.Command == TCommand::cmPasswd;
-    if (isPasswd && (arg == "--new-password-file" || arg == "--new-password-fd")) {
-      std::optional<std::string>& slot =
-          arg == "--new-password-file" ? options.NewPasswordFile : options.NewPasswordFd;
+    if (isPasswd && (arg == "--new-password-file" || arg == "--new-password-fd" ||
+                     arg == "--new-password-command")) {
+      std::optional<std::string>& slot = arg == "--new-password-file" ? options.NewPasswordFile
+                                         : arg == "--new-password-fd" ? options.NewPasswordFd
+                                                                      : options.NewPasswordCommand;
       if (slot) return UsageError("option '" + arg + "' given twice", usage);
       if (inlineValue) {
         slot = *inlineValue;
@@ -589,7 +751,24 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
         return UsageError(arg + " takes " + range.what + ", not '" + value + "'", usage);
       continue;
     }
+    const bool showsProgress = isProtect || options.Command == TCommand::cmOpen;
+    if (showsProgress && arg == "--progress") {
+      std::string value;
+      if (inlineValue) {
+        value = *inlineValue;
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        return UsageError("option '" + arg + "' needs a value", usage);
+      }
+      if (options.ProgressJson) return UsageError("option '" + arg + "' given twice", usage);
+      if (value != "json")
+        return UsageError("--progress takes 'json', not '" + value + "'", usage);
+      options.ProgressJson = true;
+      continue;
+    }
     bool* flag = nullptr;
+    if (takesPassword && arg == "--quiet") flag = &options.Quiet;
     if (takesPassword && !isPasswd && options.Command != TCommand::cmVerify && arg == "--yes")
       flag = &options.Yes;
     if (isProtect && arg == "--classic") flag = &options.Classic;
@@ -608,10 +787,19 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
   if (positional.size() > 1)
     return UsageError("unexpected argument '" + positional[1] + "'", usage);
   options.Path = positional.front();
-  if (options.PasswordFile && options.PasswordFd)
-    return UsageError("give either --password-file or --password-fd, not both", usage);
-  if (options.NewPasswordFile && options.NewPasswordFd)
-    return UsageError("give either --new-password-file or --new-password-fd, not both", usage);
+  if ((options.PasswordFile ? 1 : 0) + (options.PasswordFd ? 1 : 0) +
+          (options.PasswordCommand ? 1 : 0) > 1)
+    return UsageError(
+        "give one of --password-file, --password-fd and --password-command, not more", usage);
+  if ((options.NewPasswordFile ? 1 : 0) + (options.NewPasswordFd ? 1 : 0) +
+          (options.NewPasswordCommand ? 1 : 0) > 1)
+    return UsageError(
+        "give one of --new-password-file, --new-password-fd and --new-password-command, not more",
+        usage);
+  for (const auto& [name, value] : {std::pair{"--password-command", &options.PasswordCommand},
+                                    std::pair{"--new-password-command", &options.NewPasswordCommand}}) {
+    if (*value && (*value)->empty()) return UsageError(std::string(name) + " needs a command", usage);
+  }
   for (const auto& [name, value] : {std::pair{"--password-fd", &options.PasswordFd},
                                     std::pair{"--new-password-fd", &options.NewPasswordFd}}) {
     if (!*value) continue;
@@ -632,6 +820,91 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
   return -1;
 }
 
+// ---------------------------------------------------------------- JSON
+
+// A JSON string: quotes, backslashes and control characters escaped, bytes
+// that are not UTF-8 replaced by U+FFFD (names on Linux are any bytes).
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t at = 0; at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      const std::size_t length = korvane::tty::Utf8SequenceLength(text, at);
+      if (length == 0) {
+        out += "\\ufffd";
+        ++at;
+        continue;
+      }
+      out.append(text.substr(at, length));
+      at += length;
+      continue;
+    }
+    ++at;
+  }
+  out += '"';
+  return out;
+}
+
+std::string JsonSeconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", seconds < 0 ? 0.0 : seconds);
+  return text;
+}
+
+// The figures every progress line and the summary carry.
+std::string JsonFigures(const korvane::TProgressFigures& figures) {
+  return "\"bytes_done\":" + std::to_string(figures.BytesDone) +
+         ",\"bytes_total\":" + std::to_string(figures.BytesTotal) +
+         ",\"files_done\":" + std::to_string(figures.FilesDone) +
+         ",\"files_total\":" + std::to_string(figures.FilesTotal);
+}
+
+// How messages reach standard error: text lines, or JSON objects with
+// --progress json. Informational ones are left out with --quiet.
+enum class TNoteKind { nkError, nkWarning, nkInfo };
+
+bool gJsonMessages = false;
+bool gQuiet = false;
+
+void Note(TNoteKind kind, const std::string& message) {
+  if (gQuiet && kind == TNoteKind::nkInfo) return;
+  if (gJsonMessages) {
+    const char* type = kind == TNoteKind::nkError     ? "error"
+                       : kind == TNoteKind::nkWarning ? "warning"
+                                                      : "info";
+    std::fprintf(stderr, "{\"type\":\"%s\",\"message\":%s}\n", type,
+                 JsonString(message).c_str());
+  } else {
+    std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  }
+  std::fflush(stderr);
+}
+
+void PrintSummary(const char* outcome, int status, const korvane::TProgressFigures& figures,
+                  const std::string& folder, const std::string& container) {
+  std::printf("{\"type\":\"summary\",\"outcome\":\"%s\",\"exit_status\":%d,%s,"
+              "\"seconds_elapsed\":%s,\"folder\":%s,\"container\":%s}\n",
+              outcome, status, JsonFigures(figures).c_str(),
+              JsonSeconds(figures.SecondsElapsed).c_str(), JsonString(folder).c_str(),
+              JsonString(container).c_str());
+  std::fflush(stdout);
+}
+
 // ---------------------------------------------------------------- the scripted person
 
 // The text of a message box as it reads on a terminal.
@@ -650,23 +923,35 @@ class ScriptedUi final : public korvane::Ui {
       : options_(options),
         password_(password),
         ttyFd_(ttyFd),
-        drawProgress_(isatty(STDERR_FILENO) != 0) {}
+        drawProgress_(isatty(STDERR_FILENO) != 0 && !options.Quiet && !options.ProgressJson),
+        json_(options.ProgressJson) {}
 
   void Attach(TApplication& app) { app_ = &app; }
 
   bool PromptCancelled() const { return promptCancelled_; }
+  // The Open window refused the password.
+  bool WrongPassword() const { return wrongPassword_; }
 
   TModalResult MessageBox(const std::string& caption, const std::string& text, TMsgIcon icon,
                           TMsgButtons buttons) override {
     ClearProgressLine();
-    (void)icon;  // every box is worth reading in a log; refusals go by the outcome
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, caption.c_str(), BoxText(text).c_str());
-    if (buttons != TMsgButtons::OkCancel) return korvane::mrOk;
+    if (caption == "Invalid password") wrongPassword_ = true;
+    // Every box is worth reading in a log; refusals go by the outcome. A
+    // question --yes answers is information; one answered Cancel is the
+    // reason for a refusal.
+    const bool question = buttons == TMsgButtons::OkCancel;
+    const TNoteKind kind = icon == TMsgIcon::Stop ? TNoteKind::nkError
+                           : question             ? (options_.Yes ? TNoteKind::nkInfo
+                                                                  : TNoteKind::nkWarning)
+                           : icon == TMsgIcon::Exclamation ? TNoteKind::nkWarning
+                                                           : TNoteKind::nkInfo;
+    Note(kind, caption + ": " + BoxText(text));
+    if (!question) return korvane::mrOk;
     if (options_.Yes) {
-      std::fprintf(stderr, "%s: answered OK (--yes)\n", kProgram);
+      Note(TNoteKind::nkInfo, "answered OK (--yes)");
       return korvane::mrOk;
     }
-    std::fprintf(stderr, "%s: answered Cancel; --yes would answer OK\n", kProgram);
+    Note(TNoteKind::nkWarning, "answered Cancel; --yes would answer OK");
     return korvane::mrCancel;
   }
 
@@ -677,7 +962,7 @@ class ScriptedUi final : public korvane::Ui {
       RunEnter(*enter);
     } else if (auto* error = dynamic_cast<korvane::TErrorDialog*>(&form)) {
       ClearProgressLine();
-      std::fprintf(stderr, "%s: error: %s\n", kProgram, BoxText(error->LabelError.Caption).c_str());
+      Note(TNoteKind::nkError, "error: " + BoxText(error->LabelError.Caption));
     }
     // Whatever is still open has nothing a script could answer: Cancel.
     if (form.Visible()) form.Close();
@@ -691,15 +976,39 @@ class ScriptedUi final : public korvane::Ui {
       progress.btnCancel.Click();
     }
     DrawProgress(progress, false);
+    EmitProgress(progress, false);
   }
 
   void FormChanged(TForm& form) override {
     auto* progress = dynamic_cast<TfrmProgress*>(&form);
     if (!progress) return;
-    if (progress->Visible())
+    if (progress->Visible()) {
       DrawProgress(*progress, false);
-    else
+      EmitProgress(*progress, false);
+    } else {
       ClearProgressLine();
+    }
+  }
+
+  // The last progress line (when any was written), with the figures the
+  // work ended with; `done`: the work is complete.
+  void FinishProgress(bool done) {
+    if (!json_ || !jsonLines_ || !app_ || !app_->frmProgress) return;
+    WriteProgressLine(Figures(done));
+  }
+
+  // The figures as of now; a completed run has done all of its work.
+  korvane::TProgressFigures Figures(bool done) const {
+    korvane::TProgressFigures figures;
+    if (!app_ || !app_->frmProgress) return figures;
+    figures = app_->frmProgress->Figures();
+    if (done) {
+      figures.BytesDone = figures.BytesTotal;
+      figures.FilesDone = figures.FilesTotal;
+      figures.Percent = 100;
+      figures.SecondsRemaining = 0.0;
+    }
+    return figures;
   }
 
   void CopyToClipboard(const std::string&) override {}
@@ -743,6 +1052,7 @@ class ScriptedUi final : public korvane::Ui {
     form.cbxDontDelete.SetChecked(options_.KeepFiles);
     form.cbxEnablePassRestore.SetChecked(!options_.NoRecovery);
     form.cbxClassic.SetChecked(options_.Classic);
+    if (json_) AnnounceWork(form);
     form.btnProtect.Click();
     ClearProgressLine();
   }
@@ -767,6 +1077,37 @@ class ScriptedUi final : public korvane::Ui {
     ClearProgressLine();
   }
 
+  // With --progress json the totals are counted before the work: the
+  // progress reports of the copy carry no count of files.
+  void AnnounceWork(TfrmProtect&) {
+    const std::string& folder = app_->FolderArgument;
+    if (!korvane::platform::IsDirectory(folder)) return;
+    korvane::platform::TreeCheckReport count;
+    const bool counted = korvane::platform::CheckTreeForProtection(
+        folder, false, [] { return gStopRequested != 0; }, count);
+    if (counted) app_->frmProgress->SetWorkSize(count.Files, count.Bytes);
+  }
+
+  void EmitProgress(TfrmProgress& progress, bool force) {
+    if (!json_ || !progress.Visible()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && jsonLines_ > 0 && now - lastJson_ < std::chrono::milliseconds(250)) return;
+    lastJson_ = now;
+    WriteProgressLine(progress.Figures());
+  }
+
+  void WriteProgressLine(const korvane::TProgressFigures& figures) {
+    const std::string remaining =
+        figures.SecondsRemaining ? JsonSeconds(*figures.SecondsRemaining) : std::string("null");
+    std::printf("{\"type\":\"progress\",\"percent\":%u,%s,\"current\":%s,"
+                "\"seconds_elapsed\":%s,\"seconds_remaining\":%s}\n",
+                figures.Percent, JsonFigures(figures).c_str(),
+                JsonString(figures.CurrentPath).c_str(), JsonSeconds(figures.SecondsElapsed).c_str(),
+                remaining.c_str());
+    std::fflush(stdout);
+    ++jsonLines_;
+  }
+
   void DrawProgress(TfrmProgress& progress, bool force) {
     // Nothing worth a line until the first file is under way.
     if (!drawProgress_ || !progress.Visible() || progress.OperationLine.empty()) return;
@@ -783,10 +1124,15 @@ class ScriptedUi final : public korvane::Ui {
     winsize size{};
     std::size_t columns = 80;
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) columns = size.ws_col;
-    char head[16];
-    std::snprintf(head, sizeof head, "%3u%% ", percent);
+    char percentText[16];
+    std::snprintf(percentText, sizeof percentText, "%3u%% ", percent);
+    std::string head = percentText;
+    if (const std::string figures = progress.FiguresText(); !figures.empty()) head += figures + "  ";
+    const std::size_t room = columns - 1 > head.size() ? columns - 1 - head.size() : 0;
     const std::string line =
-        head + korvane::PathEllipsis(progress.OperationLine, columns - std::strlen(head) - 1);
+        room < 8 ? std::string(percentText)
+                 : head + korvane::tty::TerminalSafeText(
+                              korvane::PathEllipsis(progress.DisplayLine(), room), false);
     std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     std::fflush(stderr);
     lineDrawn_ = true;
@@ -796,8 +1142,12 @@ class ScriptedUi final : public korvane::Ui {
   const SecretText* password_;
   int ttyFd_;
   bool drawProgress_;
+  bool json_;
   TApplication* app_ = nullptr;
   bool promptCancelled_ = false;
+  bool wrongPassword_ = false;
+  std::uint64_t jsonLines_ = 0;
+  std::chrono::steady_clock::time_point lastJson_{};
   bool lineDrawn_ = false;
   std::chrono::steady_clock::time_point lastDraw_{};
 };
@@ -818,6 +1168,21 @@ int ExitStatusOf(TWorkflowOutcome outcome, int errorCount) {
   return kExitFailed;
 }
 
+// The word a summary gives for how the run ended.
+const char* OutcomeWord(int status, TWorkflowOutcome outcome) {
+  switch (status) {
+    case kExitDone:
+      return "done";
+    case kExitCancelled:
+      return "cancelled";
+    case kExitWrongPassword:
+    case kExitUsage:
+      return "refused";
+    default:
+      return outcome == TWorkflowOutcome::woFailed ? "failed" : "refused";
+  }
+}
+
 int RunWorkflow(const TOptions& options, const SecretText* password, int ttyFd) {
   ScriptedUi ui(options, password, ttyFd);
   korvane::TEnvironment environment;
@@ -825,39 +1190,60 @@ int RunWorkflow(const TOptions& options, const SecretText* password, int ttyFd) 
   TApplication app(ui, std::move(environment));
   ui.Attach(app);
   const bool protect = options.Command == TCommand::cmProtect;
+  TWorkflowOutcome outcome = TWorkflowOutcome::woNone;
+  // Ends the run: the last progress line and the summary (JSON), the exit
+  // status.
+  auto finish = [&](int status) {
+    if (options.ProgressJson) {
+      ui.FinishProgress(status == kExitDone);
+      korvane::TProgressFigures figures = ui.Figures(status == kExitDone);
+      std::string folder = app.FolderArgument;
+      std::string container = app.FolderArgument;
+      if (protect)
+        container += korvane::kContainerSuffix;
+      else
+        folder = korvane::ContainerPathToFolder(app.FolderArgument);
+      PrintSummary(OutcomeWord(status, outcome), status, figures, folder, container);
+    }
+    return status;
+  };
   try {
     (void)app.Run({"korvane", protect ? "-PROTECT" : "-OPEN", options.Path});
   } catch (const std::exception& error) {
     ui.ClearProgressLine();
-    std::fprintf(stderr, "%s: %s\n", kProgram, error.what());
-    return kExitFailed;
+    Note(TNoteKind::nkError, error.what());
+    outcome = TWorkflowOutcome::woFailed;
+    return finish(kExitFailed);
   }
   ui.ClearProgressLine();
   if (ui.PromptCancelled()) {
-    std::fprintf(stderr, "%s: cancelled\n", kProgram);
-    return kExitCancelled;
+    Note(TNoteKind::nkWarning, "cancelled");
+    return finish(kExitCancelled);
   }
 
   if (protect) {
-    if (!app.frmProtect) return kExitFailed;
-    const int status = ExitStatusOf(app.frmProtect->Outcome, app.ErrorCount);
-    if (status == kExitCancelled)
-      std::fprintf(stderr, "%s: cancelled; the folder is as it was\n", kProgram);
-    if (status == kExitDone)
+    if (!app.frmProtect) return finish(kExitFailed);
+    outcome = app.frmProtect->Outcome;
+    const int status = ExitStatusOf(outcome, app.ErrorCount);
+    if (status == kExitCancelled) Note(TNoteKind::nkWarning, "cancelled; the folder is as it was");
+    if (status == kExitDone && !options.ProgressJson)
       std::printf("protected %s -> %s%s\n", app.FolderArgument.c_str(), app.FolderArgument.c_str(),
                   korvane::kContainerSuffix);
-    return status;
+    return finish(status);
   }
-  if (!app.frmEnter) return kExitFailed;
-  const int status = ExitStatusOf(app.frmEnter->Outcome, app.ErrorCount);
+  if (!app.frmEnter) return finish(kExitFailed);
+  outcome = app.frmEnter->Outcome;
+  int status = ExitStatusOf(outcome, app.ErrorCount);
+  // The password was refused before anything was touched.
+  if (status == kExitFailed && outcome == TWorkflowOutcome::woNone && ui.WrongPassword())
+    status = kExitWrongPassword;
   if (status == kExitCancelled)
-    std::fprintf(stderr, "%s: cancelled; the protected folder %s is kept\n", kProgram,
-                 app.FolderArgument.c_str());
-  if (status == kExitDone) {
+    Note(TNoteKind::nkWarning, "cancelled; the protected folder " + app.FolderArgument + " is kept");
+  if (status == kExitDone && !options.ProgressJson) {
     std::printf("restored %s\n", app.frmEnter->FolderPath.c_str());
     std::printf("opened %s -> %s\n", app.FolderArgument.c_str(), app.frmEnter->FolderPath.c_str());
   }
-  return status;
+  return finish(status);
 }
 
 int RunInfo(const TOptions& options) {
@@ -916,11 +1302,18 @@ int RunInfo(const TOptions& options) {
   return kExitDone;
 }
 
-// Reads a password from --*-password-file or --*-password-fd. False with a
-// message in `error` when that fails.
+// Reads a password from --*-password-file, --*-password-fd or
+// --*-password-command. False with a message in `error` when that fails.
 bool ReadPasswordOption(const std::optional<std::string>& file,
-                        const std::optional<std::string>& fd, const char* fdOption,
+                        const std::optional<std::string>& fd,
+                        const std::optional<std::string>& command, const char* prefix,
                         SecretText& out, std::string& error) {
+  if (command) {
+    if (ReadCommandSecret(*command, out, error)) return true;
+    error = std::string(prefix) + "password-command: " + error;
+    return false;
+  }
+  const std::string fdOption = std::string(prefix) + "password-fd";
   if (file) {
     const int descriptor = open(file->c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0) {
@@ -934,11 +1327,11 @@ bool ReadPasswordOption(const std::optional<std::string>& file,
   }
   const int descriptor = std::stoi(*fd);
   if (fcntl(descriptor, F_GETFD) < 0) {
-    error = std::string(fdOption) + " " + *fd + ": " + std::strerror(errno);
+    error = fdOption + " " + *fd + ": " + std::strerror(errno);
     return false;
   }
   if (!ReadAllSecret(descriptor, out, error)) {
-    error = std::string(fdOption) + " " + *fd + ": " + error;
+    error = fdOption + " " + *fd + ": " + error;
     return false;
   }
   return true;
@@ -1007,7 +1400,7 @@ int RunPasswd(const TOptions& options, SecretText& oldPassword, SecretText& newP
                    "%s: Invalid password: The password you have entered is not valid for this "
                    "protected folder!\n",
                    kProgram);
-      return kExitFailed;
+      return kExitWrongPassword;
     }
     if (!korvane::platform::SyncFile(container)) {
       std::fprintf(stderr, "%s: %s: cannot flush to disk: %s\n", kProgram, container.c_str(),
@@ -1059,7 +1452,7 @@ int RunVerify(const TOptions& options, const SecretText& password) {
                    "%s: Invalid password: The password you have entered is not valid for this "
                    "protected folder!\n",
                    kProgram);
-      return kExitFailed;
+      return kExitWrongPassword;
     }
 
     // The structure first: links between pages, records, the space map.
@@ -1155,33 +1548,49 @@ int main(int argc, char** argv) {
   if (options.Command == TCommand::cmInfo) return RunInfo(options);
 
   const char* usage = CommandUsage(options.Command);
+  gJsonMessages = options.ProgressJson;
+  gQuiet = options.Quiet;
+  // After the command line was understood, a run that cannot start is
+  // still a run: with --progress json it ends in a summary.
+  auto refuse = [&](const std::string& message) {
+    if (!options.ProgressJson) return UsageError(message, usage);
+    Note(TNoteKind::nkError, message);
+    const std::string path = korvane::platform::AbsolutePath(options.Path);
+    const bool protect = options.Command == TCommand::cmProtect;
+    PrintSummary("refused", kExitUsage, {},
+                 protect ? path : korvane::ContainerPathToFolder(path),
+                 protect ? path + korvane::kContainerSuffix : path);
+    return kExitUsage;
+  };
   SecretText password;
   int ttyFd = -1;
   std::string error;
+  const bool passwordGiven =
+      options.PasswordFile || options.PasswordFd || options.PasswordCommand;
+  const bool newPasswordGiven =
+      options.NewPasswordFile || options.NewPasswordFd || options.NewPasswordCommand;
   const bool needsTerminal =
-      (!options.PasswordFile && !options.PasswordFd) ||
-      (options.Command == TCommand::cmPasswd && !options.NewPasswordFile && !options.NewPasswordFd);
-  if (options.PasswordFile || options.PasswordFd) {
-    if (!ReadPasswordOption(options.PasswordFile, options.PasswordFd, "--password-fd", password,
-                            error))
-      return UsageError(error, usage);
+      !passwordGiven || (options.Command == TCommand::cmPasswd && !newPasswordGiven);
+  if (passwordGiven) {
+    if (!ReadPasswordOption(options.PasswordFile, options.PasswordFd, options.PasswordCommand,
+                            "--", password, error))
+      return refuse(error);
   }
   if (needsTerminal) {
     if (!isatty(STDIN_FILENO))
-      return UsageError(
-          "no password: give --password-file or --password-fd (there is no terminal to ask on)",
-          usage);
+      return refuse(
+          "no password: give --password-file, --password-fd or --password-command (there is no "
+          "terminal to ask on)");
     ttyFd = open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (ttyFd < 0)
-      return UsageError(
-          std::string("no password, and /dev/tty cannot be opened: ") + std::strerror(errno),
-          usage);
+      return refuse(std::string("no password, and /dev/tty cannot be opened: ") +
+                    std::strerror(errno));
   }
 
   if (options.Command == TCommand::cmPasswd || options.Command == TCommand::cmVerify) {
     InstallStopHandlers();
     const std::string container = ContainerArgument(options);
-    if (!options.PasswordFile && !options.PasswordFd &&
+    if (!passwordGiven &&
         PromptPassword(ttyFd, "Password for " + container + ": ", password) !=
             TPromptResult::prEntered) {
       close(ttyFd);
@@ -1193,9 +1602,9 @@ int main(int argc, char** argv) {
       status = RunVerify(options, password);
     } else {
       SecretText newPassword;
-      if (options.NewPasswordFile || options.NewPasswordFd) {
+      if (newPasswordGiven) {
         if (!ReadPasswordOption(options.NewPasswordFile, options.NewPasswordFd,
-                                "--new-password-fd", newPassword, error)) {
+                                options.NewPasswordCommand, "--new-", newPassword, error)) {
           if (ttyFd >= 0) close(ttyFd);
           return UsageError(error, usage);
         }
@@ -1221,7 +1630,7 @@ int main(int argc, char** argv) {
     return status;
   }
   // protect and open ask through their windows when there is no password.
-  if (options.PasswordFile || options.PasswordFd) {
+  if (passwordGiven) {
     if (ttyFd >= 0) close(ttyFd);
     ttyFd = -1;
   }

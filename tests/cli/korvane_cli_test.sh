@@ -272,7 +272,7 @@ check "  container replaced, folder gone" \
 
 cp "$small._zkvlk" "$dir/saved_container"
 printf 'wrong password\n' >"$dir/wrong.pw"
-run_cli 1 "wrong password on open" open "$small._zkvlk" --password-file "$dir/wrong.pw"
+run_cli 4 "wrong password on open" open "$small._zkvlk" --password-file "$dir/wrong.pw"
 check "  says so" err_has "Invalid password"
 check "  container unchanged, no folder" \
   bash -c "cmp -s '$small._zkvlk' '$dir/saved_container' && [ ! -e '$small' ]"

@@ -78,7 +78,7 @@ check "info: recovery possible, escrow of 512 characters" \
 
 echo "== wrong and right passwords"
 printf 'not the password' >"$dir/wrong.pw"
-run_cli 1 "a wrong password is refused" open "$container" --password-file "$dir/wrong.pw"
+run_cli 4 "a wrong password is refused" open "$container" --password-file "$dir/wrong.pw"
 check "  says so" err_has "Invalid password"
 check "  the container is byte-identical" cmp -s "$container" "$dir/container.copy"
 check "  nothing restored" [ ! -e "$tree" ]
@@ -102,7 +102,7 @@ start=$(ms_now)
 status=$?
 elapsed=$(($(ms_now) - start))
 check "a wrong password is refused after the derivation (exit $status, $elapsed ms)" \
-  [ "$status" -eq 1 -a "$elapsed" -gt 250 ]
+  [ "$status" -eq 4 -a "$elapsed" -gt 250 ]
 check "  the container is byte-identical" cmp -s "$small._zkvlk" "$dir/small.copy"
 
 echo "== damage is found and named"
@@ -148,8 +148,8 @@ cp "$dir/big.container" "$big._zkvlk"
 printf 'a new password 9\n' >"$dir/new.pw"
 run_cli 0 "passwd re-wraps the key" passwd "$big._zkvlk" "${P[@]}" --new-password-file "$dir/new.pw"
 check "  says so" out_is "password changed: $big._zkvlk"
-run_cli 1 "the old password is refused now" verify "$big._zkvlk" "${P[@]}"
-run_cli 1 "passwd with a wrong password" passwd "$big._zkvlk" --password-file "$dir/wrong.pw" --new-password-file "$dir/pw"
+run_cli 4 "the old password is refused now" verify "$big._zkvlk" "${P[@]}"
+run_cli 4 "passwd with a wrong password" passwd "$big._zkvlk" --password-file "$dir/wrong.pw" --new-password-file "$dir/pw"
 run_cli 0 "the new password opens" open "$big._zkvlk" --password-file "$dir/new.pw"
 check "  the folder is back exactly" same_tree "$dir/big.ref" "$big"
 run_cli 0 "a classic container" protect "$big" "${P[@]}" --classic --keep-files

@@ -1,6 +1,8 @@
 #include "app/forms/progress_form.h"
 
 #include <array>
+#include <cmath>
+#include <cstdio>
 #include <vector>
 
 #include "app/forms/application.h"
@@ -21,6 +23,18 @@ constexpr std::array<const char*, 11> kOperationTexts = {
 void EraseFirst(std::string& text, const std::string& part) {
   const std::size_t at = text.find(part);
   if (at != std::string::npos) text.erase(at, part.size());
+}
+
+// The storage reports a copy's byte counts shifted right by the fewest bits,
+// at least one, that bring the total within 31 bits; it copies a file in
+// blocks of this many bytes, reporting after each.
+constexpr std::uint32_t kLargestReportedTotal = 0x7FFFFFFFu;
+constexpr std::uint64_t kCopyBlockBytes = 16384;
+
+unsigned ShiftFor(std::uint64_t bytes) {
+  unsigned shift = 1;
+  while ((bytes >> shift) > kLargestReportedTotal) ++shift;
+  return shift;
 }
 
 // Byte offsets of the characters of a UTF-8 text.
@@ -61,6 +75,38 @@ std::string PathEllipsis(const std::string& text, std::size_t maxChars) {
   return kDots + slice(count - room, count);
 }
 
+std::string DisplayPath(const std::string& containerPath) {
+  std::string shown = containerPath;
+  for (char& c : shown)
+    if (c == '\\') c = '/';
+  return shown;
+}
+
+std::string ByteSizeText(std::uint64_t bytes) {
+  if (bytes < 1000) return std::to_string(bytes) + " B";
+  static const std::array<const char*, 6> kUnits = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  double value = static_cast<double>(bytes) / 1000.0;
+  std::size_t unit = 0;
+  // 999.95 kB would round to "1000.0 kB": that is a megabyte.
+  while (value >= 999.95 && unit + 1 < kUnits.size()) {
+    value /= 1000.0;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string TimeLeftText(double seconds) {
+  if (!(seconds > 0)) seconds = 0;
+  const auto rounded = static_cast<std::uint64_t>(std::ceil(seconds));
+  if (rounded < 90) return "about " + std::to_string(rounded) + " s left";
+  const auto minutes = static_cast<std::uint64_t>(std::llround(seconds / 60.0));
+  if (minutes < 120) return "about " + std::to_string(minutes) + " min left";
+  return "about " + std::to_string(static_cast<std::uint64_t>(std::llround(seconds / 3600.0))) +
+         " h left";
+}
+
 TfrmProgress::TfrmProgress(TApplication& app)
     : TForm(app, "frmProgress", "Korvane"),
       lblText(*this, "lblText", "Current operation"),
@@ -75,6 +121,12 @@ TfrmProgress::TfrmProgress(TApplication& app)
 
 void TfrmProgress::FormShow() {
   Cancelled = false;
+  // The time runs from the first showing: a workflow shows the window
+  // again between its steps, and all of them are one piece of work.
+  if (!started_) {
+    started_ = true;
+    startedAt_ = Now();
+  }
 }
 
 void TfrmProgress::FormClose(TCloseAction& action) {
@@ -86,7 +138,7 @@ void TfrmProgress::btnCancelClick() {
   Close();  // refused while the work runs; the flag stops it
 }
 
-void TfrmProgress::VaultStorageProgress(vaultfs::TVaultStorage& /*sender*/,
+void TfrmProgress::VaultStorageProgress(vaultfs::TVaultStorage& sender,
                                         const std::u16string& fileName,
                                         vaultfs::TProgressOperation operation,
                                         std::uint32_t progress, std::uint32_t total, bool canStop,
@@ -103,9 +155,17 @@ void TfrmProgress::VaultStorageProgress(vaultfs::TVaultStorage& /*sender*/,
     line = name;
   }
   ShowOperationText(line);
+  if (line.size() >= name.size() && line.compare(line.size() - name.size(), name.size(), name) == 0) {
+    storageLine_ = true;
+    storageLinePrefix_ = line.substr(0, line.size() - name.size());
+  }
   if (operation != 9 && operation != 10) {
     barProgress.Max = total;
     barProgress.Position = progress;
+  }
+  if (operation == vaultfs::poCopyFile) {
+    CountReport(sender, vaultfs::Utf16ToUtf8(fileName), progress, total);
+    if (total != 0) shownName_ = name;
   }
   if (canStop) stop = Cancelled;
   GetUi().FormChanged(*this);
@@ -115,6 +175,163 @@ void TfrmProgress::VaultStorageProgress(vaultfs::TVaultStorage& /*sender*/,
 void TfrmProgress::ShowOperationText(const std::string& line) {
   lblText.Caption.clear();
   OperationLine = line;
+  storageLine_ = false;
+}
+
+std::string TfrmProgress::DisplayLine() const {
+  // Only the container path in a line of the storage's is converted: a
+  // workflow's own lines name disk paths, which are shown as they are.
+  if (!storageLine_) return OperationLine;
+  return storageLinePrefix_ + DisplayPath(OperationLine.substr(storageLinePrefix_.size()));
+}
+
+void TfrmProgress::SetWorkSize(std::uint64_t files, std::uint64_t bytes) {
+  announcedFiles_ = files;
+  announcedBytes_ = bytes;
+}
+
+void TfrmProgress::SetClock(TClock clock) {
+  clock_ = std::move(clock);
+}
+
+std::chrono::steady_clock::time_point TfrmProgress::Now() const {
+  return clock_ ? clock_() : std::chrono::steady_clock::now();
+}
+
+void TfrmProgress::CountFiles(vaultfs::TVaultStorage& sender) {
+  if (countedStorage_ == &sender) return;
+  countedStorage_ = &sender;
+  // The progress reports name folders too (the copy reports the folders it
+  // goes through now and then), so the files are counted where the copy
+  // asks about each one before it copies it. A handler already there still
+  // gets every question.
+  vaultfs::TVaultImportExportEvent previous = sender.OnImportExport();
+  sender.SetOnImportExport([this, previous](vaultfs::TVaultStorage& storage, bool toStorage,
+                                            const std::u16string& diskName,
+                                            vaultfs::TDateTime diskDate,
+                                            const std::u16string& storageName,
+                                            vaultfs::TDateTime storageDate, bool& overwrite) {
+    ++filesStarted_;
+    currentFileDone_ = false;
+    if (previous)
+      previous(storage, toStorage, diskName, diskDate, storageName, storageDate, overwrite);
+  });
+}
+
+void TfrmProgress::CountReport(vaultfs::TVaultStorage& sender, const std::string& name,
+                               std::uint32_t progress, std::uint32_t total) {
+  // While the tree is listed nothing is known yet: no total.
+  if (total == 0) {
+    CountFiles(sender);
+    return;
+  }
+  if (!copying_ || total != reportedTotal_ || progress < reportedDone_) {
+    // A copy of its own (the first, or a later one with other figures).
+    copying_ = true;
+    reportedTotal_ = total;
+    reportedDone_ = progress;
+    largestStep_ = 0;
+    copyStartedAt_ = Now();
+    shift_ = 1;
+    if (announcedBytes_ && (*announcedBytes_ >> ShiftFor(*announcedBytes_)) == total)
+      shift_ = ShiftFor(*announcedBytes_);
+    baseBytes_ = static_cast<std::uint64_t>(progress) << shift_;
+    if (countedStorage_ != &sender) {
+      // The first report of a copy whose listing went by unreported: the
+      // entry it names was asked about already. A name without a
+      // separator is the top folder, no entry.
+      CountFiles(sender);
+      filesStarted_ = name.find('\\') != std::string::npos ? 1 : 0;
+      firstName_ = name;
+    } else {
+      firstName_.clear();
+    }
+  }
+  // What was taken for the first file was a folder if a later name lies
+  // inside it.
+  if (!firstName_.empty() && name.size() > firstName_.size() &&
+      name.compare(0, firstName_.size(), firstName_) == 0 && name[firstName_.size()] == '\\') {
+    if (filesStarted_ > 0) --filesStarted_;
+    firstName_.clear();
+  }
+  // The largest step between two reports is one whole block: it tells the
+  // scale of totals beyond 2 GiB (below that the scale is always one bit).
+  const std::uint32_t step = progress - reportedDone_;
+  if (step > largestStep_ && (step & (step - 1)) == 0) largestStep_ = step;
+  // With every byte copied, the file under way is complete too.
+  if (progress >= total) currentFileDone_ = true;
+  reportedDone_ = progress;
+  if (!announcedBytes_ || (*announcedBytes_ >> ShiftFor(*announcedBytes_)) != total) {
+    if (total > (kLargestReportedTotal >> 1) && largestStep_ > 0) {
+      unsigned shift = 1;
+      while ((kCopyBlockBytes >> shift) > largestStep_) ++shift;
+      shift_ = shift;
+    }
+  }
+}
+
+TProgressFigures TfrmProgress::Figures() const {
+  TProgressFigures figures;
+  const auto now = Now();
+  if (started_) figures.SecondsElapsed = std::chrono::duration<double>(now - startedAt_).count();
+  if (figures.SecondsElapsed < 0) figures.SecondsElapsed = 0;
+  if (!copying_) {
+    if (announcedFiles_) figures.FilesTotal = *announcedFiles_;
+    if (announcedBytes_) figures.BytesTotal = *announcedBytes_;
+    return figures;
+  }
+  const bool exactTotal =
+      announcedBytes_ && (*announcedBytes_ >> ShiftFor(*announcedBytes_)) == reportedTotal_;
+  figures.BytesTotal =
+      exactTotal ? *announcedBytes_ : static_cast<std::uint64_t>(reportedTotal_) << shift_;
+  figures.BytesDone = reportedDone_ >= reportedTotal_
+                          ? figures.BytesTotal
+                          : std::min(static_cast<std::uint64_t>(reportedDone_) << shift_,
+                                     figures.BytesTotal);
+  figures.CopyComplete = reportedDone_ >= reportedTotal_;
+  figures.FilesDone = filesStarted_ > 0 && !currentFileDone_ ? filesStarted_ - 1 : filesStarted_;
+  figures.FilesTotal = filesStarted_;
+  if (announcedFiles_) {
+    figures.FilesTotal = *announcedFiles_;
+    figures.FilesDone = std::min(figures.FilesDone, figures.FilesTotal);
+  }
+  figures.CurrentPath = DisplayPath(shownName_);
+  // "DATA\" and "_SERVICE\" are the container's, not the folder's.
+  for (const char* top : {"DATA/", "_SERVICE/"}) {
+    const std::string prefix = top;
+    if (figures.CurrentPath.rfind(prefix, 0) == 0) {
+      figures.CurrentPath.erase(0, prefix.size());
+      break;
+    }
+  }
+  if (figures.BytesTotal > 0) {
+    figures.Percent = static_cast<unsigned>(
+        std::min<std::uint64_t>(100, figures.BytesDone * 100 / figures.BytesTotal));
+  } else if (figures.FilesTotal > 0) {
+    figures.Percent = static_cast<unsigned>(figures.FilesDone * 100 / figures.FilesTotal);
+  }
+  if (figures.BytesDone >= figures.BytesTotal) {
+    figures.SecondsRemaining = 0.0;
+  } else {
+    const double copySeconds = std::chrono::duration<double>(now - copyStartedAt_).count();
+    const std::uint64_t moved =
+        figures.BytesDone > baseBytes_ ? figures.BytesDone - baseBytes_ : 0;
+    if (now - copyStartedAt_ >= kSteadyAfter && figures.Percent >= kSteadyPercent && moved > 0 &&
+        copySeconds > 0) {
+      const double rate = static_cast<double>(moved) / copySeconds;
+      figures.SecondsRemaining = static_cast<double>(figures.BytesTotal - figures.BytesDone) / rate;
+    }
+  }
+  return figures;
+}
+
+std::string TfrmProgress::FiguresText() const {
+  if (!copying_) return std::string();
+  const TProgressFigures figures = Figures();
+  std::string text = ByteSizeText(figures.BytesDone) + " of " + ByteSizeText(figures.BytesTotal);
+  if (figures.SecondsRemaining && figures.BytesDone < figures.BytesTotal)
+    text += ", " + TimeLeftText(*figures.SecondsRemaining);
+  return text;
 }
 
 vaultfs::TVaultProgressEvent TfrmProgress::ProgressHandler() {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -299,13 +300,30 @@ TEST(ProgressWindow, ShowsTheLineAndTheBarAndRefusesToClose) {
   vaultfs::TVaultStorage storage;
   handler(storage, vaultfs::Utf8ToUtf16(longName), 6, 3000, 12000, true, stop);
   EXPECT_FALSE(stop);
-  EXPECT_EQ(line->Text().toStdString(), "Copying file " + longName.substr(5));
-  EXPECT_TRUE(line->ShownText().endsWith(QStringLiteral("\\IMG_0042.jpg")));
+  // The container's path reads as a path of this system.
+  EXPECT_EQ(line->Text().toStdString(),
+            "Copying file 2008/summer/a folder with a rather long name/and another one/"
+            "IMG_0042.jpg");
+  EXPECT_TRUE(line->ShownText().endsWith(QStringLiteral("/IMG_0042.jpg")));
   EXPECT_LE(line->fontMetrics().horizontalAdvance(line->ShownText()), line->width());
   EXPECT_EQ(line->width(), 312 - 2 * 12);
   auto* bar = dialog.findChild<QProgressBar*>("barProgress");
   EXPECT_EQ(bar->maximum(), 12000);
   EXPECT_EQ(bar->value(), 3000);
+  // Over the bar: how much of the copy is done (the storage reports halves).
+  auto* figures = dialog.findChild<OperationLine*>("Label2");
+  ASSERT_NE(figures, nullptr);
+  EXPECT_EQ(figures->Text(), QStringLiteral("6.0 kB of 24.0 kB"));
+
+  // However long the texts, the window keeps its size and cuts them.
+  const std::string longer = "DATA\\" + std::string(40, 'x') + "\\" + std::string(300, 'y') +
+                             "\\" + std::string(200, 'z') + ".jpg";
+  handler(storage, vaultfs::Utf8ToUtf16(longer), 6, 6000, 12000, true, stop);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(dialog.size(), QSize(312, 130));
+  EXPECT_EQ(line->width(), 312 - 2 * 12);
+  EXPECT_LE(line->fontMetrics().horizontalAdvance(line->ShownText()), line->width());
+  EXPECT_LE(figures->width(), 312 - 2 * 12);
 
   // Totals beyond what the bar holds keep their ratio.
   handler(storage, u"DATA\\big", 6, 0xC0000000u, 0xFFFFFFFFu, true, stop);

@@ -98,15 +98,24 @@ ProgressDialog::ProgressDialog(QtUi& ui, TfrmProgress& form) : FormDialog(ui, fo
 
   auto* line = new OperationLine(this);
   Bind(form.lblText, line, [this, line, &form] {
-    // The line drawn into the label's area replaces its caption.
-    const std::string& text =
-        form.OperationLine.empty() ? form.lblText.Caption : form.OperationLine;
+    // The line drawn into the label's area replaces its caption; container
+    // paths in it read as this system's paths.
+    const std::string text =
+        form.OperationLine.empty() ? form.lblText.Caption : form.DisplayLine();
     if (text == shownLine_ && !line->Text().isEmpty()) return;
     shownLine_ = text;
     line->SetText(DisplayText(text));
   });
   layout->addWidget(line);
-  layout->addWidget(Label("Label2"));
+  // While the copy runs, the caption over the bar gives how much of it is
+  // done and, once the rate is known, the time left. The line is cut to
+  // the window's width: the window never grows with its text.
+  auto* figures = new OperationLine(this);
+  Bind(form.Label2, figures, [figures, &form] {
+    const std::string text = form.FiguresText();
+    figures->SetText(DisplayText(text.empty() ? form.Label2.Caption : text));
+  });
+  layout->addWidget(figures);
   layout->addWidget(ProgressBar("barProgress"));
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();

@@ -629,8 +629,12 @@ void TerminalUi::FormChanged(TForm& form) {
   progress_.Min = progress->barProgress.Min;
   progress_.Max = progress->barProgress.Max;
   progress_.Position = progress->barProgress.Position;
-  progress_.Operation =
-      progress->OperationLine.empty() ? progress->lblText.Caption : progress->OperationLine;
+  // The figures of the copy follow the file: when the line is shortened
+  // to fit, the middle of the path goes first.
+  const std::string line =
+      progress->OperationLine.empty() ? progress->lblText.Caption : progress->DisplayLine();
+  const std::string figures = progress->FiguresText();
+  progress_.Operation = figures.empty() ? line : line + "  (" + figures + ")";
   progressPending_ = true;
   const auto interval = outIsTty_ ? kTerminalRedrawInterval : kPlainRedrawInterval;
   if ((outIsTty_ && !progressOnScreen_) || steady_clock::now() - lastProgressDraw_ >= interval) {
