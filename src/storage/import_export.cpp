@@ -447,7 +447,7 @@ class ImportRun : public TreeCopy {
       // list, and the last file brings the remaining ones.
       const std::size_t upTo = j + 1 == files_.size() ? folders_.size() - 1 : files_[j].Folder;
       if (!CreateFolders(upTo + 1)) return;
-      CopyCheckedFile(files_[j]);
+      CopyFile(files_[j]);
       if (stop_) break;
     }
   }
@@ -464,22 +464,6 @@ class ImportRun : public TreeCopy {
       }
     }
     return true;
-  }
-
-  // With an export check, a container error while reading one file or link
-  // costs only that entry (its partial output goes with `output`'s
-  // destructor); disk errors still end the run.
-  void CopyCheckedFile(const TreeFile& file) {
-    TVaultExportCheck* check = storage_.ExportCheck();
-    if (check == nullptr) {
-      CopyFile(file);
-      return;
-    }
-    try {
-      CopyFile(file);
-    } catch (const EVaultError& error) {
-      check->EntryFailed(paths_.Of(file.Folder) + file.StorageName, error.what());
-    }
   }
 
   void CopyFile(const TreeFile& file) {

@@ -685,6 +685,13 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
       continue;
     }
     std::optional<std::string> inlineValue;
+    // An option's value: after '=', else the next argument; nothing at the end.
+    auto takeValue = [argc, argv](std::optional<std::string>& given,
+                                  int& at) -> std::optional<std::string> {
+      if (given) return given;
+      if (at + 1 < argc) return std::string(argv[++at]);
+      return std::nullopt;
+    };
     if (const auto equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
       inlineValue = arg.substr(equals + 1);
       arg.resize(equals);
@@ -695,13 +702,8 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
                                          : arg == "--password-fd" ? options.PasswordFd
                                                                   : options.PasswordCommand;
       if (slot) return UsageError("option '" + arg + "' given twice", usage);
-      if (inlineValue) {
-        slot = *inlineValue;
-      } else if (i + 1 < argc) {
-        slot = argv[++i];
-      } else {
-        return UsageError("option '" + arg + "' needs a value", usage);
-      }
+      slot = takeValue(inlineValue, i);
+      if (!slot) return UsageError("option '" + arg + "' needs a value", usage);
       continue;
     }
     const bool isPasswd = options.Command == TCommand::cmPasswd;
@@ -711,25 +713,15 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
                                          : arg == "--new-password-fd" ? options.NewPasswordFd
                                                                       : options.NewPasswordCommand;
       if (slot) return UsageError("option '" + arg + "' given twice", usage);
-      if (inlineValue) {
-        slot = *inlineValue;
-      } else if (i + 1 < argc) {
-        slot = argv[++i];
-      } else {
-        return UsageError("option '" + arg + "' needs a value", usage);
-      }
+      slot = takeValue(inlineValue, i);
+      if (!slot) return UsageError("option '" + arg + "' needs a value", usage);
       continue;
     }
     if ((isProtect || isPasswd) && (arg == "--kdf-time" || arg == "--kdf-memory" ||
                                     arg == "--kdf-passes" || arg == "--kdf-lanes")) {
-      std::string value;
-      if (inlineValue) {
-        value = *inlineValue;
-      } else if (i + 1 < argc) {
-        value = argv[++i];
-      } else {
-        return UsageError("option '" + arg + "' needs a value", usage);
-      }
+      const std::optional<std::string> taken = takeValue(inlineValue, i);
+      if (!taken) return UsageError("option '" + arg + "' needs a value", usage);
+      const std::string& value = *taken;
       struct Range {
         std::optional<std::uint32_t>* slot;
         std::uint32_t low, high;
