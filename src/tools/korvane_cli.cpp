@@ -1044,7 +1044,6 @@ class ScriptedUi final : public korvane::Ui {
     form.cbxDontDelete.SetChecked(options_.KeepFiles);
     form.cbxEnablePassRestore.SetChecked(!options_.NoRecovery);
     form.cbxClassic.SetChecked(options_.Classic);
-    if (json_) AnnounceWork(form);
     form.btnProtect.Click();
     ClearProgressLine();
   }
@@ -1069,17 +1068,6 @@ class ScriptedUi final : public korvane::Ui {
     ClearProgressLine();
   }
 
-  // With --progress json the totals are counted before the work: the
-  // progress reports of the copy carry no count of files.
-  void AnnounceWork(TfrmProtect&) {
-    const std::string& folder = app_->FolderArgument;
-    if (!korvane::platform::IsDirectory(folder)) return;
-    korvane::platform::TreeCheckReport count;
-    const bool counted = korvane::platform::CheckTreeForProtection(
-        folder, false, [] { return gStopRequested != 0; }, count);
-    if (counted) app_->frmProgress->SetWorkSize(count.Files, count.Bytes);
-  }
-
   void EmitProgress(TfrmProgress& progress, bool force) {
     if (!json_ || !progress.Visible()) return;
     const auto now = std::chrono::steady_clock::now();
@@ -1091,9 +1079,9 @@ class ScriptedUi final : public korvane::Ui {
   void WriteProgressLine(const korvane::TProgressFigures& figures) {
     const std::string remaining =
         figures.SecondsRemaining ? JsonSeconds(*figures.SecondsRemaining) : std::string("null");
-    std::printf("{\"type\":\"progress\",\"percent\":%u,%s,\"current\":%s,"
+    std::printf("{\"type\":\"progress\",\"stage\":%s,\"percent\":%u,%s,\"current\":%s,"
                 "\"seconds_elapsed\":%s,\"seconds_remaining\":%s}\n",
-                figures.Percent, JsonFigures(figures).c_str(),
+                JsonString(figures.Stage).c_str(), figures.Percent, JsonFigures(figures).c_str(),
                 JsonString(figures.CurrentPath).c_str(), JsonSeconds(figures.SecondsElapsed).c_str(),
                 remaining.c_str());
     std::fflush(stdout);

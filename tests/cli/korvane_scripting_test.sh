@@ -47,7 +47,7 @@ if not objects or objects[-1].get('type') != 'summary':
     fail('no summary last')
 if any(o.get('type') == 'summary' for o in objects[:-1]):
     fail('a summary before the last line')
-fields = ['type', 'percent', 'bytes_done', 'bytes_total', 'files_done', 'files_total', 'current',
+fields = ['type', 'stage', 'percent', 'bytes_done', 'bytes_total', 'files_done', 'files_total', 'current',
           'seconds_elapsed', 'seconds_remaining']
 last = None
 for o in objects[:-1]:
@@ -59,10 +59,20 @@ for o in objects[:-1]:
         fail('done beyond total: %r' % o)
     if o['seconds_elapsed'] < 0 or (o['seconds_remaining'] is not None and o['seconds_remaining'] < 0):
         fail('times: %r' % o)
-    if last and (o['bytes_done'] < last['bytes_done'] or o['seconds_elapsed'] < last['seconds_elapsed']):
+    stages = ['scan', 'copy', 'verify']
+    if o['stage'] not in stages:
+        fail('stage: %r' % o)
+    if last and (stages.index(o['stage']) < stages.index(last['stage'])
+                 or o['seconds_elapsed'] < last['seconds_elapsed']
+                 or (o['stage'] == last['stage'] and o['bytes_done'] < last['bytes_done'])):
         fail('went back: %r after %r' % (o, last))
     last = o
 summary = objects[-1]
+# Once the work is sized, every line gives the totals the run ends with.
+for o in objects[:-1]:
+    if o['stage'] != 'scan' and (o['files_total'], o['bytes_total']) != (
+            summary['files_total'], summary['bytes_total']):
+        fail('totals of %r differ from the summary' % o)
 for want in wants:
     if '~' in want:
         name, value = want.split('~', 1)
@@ -152,7 +162,7 @@ run_cli 0 "open with --password-command --progress json --yes --quiet" \
   open "$tree._zkvlk" --password-command "cat '$dir/pw'" --progress json --yes --quiet
 check "  every line is JSON, a summary last" \
   json_check "$dir/out" run outcome=done exit_status=0 progress_lines=2 last_percent=100 \
-  "bytes_total~$tree_bytes" files_total="$tree_files" files_done="$tree_files" folder="$tree"
+  bytes_total="$tree_bytes" files_total="$tree_files" files_done="$tree_files" folder="$tree"
 check "  --quiet leaves out what --yes answered" bash -c "! grep -q 'answered OK' '$dir/err'"
 check "  the tree is back exactly" same_tree "$dir/tree.ref" "$tree"
 check "  the container is gone" [ ! -e "$tree._zkvlk" ]

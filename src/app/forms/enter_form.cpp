@@ -184,6 +184,32 @@ void TfrmEnter::edPasswordChange() {
 
 namespace {
 
+// The files (and links) under `folder` of the container and the bytes of
+// the files, for the progress figures. A part that cannot be listed is left
+// out: the restore reports it on its own.
+void CountContainerTree(vaultfs::TVaultStorage& storage, const std::u16string& folder,
+                        std::uint64_t& files, std::uint64_t& bytes) {
+  std::vector<std::u16string> folders;
+  vaultfs::TVaultSearchRec search;
+  try {
+    for (bool found = storage.FindFirst(search, folder + u"*.*", 0xFFFFFFFFu); found;
+         found = storage.FindNext(search)) {
+      if (search.Attributes & vaultfs::attrDirectory) {
+        folders.push_back(folder + search.Name + storage.PathSeparator());
+      } else {
+        ++files;
+        if (!(search.Attributes & vaultfs::attrSymLink)) bytes += search.Size;
+      }
+    }
+  } catch (const vaultfs::EVaultError&) {
+  }
+  try {
+    storage.FindClose(search);
+  } catch (const vaultfs::EVaultError&) {
+  }
+  for (const std::u16string& inner : folders) CountContainerTree(storage, inner, files, bytes);
+}
+
 // A size record is a count of KB: a negative one is no count, like text.
 bool ParseSizeRecord(const std::string& text, std::int64_t& value) {
   std::int64_t parsed = 0;
@@ -326,6 +352,12 @@ void TfrmEnter::btnOpenClick() {
 
   if (!Storage->IsValidStorage()) return;
   Storage->Open(2);
+  {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+    CountContainerTree(*Storage, kDataFolder, files, bytes);
+    progress.SetWorkSize(files, bytes);
+  }
   progress.Show();
   Hide();
   GetUi().ProcessMessages();

@@ -194,6 +194,30 @@ void TfrmProgress::SetClock(TClock clock) {
   clock_ = std::move(clock);
 }
 
+void TfrmProgress::ShowVerifying(const std::string& relativePath, std::uint64_t done,
+                                 std::uint64_t total) {
+  if (!verifying_) {
+    verifying_ = true;
+    verifyStartedAt_ = Now();
+    verifyFiles_ = 0;
+    verifyPath_.clear();
+  }
+  // Called before each file and after each piece of it: a new name is the
+  // next file.
+  if (relativePath != verifyPath_ || verifyFiles_ == 0) {
+    ++verifyFiles_;
+    verifyPath_ = relativePath;
+  }
+  verifyDone_ = done;
+  verifyTotal_ = total;
+  ShowOperationText("Verifying file " + relativePath);
+  // The bar counts in KB so that folders beyond 4 GB still fit.
+  barProgress.Max = static_cast<std::uint32_t>(total / 1024);
+  barProgress.Position = static_cast<std::uint32_t>(done / 1024);
+  GetUi().FormChanged(*this);
+  if (Visible()) GetUi().ProcessMessages();
+}
+
 std::chrono::steady_clock::time_point TfrmProgress::Now() const {
   return clock_ ? clock_() : std::chrono::steady_clock::now();
 }
@@ -270,16 +294,51 @@ void TfrmProgress::CountReport(vaultfs::TVaultStorage& sender, const std::string
   }
 }
 
+namespace {
+
+// The time the rest of a stage may take, once its rate is steady.
+std::optional<double> RemainingSeconds(std::chrono::steady_clock::duration running,
+                                       unsigned percent, std::uint64_t moved,
+                                       std::uint64_t left) {
+  if (left == 0) return 0.0;
+  const double seconds = std::chrono::duration<double>(running).count();
+  if (running < TfrmProgress::kSteadyAfter || percent < TfrmProgress::kSteadyPercent ||
+      moved == 0 || seconds <= 0)
+    return std::nullopt;
+  return static_cast<double>(left) / (static_cast<double>(moved) / seconds);
+}
+
+}  // namespace
+
 TProgressFigures TfrmProgress::Figures() const {
   TProgressFigures figures;
   const auto now = Now();
   if (started_) figures.SecondsElapsed = std::chrono::duration<double>(now - startedAt_).count();
   if (figures.SecondsElapsed < 0) figures.SecondsElapsed = 0;
+  if (verifying_) {
+    figures.Stage = "verify";
+    figures.CopyComplete = true;
+    figures.BytesTotal = verifyTotal_;
+    figures.BytesDone = std::min(verifyDone_, verifyTotal_);
+    figures.FilesTotal = announcedFiles_ ? *announcedFiles_ : filesStarted_;
+    const bool fileDone = verifyTotal_ > 0 && verifyDone_ >= verifyTotal_;
+    figures.FilesDone = std::min(fileDone ? verifyFiles_ : verifyFiles_ - 1, figures.FilesTotal);
+    figures.CurrentPath = verifyPath_;
+    figures.Percent = figures.BytesTotal > 0
+                          ? static_cast<unsigned>(figures.BytesDone * 100 / figures.BytesTotal)
+                          : 100;
+    figures.SecondsRemaining =
+        RemainingSeconds(now - verifyStartedAt_, figures.Percent, figures.BytesDone,
+                         figures.BytesTotal - figures.BytesDone);
+    return figures;
+  }
   if (!copying_) {
     if (announcedFiles_) figures.FilesTotal = *announcedFiles_;
     if (announcedBytes_) figures.BytesTotal = *announcedBytes_;
+    if (announcedFiles_ || announcedBytes_) figures.Stage = "copy";
     return figures;
   }
+  figures.Stage = "copy";
   const bool exactTotal =
       announcedBytes_ && (*announcedBytes_ >> ShiftFor(*announcedBytes_)) == reportedTotal_;
   figures.BytesTotal =
@@ -310,23 +369,17 @@ TProgressFigures TfrmProgress::Figures() const {
   } else if (figures.FilesTotal > 0) {
     figures.Percent = static_cast<unsigned>(figures.FilesDone * 100 / figures.FilesTotal);
   }
-  if (figures.BytesDone >= figures.BytesTotal) {
-    figures.SecondsRemaining = 0.0;
-  } else {
-    const double copySeconds = std::chrono::duration<double>(now - copyStartedAt_).count();
-    const std::uint64_t moved =
-        figures.BytesDone > baseBytes_ ? figures.BytesDone - baseBytes_ : 0;
-    if (now - copyStartedAt_ >= kSteadyAfter && figures.Percent >= kSteadyPercent && moved > 0 &&
-        copySeconds > 0) {
-      const double rate = static_cast<double>(moved) / copySeconds;
-      figures.SecondsRemaining = static_cast<double>(figures.BytesTotal - figures.BytesDone) / rate;
-    }
-  }
+  const std::uint64_t moved = figures.BytesDone > baseBytes_ ? figures.BytesDone - baseBytes_ : 0;
+  figures.SecondsRemaining =
+      RemainingSeconds(now - copyStartedAt_, figures.Percent, moved,
+                       figures.BytesDone >= figures.BytesTotal
+                           ? 0
+                           : figures.BytesTotal - figures.BytesDone);
   return figures;
 }
 
 std::string TfrmProgress::FiguresText() const {
-  if (!copying_) return std::string();
+  if (!copying_ && !verifying_) return std::string();
   const TProgressFigures figures = Figures();
   std::string text = ByteSizeText(figures.BytesDone) + " of " + ByteSizeText(figures.BytesTotal);
   if (figures.SecondsRemaining && figures.BytesDone < figures.BytesTotal)

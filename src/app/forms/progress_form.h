@@ -45,6 +45,10 @@ struct TProgressFigures {
   // The entry being copied, with '/' separators, relative to the folder.
   std::string CurrentPath;
   bool CopyComplete = false;
+  // "scan" until the size of the work is known, "copy", then "verify"
+  // while a new container is read back against the folder; the figures
+  // above are those of the stage under way.
+  std::string Stage = "scan";
 };
 
 class TfrmProgress : public TForm {
@@ -89,6 +93,10 @@ class TfrmProgress : public TForm {
   void SetWorkSize(std::uint64_t files, std::uint64_t bytes);
   // Where the time comes from (tests drive a clock of their own).
   void SetClock(TClock clock);
+  // The read-back of a new container: `relativePath` is the file being
+  // compared, `done` and `total` the bytes of the whole folder. The window
+  // shows it as a stage of its own, with its own bar and estimate.
+  void ShowVerifying(const std::string& relativePath, std::uint64_t done, std::uint64_t total);
 
  protected:
   void FormShow() override;
@@ -125,6 +133,13 @@ class TfrmProgress : public TForm {
   std::chrono::steady_clock::time_point copyStartedAt_{};
   std::optional<std::uint64_t> announcedFiles_;
   std::optional<std::uint64_t> announcedBytes_;
+  // The read-back stage.
+  bool verifying_ = false;
+  std::chrono::steady_clock::time_point verifyStartedAt_{};
+  std::uint64_t verifyDone_ = 0;
+  std::uint64_t verifyTotal_ = 0;
+  std::uint64_t verifyFiles_ = 0;
+  std::string verifyPath_;
 };
 
 }  // namespace korvane

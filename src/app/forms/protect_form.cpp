@@ -242,6 +242,7 @@ void TfrmProtect::btnProtectClick() {
     // always has.
     sizeKB = static_cast<std::uint32_t>(check.SizeKB);
     folderSizeKB = check.SizeKB;
+    progress.SetWorkSize(check.Files, check.Bytes);
   }
 
   platform::DiskSpace space;
@@ -376,12 +377,7 @@ void TfrmProtect::btnProtectClick() {
       const bool compared = CompareContainerWithFolder(
           staged.Path(), folder, *access,
           [&progress](const std::string& name, std::uint64_t done, std::uint64_t total) {
-            progress.ShowOperationText("Verifying file " + name);
-            // The bar counts in KB so that folders beyond 4 GB still fit.
-            progress.barProgress.Max = static_cast<std::uint32_t>(total / 1024);
-            progress.barProgress.Position = static_cast<std::uint32_t>(done / 1024);
-            progress.GetUi().FormChanged(progress);
-            if (progress.Visible()) progress.GetUi().ProcessMessages();
+            progress.ShowVerifying(name, done, total);
             return !progress.Cancelled;
           },
           &stored);

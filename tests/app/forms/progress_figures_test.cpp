@@ -153,6 +153,43 @@ TEST(ProgressFigures, AnnouncedWorkIsExactAndTheTimeRunsFromTheFirstShowing) {
   EXPECT_EQ(other.progress->Figures().BytesTotal, 400u);
 }
 
+TEST(ProgressFigures, TheReadBackIsAStageOfItsOwnWithItsOwnEstimate) {
+  Window w;
+  EXPECT_EQ(w.progress->Figures().Stage, "scan") << "nothing sized yet";
+  w.progress->SetWorkSize(2, 2000);
+  EXPECT_EQ(w.progress->Figures().Stage, "copy");
+  w.Report(u"DATA\\a", 1000, 1000);
+  w.now += 10s;
+  w.progress->ShowVerifying("sub/a", 0, 2000);
+  TProgressFigures figures = w.progress->Figures();
+  EXPECT_EQ(figures.Stage, "verify");
+  EXPECT_EQ(figures.BytesDone, 0u);
+  EXPECT_EQ(figures.BytesTotal, 2000u);
+  EXPECT_EQ(figures.FilesDone, 0u);
+  EXPECT_EQ(figures.FilesTotal, 2u);
+  EXPECT_EQ(figures.CurrentPath, "sub/a");
+  EXPECT_EQ(w.progress->DisplayLine(), "Verifying file sub/a");
+  EXPECT_FALSE(figures.SecondsRemaining) << "the copy's rate says nothing of the read-back's";
+
+  w.now += 4s;
+  w.progress->ShowVerifying("sub/a", 500, 2000);
+  w.progress->ShowVerifying("b", 500, 2000);
+  figures = w.progress->Figures();
+  EXPECT_EQ(figures.Percent, 25u);
+  EXPECT_EQ(figures.FilesDone, 1u);
+  EXPECT_EQ(figures.CurrentPath, "b");
+  ASSERT_TRUE(figures.SecondsRemaining);
+  EXPECT_DOUBLE_EQ(*figures.SecondsRemaining, 12.0) << "500 bytes in 4 s, 1500 to go";
+  EXPECT_EQ(w.progress->barProgress.Position, 0u) << "the bar counts whole KB";
+
+  w.progress->ShowVerifying("b", 2000, 2000);
+  figures = w.progress->Figures();
+  EXPECT_EQ(figures.Percent, 100u);
+  EXPECT_EQ(figures.FilesDone, 2u);
+  EXPECT_EQ(*figures.SecondsRemaining, 0.0);
+  EXPECT_EQ(w.progress->FiguresText(), "2.0 kB of 2.0 kB");
+}
+
 TEST(ProgressFigures, TotalsBeyondTwoGigabytesTakeTheirScaleFromAWholeBlock) {
   Window w;
   // 6 GiB reported in quarters: a 16 KiB block moves the figure by 4096.
