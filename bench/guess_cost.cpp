@@ -42,7 +42,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/keys/hardened_keys.h"
+#include "korvane/keys/hardened_keys.h"
 
 namespace {
 

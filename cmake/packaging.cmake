@@ -50,7 +50,7 @@ if(TARGET korvane_platform)
            "inline constexpr std::string_view ${_name} = R\"${_korvane_delimiter}(${_content})${_korvane_delimiter}\";\n")
   endforeach()
   string(APPEND _korvane_header "\n}  // namespace korvane::platform::desktop_files\n")
-  set(_korvane_generated ${CMAKE_CURRENT_BINARY_DIR}/generated/app/platform)
+  set(_korvane_generated ${CMAKE_CURRENT_BINARY_DIR}/generated/korvane/platform)
   # Written beside and copied only when different: an unchanged header keeps
   # the objects that include it up to date.
   file(WRITE ${_korvane_generated}/desktop_files.h.new "${_korvane_header}")

@@ -7,6 +7,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
+# The include rules between the layers of src/ (cheap, so first).
+echo "== layer check"
+python3 scripts/check-layers.py
+
 for preset in debug release; do
   echo "== $preset build"
   cmake --preset "$preset" >/dev/null

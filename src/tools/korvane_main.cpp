@@ -15,16 +15,16 @@
 #include <string>
 #include <vector>
 
-#include "app/forms/application.h"
-#include "app/platform/desktop_integration.h"
-#include "app/platform/platform.h"
-#include "app/ui/tty/terminal_ui.h"
+#include "korvane/forms/application.h"
+#include "korvane/platform/desktop_integration.h"
+#include "korvane/platform/platform.h"
+#include "korvane/ui/tty/terminal_ui.h"
 
 #ifdef KORVANE_WITH_QT
 #include <QIcon>
 
-#include "app/ui/qt/form_dialog.h"
-#include "app/ui/qt/qt_ui.h"
+#include "korvane/ui/qt/form_dialog.h"
+#include "korvane/ui/qt/qt_ui.h"
 #endif
 
 #ifndef KORVANE_VERSION

@@ -27,10 +27,10 @@
 #include <string>
 #include <string_view>
 
-#include "app/forms/escrow_common.h"
-#include "app/forms/hardened_escrow.h"
-#include "app/forms/openssl_holders.h"
-#include "app/forms/recovery_escrow.h"
+#include "korvane/forms/escrow_common.h"
+#include "korvane/forms/hardened_escrow.h"
+#include "korvane/forms/openssl_holders.h"
+#include "korvane/forms/recovery_escrow.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "0.1.0"

@@ -20,22 +20,22 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/objects/codecs.h"
-#include "engine/objects/file_data.h"
-#include "engine/objects/file_object.h"
-#include "engine/objects/path_ops.h"
-#include "engine/objects/records.h"
-#include "engine/objects/search.h"
-#include "engine/objects/storage_password.h"
-#include "engine/volume/page_cipher.h"
-#include "engine/volume/page_layout.h"
-#include "engine/volume/storage_time.h"
-#include "engine/volume/utf16.h"
-#include "engine/volume/volume.h"
-#include "storage/disk_tree.h"
-#include "storage/engine_api.h"
-#include "storage/result_codes.h"
-#include "storage/vault_storage.h"
+#include "vaultfs/objects/codecs.h"
+#include "vaultfs/objects/file_data.h"
+#include "vaultfs/objects/file_object.h"
+#include "vaultfs/objects/path_ops.h"
+#include "vaultfs/objects/records.h"
+#include "vaultfs/objects/search.h"
+#include "vaultfs/objects/storage_password.h"
+#include "vaultfs/volume/page_cipher.h"
+#include "vaultfs/format/page_layout.h"
+#include "vaultfs/storage_time.h"
+#include "vaultfs/utf16.h"
+#include "vaultfs/volume/volume.h"
+#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/engine_api.h"
+#include "vaultfs/result_codes.h"
+#include "vaultfs/vault_storage.h"
 
 namespace {
 

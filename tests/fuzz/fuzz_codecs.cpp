@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/objects/codecs.h"
+#include "vaultfs/objects/codecs.h"
 
 using vaultfs::DecodeBlock;
 using vaultfs::EncodeBlock;

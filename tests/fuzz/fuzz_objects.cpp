@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/objects/codecs.h"
-#include "engine/objects/file_data.h"
-#include "engine/objects/file_object.h"
-#include "engine/objects/records.h"
-#include "engine/volume/page_cipher.h"
+#include "vaultfs/objects/codecs.h"
+#include "vaultfs/objects/file_data.h"
+#include "vaultfs/objects/file_object.h"
+#include "vaultfs/objects/records.h"
+#include "vaultfs/volume/page_cipher.h"
 #include "support/memory_host_files.h"
 
 namespace {

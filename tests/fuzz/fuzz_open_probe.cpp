@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/volume/page_layout.h"
-#include "engine/volume/transaction.h"
-#include "engine/volume/volume.h"
+#include "vaultfs/format/page_layout.h"
+#include "vaultfs/volume/transaction.h"
+#include "vaultfs/volume/volume.h"
 #include "support/memory_host_files.h"
 
 using vaultfs::EngineResult;

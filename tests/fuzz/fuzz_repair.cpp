@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "engine/volume/progress.h"
-#include "engine/volume/repair.h"
-#include "engine/volume/volume.h"
+#include "vaultfs/progress.h"
+#include "vaultfs/maintenance/repair.h"
+#include "vaultfs/volume/volume.h"
 #include "support/memory_host_files.h"
 
 using vaultfs::CheckReport;

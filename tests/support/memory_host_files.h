@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/volume/host_file.h"
+#include "vaultfs/host_file.h"
 
 namespace vaultfs::testing {
 

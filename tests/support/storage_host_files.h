@@ -4,7 +4,7 @@
 // power losses (see memory_host_files.h).
 #pragma once
 
-#include "storage/vault_storage.h"
+#include "vaultfs/vault_storage.h"
 #include "support/memory_host_files.h"
 
 namespace vaultfs::testing {

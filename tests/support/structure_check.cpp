@@ -3,7 +3,7 @@
 #include <map>
 #include <set>
 
-#include "engine/objects/object_layout.h"
+#include "vaultfs/format/object_layout.h"
 
 namespace vaultfs::testing {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/volume/volume.h"
+#include "vaultfs/volume/volume.h"
 
 namespace vaultfs::testing {
 

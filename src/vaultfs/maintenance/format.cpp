@@ -1,0 +1,391 @@
+// Formatting a host file as a fixed-size volume with an optional boot area
+// and FAT area.
+#include "vaultfs/maintenance/format.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "vaultfs/util/byte_order.h"
+#include "vaultfs/format/page_layout.h"
+#include "vaultfs/util/random.h"
+#include "vaultfs/storage_time.h"
+
+namespace vaultfs {
+
+namespace {
+
+constexpr std::uint32_t kWriteChunk = 65536;
+constexpr std::uint64_t kFourGigabytes = std::uint64_t{1} << 32;
+
+// FAT area sizes by size code / 2 (code 16, the rest of the file, apart).
+constexpr std::uint64_t kFatAreaSizes[] = {0,           64 * 1024,   256 * 1024,  1024 * 1024,
+                                           2048 * 1024, 4096 * 1024, 8192 * 1024, 16384 * 1024};
+
+// Choosing the FAT type and cluster size.
+constexpr std::uint64_t kFat12AreaLimit = 2092544;     // 4087 sectors
+constexpr std::uint64_t kFat16ClusterUnit = 33549312;  // 65526 one-sector clusters
+constexpr std::uint32_t kMaxFat12Clusters = 4084;      // tools read 4085 and more as FAT16
+constexpr std::uint32_t kMaxFat16Clusters = 65524;     // ... and 65525 and more as FAT32
+constexpr std::uint32_t kMaxSectorsPerCluster = 128;
+constexpr std::uint32_t kFat12EntriesPerSector = 341;
+constexpr std::uint32_t kFat16EntriesPerSector = 256;
+constexpr std::uint32_t kReservedSectors = 1;  // the boot sector
+constexpr std::uint32_t kRootEntries = 256;
+constexpr std::uint32_t kRootSectors = kRootEntries * 32 / kFormatSectorSize;
+
+// Partition table sector.
+constexpr std::uint32_t kPartitionEntry1 = 446;
+constexpr std::uint32_t kPartitionEntry2 = 462;
+constexpr std::uint32_t kPartitionType = 4;  // within an entry
+constexpr std::uint32_t kPartitionStart = 8;
+constexpr std::uint32_t kPartitionCount = 12;
+constexpr std::uint8_t kVolumePartitionType = 0x74;
+constexpr std::uint8_t kFatPartitionType = 6;
+constexpr std::uint32_t kSectorSignature = 510;  // 0x55 0xAA, also in the FAT boot sector
+
+// FAT boot sector.
+constexpr std::uint32_t kBsOemName = 3;
+constexpr std::uint32_t kBsBytesPerSector = 11;
+constexpr std::uint32_t kBsSectorsPerCluster = 13;
+constexpr std::uint32_t kBsReservedSectors = 14;
+constexpr std::uint32_t kBsFatCount = 16;
+constexpr std::uint32_t kBsRootEntries = 17;
+constexpr std::uint32_t kBsTotalSectors16 = 19;
+constexpr std::uint32_t kBsMedia = 21;
+constexpr std::uint32_t kBsSectorsPerFat = 22;
+constexpr std::uint32_t kBsSectorsPerTrack = 24;
+constexpr std::uint32_t kBsHeads = 26;
+constexpr std::uint32_t kBsHiddenSectors = 28;
+constexpr std::uint32_t kBsTotalSectors32 = 32;
+constexpr std::uint32_t kBsExtendedSignature = 38;
+constexpr std::uint32_t kBsVolumeSerial = 39;
+constexpr std::uint32_t kBsVolumeLabel = 43;
+constexpr std::uint32_t kBsFileSystemType = 54;
+constexpr std::uint8_t kMediaByte = 0xF0;
+constexpr std::uint16_t kSectorsPerTrack = 128;
+constexpr std::uint16_t kHeads = 2;
+
+// FAT structures are little-endian whatever the machine; the volume's pages
+// are in host order, as everywhere else.
+void PutLe16(std::uint8_t* p, std::uint32_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void PutLe32(std::uint8_t* p, std::uint32_t value) {
+  PutLe16(p, value & 0xFFFF);
+  PutLe16(p + 2, value >> 16);
+}
+
+void PutText(std::uint8_t* p, const char* text, std::size_t width) {
+  std::memset(p, ' ', width);
+  std::memcpy(p, text, std::min(std::strlen(text), width));
+}
+
+std::uint32_t CeilDiv(std::uint64_t a, std::uint64_t b) {
+  return static_cast<std::uint32_t>((a + b - 1) / b);
+}
+
+// FAT type, cluster size and FAT size for an area of `bytes` (whole sectors).
+EngineResult PlanFat(std::uint64_t bytes, FormatLayout& layout) {
+  const std::uint64_t total = bytes / kFormatSectorSize;
+  std::uint32_t bits = 12;
+  std::uint64_t perCluster = 1;
+  if (bytes >= kFat12AreaLimit) {
+    bits = 16;
+    perCluster = std::bit_ceil(std::uint64_t{CeilDiv(bytes, kFat16ClusterUnit)});
+  }
+  for (;;) {
+    if (perCluster > kMaxSectorsPerCluster) return errInvalidParameter;
+    const std::uint32_t perSector = bits == 12 ? kFat12EntriesPerSector : kFat16EntriesPerSector;
+    std::uint64_t fat = std::max<std::uint32_t>(1, CeilDiv(total / perCluster, perSector));
+    std::uint64_t clusters = 0;
+    for (;;) {
+      const std::uint64_t overhead = kReservedSectors + fat + kRootSectors;
+      if (total <= overhead) return errInvalidParameter;
+      clusters = (total - overhead) / perCluster;
+      // Entries 0 and 1 of the FAT are taken by the media bytes.
+      if (clusters + 2 <= fat * perSector) break;
+      ++fat;
+    }
+    if (clusters == 0) return errInvalidParameter;
+    if (bits == 16 && clusters <= kMaxFat12Clusters) {
+      bits = 12;
+      perCluster = 1;
+      continue;
+    }
+    if ((bits == 12 && clusters > kMaxFat12Clusters) ||
+        (bits == 16 && clusters > kMaxFat16Clusters)) {
+      perCluster *= 2;
+      continue;
+    }
+    layout.FatBits = bits;
+    layout.SectorsPerCluster = static_cast<std::uint32_t>(perCluster);
+    layout.SectorsPerFat = static_cast<std::uint32_t>(fat);
+    layout.ClusterCount = static_cast<std::uint32_t>(clusters);
+    return 0;
+  }
+}
+
+void BuildPartitionSector(std::uint8_t* s, const FormatLayout& layout) {
+  std::memset(s, 0, kFormatSectorSize);
+  // A jump to itself: the sector is not meant to be started.
+  s[0] = 0xE9;
+  s[1] = 0xFD;
+  s[2] = 0xFF;
+  auto entry = [s](std::uint32_t at, std::uint8_t type, std::uint64_t start, std::uint64_t count) {
+    s[at + kPartitionType] = type;
+    PutLe32(s + at + kPartitionStart, static_cast<std::uint32_t>(start / kFormatSectorSize));
+    PutLe32(s + at + kPartitionCount, static_cast<std::uint32_t>(count / kFormatSectorSize));
+  };
+  const std::uint64_t volumeBytes = layout.FatAreaStart() - layout.BootAreaSize;
+  if (layout.VolumePages != 0) {
+    entry(kPartitionEntry1, kVolumePartitionType, layout.BootAreaSize, volumeBytes);
+    if (layout.FatAreaSize != 0)
+      entry(kPartitionEntry2, kFatPartitionType, layout.FatAreaStart(), layout.FatAreaSize);
+  } else {
+    entry(kPartitionEntry1, kFatPartitionType, layout.FatAreaStart(), layout.FatAreaSize);
+  }
+  s[kSectorSignature] = 0x55;
+  s[kSectorSignature + 1] = 0xAA;
+}
+
+void BuildFatBootSector(std::uint8_t* s, const FormatLayout& layout, std::uint32_t serial) {
+  std::memset(s, 0, kFormatSectorSize);
+  // A jump to itself and a no-op: not a system disk.
+  s[0] = 0xEB;
+  s[1] = 0xFE;
+  s[2] = 0x90;
+  PutText(s + kBsOemName, "VaultFS", 8);
+  PutLe16(s + kBsBytesPerSector, kFormatSectorSize);
+  s[kBsSectorsPerCluster] = static_cast<std::uint8_t>(layout.SectorsPerCluster);
+  PutLe16(s + kBsReservedSectors, kReservedSectors);
+  s[kBsFatCount] = 1;
+  PutLe16(s + kBsRootEntries, kRootEntries);
+  const std::uint32_t total = layout.FatTotalSectors();
+  if (total < 65536)
+    PutLe16(s + kBsTotalSectors16, total);
+  else
+    PutLe32(s + kBsTotalSectors32, total);
+  s[kBsMedia] = kMediaByte;
+  PutLe16(s + kBsSectorsPerFat, layout.SectorsPerFat);
+  PutLe16(s + kBsSectorsPerTrack, kSectorsPerTrack);
+  PutLe16(s + kBsHeads, kHeads);
+  // Behind a partition table the area is a partition, and a partition's boot
+  // sector tells where it starts on the medium.
+  if (layout.BootAreaSize != 0)
+    PutLe32(s + kBsHiddenSectors,
+            static_cast<std::uint32_t>(layout.FatAreaStart() / kFormatSectorSize));
+  s[kBsExtendedSignature] = 0x29;
+  PutLe32(s + kBsVolumeSerial, serial);
+  PutText(s + kBsVolumeLabel, "NO NAME", 11);
+  PutText(s + kBsFileSystemType, layout.FatBits == 12 ? "FAT12" : "FAT16", 8);
+  s[kSectorSignature] = 0x55;
+  s[kSectorSignature + 1] = 0xAA;
+}
+
+// The first FAT sector: entry 0 holds the media byte, entry 1 all ones.
+void BuildFirstFatSector(std::uint8_t* s, const FormatLayout& layout) {
+  std::memset(s, 0, kFormatSectorSize);
+  s[0] = kMediaByte;
+  s[1] = 0xFF;
+  s[2] = 0xFF;
+  if (layout.FatBits == 16) s[3] = 0xFF;
+}
+
+// A piece of structure at a place in the host file; everything else is zero.
+struct Piece {
+  std::uint64_t At = 0;
+  const std::uint8_t* Bytes = nullptr;
+  std::uint32_t Size = 0;
+};
+
+// What can be refused without knowing the size of the file.
+EngineResult CheckFormatArguments(std::uint32_t pageSize, std::uint32_t flags) {
+  if (pageSize < 256 || pageSize > 65536 || !std::has_single_bit(pageSize))
+    return errInvalidPageSize;
+  if ((flags & ~(kFormatQuick | kFormatFatAreaMask | kFormatBootArea)) != 0)
+    return errInvalidParameter;
+  if ((flags & kFormatFatAreaMask) > kFormatFatAreaRest) return errInvalidParameter;
+  if ((flags & kFormatBootArea) != 0 && pageSize > kFormatBootAreaSize) return errInvalidPageSize;
+  return 0;
+}
+
+}  // namespace
+
+EngineResult PlanFormat(std::uint64_t size, std::uint32_t pageSize, std::uint32_t flags,
+                        FormatLayout& layout) {
+  layout = {};
+  EngineResult r = CheckFormatArguments(pageSize, flags);
+  if (r != 0) return r;
+  const std::uint32_t code = flags & kFormatFatAreaMask;
+  const bool bootArea = (flags & kFormatBootArea) != 0;
+
+  std::uint64_t fileSize = size / pageSize * pageSize;
+  // Partition entries and the FAT area count whole sectors (only 256-byte
+  // pages can leave half a sector).
+  if (bootArea || code != 0) fileSize = fileSize / kFormatSectorSize * kFormatSectorSize;
+  const std::uint32_t bootSize = bootArea ? kFormatBootAreaSize : 0;
+  std::uint64_t fatSize = 0;
+  if (code == kFormatFatAreaRest) {
+    if (fileSize >= kFourGigabytes || fileSize < bootSize) return errInvalidParameter;
+    fatSize = fileSize - bootSize;
+  } else {
+    fatSize = kFatAreaSizes[code / 2];
+  }
+  if (fatSize + bootSize > fileSize) return errInvalidParameter;
+  const std::uint64_t volumeBytes = fileSize - fatSize - bootSize;
+  if (volumeBytes == 0 && fatSize == 0) return errInvalidParameter;
+  if (volumeBytes != 0 && volumeBytes < std::uint64_t{3} * pageSize) return errInvalidParameter;
+  // Page numbers, sector numbers of the partition table and the progress
+  // units are all 32-bit.
+  const std::uint32_t unit = std::min<std::uint32_t>(pageSize, kFormatSectorSize);
+  if (volumeBytes / pageSize >= kUnknownPageCount || fileSize / unit > 0xFFFFFFFFu)
+    return errInvalidParameter;
+
+  layout.FileSize = fileSize;
+  layout.BootAreaSize = bootSize;
+  layout.FatAreaSize = fatSize;
+  layout.VolumePages = static_cast<std::uint32_t>(volumeBytes / pageSize);
+  if (fatSize != 0) {
+    r = PlanFat(fatSize, layout);
+    if (r != 0) {
+      layout = {};
+      return r;
+    }
+  }
+  return 0;
+}
+
+EngineResult FormatVolume(Volume& volume, const std::u16string& path, std::uint64_t size,
+                          std::uint32_t pageSize, std::u16string_view logo, std::uint32_t flags,
+                          const ProgressSink& progress) {
+  if (volume.Active) return errStorageActive;
+  HostFileBackend& host = *volume.backend_;
+  // Check what needs no file before touching one, so that a refused format
+  // never truncates an existing file.
+  FormatLayout layout;
+  EngineResult r =
+      size != 0 ? PlanFormat(size, pageSize, flags, layout) : CheckFormatArguments(pageSize, flags);
+  if (r != 0) return r;
+
+  std::vector<std::uint8_t> chunk, pages, sectors;
+  try {
+    chunk.assign(kWriteChunk, 0);
+    pages.assign(std::size_t{3} * pageSize, 0);
+    sectors.assign(std::size_t{3} * kFormatSectorSize, 0);
+  } catch (const std::bad_alloc&) {
+    return errOutOfMemory;
+  }
+
+  HostHandle handle = 0;
+  if (size == 0) {
+    bool readOnly = false;
+    if ((r = host.Open(path, readOnly, false, handle)) != 0) return r;
+    std::int64_t existing = 0;
+    r = host.GetSize(handle, existing);
+    if (r == 0 && readOnly) r = errStorageReadOnly;
+    if (r == 0) r = PlanFormat(static_cast<std::uint64_t>(existing), pageSize, flags, layout);
+    if (r != 0) {
+      EngineResult ignored = host.Close(handle);
+      (void)ignored;
+      return r;
+    }
+  } else {
+    if ((r = host.Create(path, true, false, handle)) != 0) return r;
+    if ((r = host.SetSize(handle, static_cast<std::int64_t>(layout.FileSize))) != 0) {
+      EngineResult ignored = host.Close(handle);
+      (void)ignored;
+      return r;
+    }
+  }
+
+  // The structure, built once.
+  std::uint32_t pageShift = 8;
+  while ((1u << pageShift) != pageSize) ++pageShift;
+  std::uint8_t* page0 = pages.data();
+  std::uint8_t* page1 = page0 + pageSize;
+  std::uint8_t* page2 = page1 + pageSize;
+  std::uint8_t* partitionSector = sectors.data();
+  std::uint8_t* fatBootSector = partitionSector + kFormatSectorSize;
+  std::uint8_t* firstFatSector = fatBootSector + kFormatSectorSize;
+  const std::uint64_t volumeStart = layout.BootAreaSize;
+  Piece pieces[5];
+  std::size_t pieceCount = 0;
+  if (layout.BootAreaSize != 0) {
+    BuildPartitionSector(partitionSector, layout);
+    pieces[pieceCount++] = {0, partitionSector, kFormatSectorSize};
+  }
+  if (layout.VolumePages != 0) {
+    BuildFirstMapPage(page0, pageSize, pageShift);
+    BuildVolumeInfoPage(page1, pageSize, logo, false);
+    StoreU16(page1 + layout::kFixedSize, 1);
+    StoreU32(page1 + layout::kMaxPageCount, layout.VolumePages);
+    BuildRootHeaderPage(page2, pageSize, Now());
+    // Page 0 goes out last (below); until then its place is zeros.
+    pieces[pieceCount++] = {volumeStart + pageSize, page1, pageSize};
+    pieces[pieceCount++] = {volumeStart + 2 * std::uint64_t{pageSize}, page2, pageSize};
+  }
+  if (layout.FatAreaSize != 0) {
+    BuildFatBootSector(fatBootSector, layout, RandomId());
+    BuildFirstFatSector(firstFatSector, layout);
+    pieces[pieceCount++] = {layout.FatAreaStart(), fatBootSector, kFormatSectorSize};
+    pieces[pieceCount++] = {layout.FatAreaStart() + kFormatSectorSize, firstFatSector,
+                            kFormatSectorSize};
+  }
+
+  const std::uint32_t unit = std::min<std::uint32_t>(pageSize, kFormatSectorSize);
+  const std::uint32_t total = static_cast<std::uint32_t>(layout.FileSize / unit);
+  bool stopped = false;
+  // Writes bytes [from, to) of the file in chunks, reporting after each.
+  auto writeRange = [&](std::uint64_t from, std::uint64_t to) {
+    while (r == 0 && !stopped && from < to) {
+      const std::uint32_t length =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(to - from, kWriteChunk));
+      std::memset(chunk.data(), 0, length);
+      for (std::size_t i = 0; i < pieceCount; ++i) {
+        const Piece& p = pieces[i];
+        const std::uint64_t begin = std::max(p.At, from);
+        const std::uint64_t end = std::min(p.At + p.Size, from + length);
+        if (begin < end)
+          std::memcpy(chunk.data() + (begin - from), p.Bytes + (begin - p.At), end - begin);
+      }
+      r = host.WriteAt(handle, from, 1, chunk.data(), length);
+      from += length;
+      if (r == 0)
+        stopped = ReportProgress(progress, kProgressFormatting,
+                                 static_cast<std::uint32_t>(from / unit), total, true);
+    }
+  };
+
+  if ((flags & kFormatQuick) == 0) {
+    writeRange(0, layout.FileSize);
+  } else {
+    // The boot area, the volume's first pages, every later space map page
+    // as a zero page (on a fixed-size volume a map page that was never
+    // written ends the used area, so stale data behind it stays unused),
+    // then the FAT area's boot sector, FAT and root directory.
+    const std::uint64_t firstPages = layout.VolumePages != 0 ? 3 * std::uint64_t{pageSize} : 0;
+    writeRange(0, volumeStart + firstPages);
+    const std::uint64_t group = pageSize / 2;
+    for (std::uint64_t n = group; n < layout.VolumePages && r == 0 && !stopped; n += group)
+      writeRange(volumeStart + n * pageSize, volumeStart + (n + 1) * pageSize);
+    if (layout.FatAreaSize != 0) {
+      const std::uint64_t sectors =
+          std::uint64_t{kReservedSectors} + layout.SectorsPerFat + kRootSectors;
+      writeRange(layout.FatAreaStart(), layout.FatAreaStart() + sectors * kFormatSectorSize);
+    }
+  }
+
+  if (r == 0 && stopped) r = errInterrupted;
+  if (r == 0 && layout.VolumePages != 0) r = host.WriteAt(handle, volumeStart, 1, page0, pageSize);
+  if (r == 0) r = host.Flush(handle);
+  if (r == 0) ReportProgress(progress, kProgressFormatting, total, total, false);
+  const EngineResult closed = host.Close(handle);
+  return r != 0 ? r : closed;
+}
+
+}  // namespace vaultfs

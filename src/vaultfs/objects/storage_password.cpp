@@ -1,0 +1,281 @@
+// Storage password: the root's rkStorageEncryption record and the volume's
+// read and write keys.
+#include "vaultfs/objects/storage_password.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "vaultfs/objects/records.h"
+
+namespace vaultfs {
+
+using namespace layout;
+
+namespace {
+
+constexpr std::uint32_t kModeBytes = 4;
+constexpr std::uint32_t kFirstRewrittenPage = 3;  // pages 0 to 2 are never enciphered
+
+struct StoredEncryption {
+  bool Found = false;
+  std::uint32_t Mode = ecNoEncryption;
+  CheckValueBytes Check{};
+};
+
+const CustomCipherCallbacks* CipherEvents(const ObjectStore& store) {
+  return static_cast<const CustomCipherCallbacks*>(store.CustomCipher);
+}
+
+EngineResult ReadStoredEncryption(ObjectStore& store, Transaction* t, StoredEncryption& stored) {
+  stored = StoredEncryption();
+  FileObject& root = *store.Root();
+  std::scoped_lock lock(root.Lock);
+  RecordRef record;
+  EngineResult r = FindRecord(root, rkStorageEncryption, 0, false,
+                              root.PrivateTransaction ? root.PrivateTransaction : t, record);
+  if (r != 0 || !record) return r;
+  const std::uint32_t length = record.Length() - kRecordHeadSize;
+  if (length < kModeBytes) {
+    store.volume.MarkCorrupted();
+    return errStorageCorrupted;
+  }
+  stored.Mode = NormalizeEncryption(LoadU32(record.data()));
+  if (stored.Mode != ecNoEncryption) {
+    if (length < kModeBytes + kCheckValueSize) {
+      store.volume.MarkCorrupted();
+      return errStorageCorrupted;
+    }
+    std::memcpy(stored.Check.data(), record.data() + kModeBytes, kCheckValueSize);
+  }
+  stored.Found = true;
+  return 0;
+}
+
+// Checks a password in a read-only transaction of its own.
+EngineResult Check(ObjectStore& store, std::span<const std::uint8_t> password,
+                   StoredEncryption& stored, bool& valid, std::uint32_t& variant) {
+  valid = false;
+  variant = 0;
+  Volume& volume = store.volume;
+  if (!volume.Active || !store.Root()) return errStorageNotActive;
+  Transaction* t = nullptr;
+  EngineResult r = volume.Begin(true, t);
+  if (r != 0) return r;
+  r = ReadStoredEncryption(store, t, stored);
+  volume.EndReadOnly(t);
+  if (r != 0) return r;
+  if (!stored.Found) {
+    valid = true;
+    return 0;
+  }
+  return CheckPassword(stored.Mode, password, stored.Check, volume.PageSize, CipherEvents(store),
+                       valid, variant);
+}
+
+// The page key of a mode; none for mode 0, whose pages stay plain.
+EngineResult MakeKey(ObjectStore& store, std::uint32_t mode, std::span<const std::uint8_t> password,
+                     std::uint32_t variant, std::shared_ptr<PageCipherHook>& key) {
+  key.reset();
+  if (mode == ecNoEncryption) return 0;
+  std::shared_ptr<PageCipher> cipher;
+  EngineResult r = PageCipher::Create(mode, password, variant, CipherEvents(store), cipher);
+  if (r == 0) key = std::move(cipher);
+  return r;
+}
+
+void SetKeys(Volume& volume, std::shared_ptr<PageCipherHook> read,
+             std::shared_ptr<PageCipherHook> write) {
+  std::scoped_lock io(volume.IoLock);
+  volume.ReadKey = std::move(read);
+  volume.WriteKey = std::move(write);
+}
+
+void Report(const ProgressSink& progress, std::uint8_t operation, std::uint32_t done,
+            std::uint32_t total) {
+  if (!progress.Callback) return;
+  bool stop = false;  // asked for form's sake: a rewrite cannot stop half-way
+  progress.Callback(progress.UserData, operation, done, total, false, stop);
+}
+
+// Reads every used page (but the map pages) with the volume's read key and
+// writes it back with its write key, pages `first` to `end` - 1. `done` is the
+// first page not yet rewritten. With `wipeFree`, free pages are overwritten
+// with zeros, so nothing written before under another key (or none) lingers.
+EngineResult RewritePages(Volume& volume, std::uint32_t first, std::uint32_t end, bool wipeFree,
+                          std::vector<std::uint8_t>& image, const ProgressSink* progress,
+                          std::uint8_t operation, std::uint32_t& done) {
+  done = first;
+  for (std::uint32_t n = first; n < end; ++n, done = n) {
+    if (volume.IsMapPage(n)) continue;
+    std::uint16_t type = 0;
+    EngineResult r = volume.GetMapEntry(n, type);
+    if (r != 0) return r;
+    if (volume.IsFreeEntry(type)) {
+      if (!wipeFree || volume.FindBuffer(n)) continue;
+      std::fill(image.begin(), image.end(), 0);
+      StoreU32(image.data() + kPageNumber, n);
+      r = volume.WritePage(n, image.data());
+      if (r != 0) return r;
+      continue;
+    }
+    r = volume.ReadPage(n, image.data());
+    if (r == 0) r = volume.WritePage(n, image.data());
+    if (r != 0) return r;
+    if (progress) Report(*progress, operation, n, volume.UsedPageCount);
+  }
+  done = end;
+  return 0;
+}
+
+}  // namespace
+
+EngineResult GetStorageEncryption(ObjectStore& store, std::uint32_t& mode) {
+  mode = ecNoEncryption;
+  Volume& volume = store.volume;
+  if (!volume.Active || !store.Root()) return errStorageNotActive;
+  Transaction* t = nullptr;
+  EngineResult r = volume.Begin(true, t);
+  if (r != 0) return r;
+  StoredEncryption stored;
+  r = ReadStoredEncryption(store, t, stored);
+  volume.EndReadOnly(t);
+  if (r == 0) mode = stored.Mode;
+  return r;
+}
+
+EngineResult CheckStoragePassword(ObjectStore& store, std::span<const std::uint8_t> password,
+                                  bool& valid, std::uint32_t& mode, std::uint32_t& variant) {
+  StoredEncryption stored;
+  EngineResult r = Check(store, password, stored, valid, variant);
+  mode = stored.Mode;
+  return r;
+}
+
+EngineResult SupplyStoragePassword(ObjectStore& store, std::span<const std::uint8_t> password) {
+  StoredEncryption stored;
+  bool valid = false;
+  std::uint32_t variant = 0;
+  EngineResult r = Check(store, password, stored, valid, variant);
+  if (r != 0) return r;
+  if (!stored.Found) return 0;
+  if (!valid) return errInvalidPassword;
+  std::shared_ptr<PageCipherHook> key;
+  r = MakeKey(store, stored.Mode, password, variant, key);
+  if (r != 0) return r;
+  Volume& volume = store.volume;
+  SetKeys(volume, key, key);
+  std::scoped_lock io(volume.IoLock);
+  volume.StorageUnlocked = true;
+  return 0;
+}
+
+EngineResult ChangeStorageEncryption(ObjectStore& store, std::uint32_t newMode,
+                                     std::span<const std::uint8_t> oldPassword,
+                                     std::span<const std::uint8_t> newPassword,
+                                     const ProgressSink& progress) {
+  Volume& volume = store.volume;
+  if (!volume.Active || !store.Root()) return errStorageNotActive;
+  if (volume.ReadOnly) return errStorageReadOnly;
+  newMode = NormalizeEncryption(newMode);
+  EngineResult r = ValidateNewPassword(newMode, newPassword);
+  if (r != 0) return r;
+
+  // No other operation may run while pages change their key under it. The
+  // root is locked first: an operation holding it (or any object) may still
+  // take the transaction lock to end its transaction or begin the next one.
+  FileObject& root = *store.Root();
+  std::scoped_lock rootLock(root.Lock);
+  std::scoped_lock transactions(volume.TransactionLock);
+  if (!volume.Running.empty()) return errActiveTransactions;
+
+  const std::shared_ptr<PageCipherHook> oldRead = volume.ReadKey;
+  const std::shared_ptr<PageCipherHook> oldWrite = volume.WriteKey;
+  const bool oldUnlocked = volume.StorageUnlocked;
+  auto restoreKeys = [&] {
+    SetKeys(volume, oldRead, oldWrite);
+    std::scoped_lock io(volume.IoLock);
+    volume.StorageUnlocked = oldUnlocked;
+  };
+
+  StoredEncryption stored;
+  bool valid = false;
+  std::uint32_t variant = 0;
+  r = Check(store, oldPassword, stored, valid, variant);
+  if (r == 0 && !valid) r = errInvalidPassword;
+  std::shared_ptr<PageCipherHook> currentKey, newKey;
+  if (r == 0) r = MakeKey(store, stored.Mode, oldPassword, variant, currentKey);
+  if (r == 0) r = MakeKey(store, newMode, newPassword, 0, newKey);
+  CheckValueBytes check{};
+  if (r == 0 && newMode != ecNoEncryption)
+    r = CheckValue(newMode, newPassword, 0, volume.PageSize, CipherEvents(store), check);
+  if (r == 0) r = volume.EnsureScanned();
+  // Whatever the cache still has to write goes out under the old key now, not
+  // half-way through the rewrite under the new one.
+  if (r == 0) r = volume.WriteAllDirty();
+  if (r != 0) return r;
+
+  Transaction* t = nullptr;
+  r = volume.Begin(false, t);
+  if (r != 0) return r;
+  r = volume.JoinObject(t, &root);
+  if (r != 0) {
+    EngineResult ignored = volume.Rollback(t);
+    (void)ignored;
+    return r;
+  }
+
+  const bool rewrite = newMode != ecNoEncryption || stored.Mode != ecNoEncryption;
+  std::uint32_t done = kFirstRewrittenPage;
+  std::vector<std::uint8_t> image(volume.PageSize);
+  if (rewrite) {
+    SetKeys(volume, currentKey, newKey);
+    {
+      std::scoped_lock io(volume.IoLock);
+      volume.StorageUnlocked = true;
+    }
+    std::scoped_lock cache(volume.CacheLock);
+    const std::uint8_t operation =
+        newMode != ecNoEncryption ? kProgressEncrypting : kProgressDecrypting;
+    r = RewritePages(volume, kFirstRewrittenPage, volume.UsedPageCount, newMode != ecNoEncryption,
+                     image, &progress, operation, done);
+    if (r == 0) Report(progress, operation, volume.UsedPageCount, volume.UsedPageCount);
+    if (r == 0) SetKeys(volume, newKey, newKey);
+  }
+  if (r == 0 && rewrite) {
+    std::uint8_t data[kModeBytes + kCheckValueSize];
+    StoreU32(data, newMode);
+    std::memcpy(data + kModeBytes, check.data(), kCheckValueSize);
+    r = SetRecord(root, rkStorageEncryption, data,
+                  newMode != ecNoEncryption ? kModeBytes + kCheckValueSize : kModeBytes, t);
+  }
+  bool finishedLater = false;
+  if (r == 0) {
+    r = volume.Commit(t);
+    // A commit that fails after it was registered is finished when the
+    // volume is next opened: the new record will stand, and so do the pages.
+    std::scoped_lock lock(volume.TransactionLock);
+    finishedLater = r != 0 && std::find(volume.Running.begin(), volume.Running.end(), t) !=
+                                  volume.Running.end();
+  } else {
+    EngineResult ignored = volume.Rollback(t);
+    (void)ignored;
+  }
+  if (r != 0 && rewrite && !finishedLater) {
+    // Pages rewritten in place are in no transaction: put them back under
+    // the key the stored record still names.
+    std::scoped_lock cache(volume.CacheLock);
+    SetKeys(volume, newKey, currentKey);
+    std::uint32_t reverted = 0;
+    EngineResult undo =
+        RewritePages(volume, kFirstRewrittenPage, done, false, image, nullptr, 0, reverted);
+    if (undo != 0) volume.MarkCorrupted();
+    restoreKeys();
+  }
+  std::fill(image.begin(), image.end(), 0);
+  return r;
+}
+
+}  // namespace vaultfs

@@ -1,0 +1,230 @@
+// Whole-page reads and writes: byte-order conversion and the page cipher.
+#include <cstring>
+
+#include "vaultfs/util/byte_order.h"
+#include "vaultfs/format/page_layout.h"
+#include "vaultfs/volume/volume.h"
+
+namespace vaultfs {
+
+using namespace layout;
+
+// The host file's page count as it stands now (it may grow on another
+// thread); defined with the space map.
+std::uint32_t HostPageCountNow(Volume& volume);
+
+bool IsEncipheredPage(std::uint16_t pageType, std::uint32_t ownerId, std::uint32_t pageShift) {
+  switch (pageType) {
+    case kFreePageType:
+    case VolumeSignature:
+    case TransactionTablePage:
+    case JournalPage:
+    case kJournalFreeRecord:
+    case kJournalRewriteRecord:
+    case RootDataPage:
+      return false;
+    case ObjectHeaderPage:
+      return ownerId > 1;
+    default:
+      return pageType != pageShift;
+  }
+}
+
+namespace {
+
+void SwapU16Range(std::uint8_t* p, std::uint32_t from, std::uint32_t to) {
+  for (std::uint32_t at = from; at + 2 <= to; at += 2) SwapU16At(p + at);
+}
+
+void SwapU32Range(std::uint8_t* p, std::uint32_t from, std::uint32_t to) {
+  for (std::uint32_t at = from; at + 4 <= to; at += 4) SwapU32At(p + at);
+}
+
+void SwapDirectoryEntry(std::uint8_t* e) {
+  SwapU32Range(e, 0, kEntryNameStart);
+  SwapU16Range(e, kEntryNameStart, kDirectoryEntrySize);
+}
+
+// Records of an object header page. The kind and length steer the walk, so
+// they are read in host order: before swapping when going to file order,
+// after swapping when coming from it.
+void SwapRecords(std::uint8_t* page, std::uint32_t pageSize, bool toFileOrder) {
+  std::uint16_t usedLength = LoadU16(page + kUsedLength);
+  SwapU16At(page + kUsedLength);
+  SwapU16At(page + kUsedLength + 2);
+  if (!toFileOrder) usedLength = LoadU16(page + kUsedLength);
+  std::uint32_t end = usedLength < pageSize ? usedLength : pageSize;
+  std::uint32_t at = kFirstRecord;
+  while (at + kRecordHeadSize <= end) {
+    std::uint8_t* r = page + at;
+    std::uint16_t kind = LoadU16(r + kRecordKind);
+    std::uint16_t length = LoadU16(r + kRecordLength);
+    SwapU16At(r + kRecordKind);
+    SwapU16At(r + kRecordLength);
+    SwapU32At(r + kRecordDataSize);
+    SwapU32At(r + kRecordMovedTo);
+    if (!toFileOrder) {
+      kind = LoadU16(r + kRecordKind);
+      length = LoadU16(r + kRecordLength);
+    }
+    if (length < kRecordHeadSize || at + length > end) break;
+    std::uint32_t dataEnd = length;
+    switch (kind) {
+      case rkObjectInfo:
+        if (length >= kObjectInfoLength) {
+          SwapU32At(r + 12);
+          SwapU64At(r + kInfoCreated);
+          SwapU64At(r + kInfoModified);
+          SwapU64At(r + kInfoAccessed);
+          SwapU32At(r + kInfoSizeLow);
+          SwapU32At(r + kInfoSizeHigh);
+        }
+        break;
+      case rkDirectory:
+        for (std::uint32_t e = kRecordHeadSize; e + kDirectoryEntrySize <= dataEnd;
+             e += kDirectoryEntrySize)
+          SwapDirectoryEntry(r + e);
+        break;
+      case rkFileEncryption:
+      case rkStorageEncryption:
+        if (length >= kRecordHeadSize + 4) SwapU32At(r + kRecordHeadSize);
+        break;
+      case rkLinkTarget:
+        SwapU16Range(r, kRecordHeadSize, dataEnd);
+        break;
+      default:
+        break;
+    }
+    at += length;
+  }
+}
+
+}  // namespace
+
+void Volume::ConvertPage(std::uint8_t* page, bool toFileOrder) const {
+  std::uint16_t type = LoadU16(page + kPageType);
+  if (!toFileOrder) type = Swap16(type);
+  if (type == PageShift) {
+    SwapU16Range(page, 0, PageSize);
+    return;
+  }
+  if (type == VolumeSignature) {
+    SwapU16Range(page, 0, 4);
+    SwapU32Range(page, 4, 12);
+    SwapU16Range(page, 12, kLogoTerminator + 2);
+    SwapU32Range(page, kEngineVersion, kLayoutConstant1);
+    SwapU16Range(page, kLayoutConstant1, kLayoutConstant3);
+    SwapU32Range(page, kLayoutConstant3, kRootEntry);
+    SwapDirectoryEntry(page + kRootEntry);
+    SwapU16Range(page, kFixedSize, kMaxPageCount);
+    SwapU32Range(page, kMaxPageCount, kVolumeInfoUsedBytes);
+    return;
+  }
+  SwapU16Range(page, 0, 4);
+  switch (type) {
+    case kFreePageType:  // journal pages and zeroed pages: all u32 after the type
+    case TransactionTablePage:
+    case kJournalFreeRecord:
+    case kJournalRewriteRecord:
+      SwapU32Range(page, 4, PageSize);
+      return;
+    case BlockIndexPage:
+      SwapU32Range(page, 4, kStreamKind);
+      SwapU16Range(page, kStreamKind, kPageHeaderSize);
+      SwapU32Range(page, kPageHeaderSize, PageSize);
+      return;
+    default:
+      break;
+  }
+  SwapU32Range(page, 4, 28);
+  if (type == ObjectHeaderPage) {
+    SwapU32At(page + kParentId);
+    SwapRecords(page, PageSize, toFileOrder);
+    return;
+  }
+  SwapU16Range(page, kStreamKind, kPageHeaderSize);
+  if (type == DirectoryEntryPage) {
+    for (std::uint32_t e = kPageHeaderSize; e + kDirectoryEntrySize <= PageSize;
+         e += kDirectoryEntrySize)
+      SwapDirectoryEntry(page + e);
+  } else if (type == NameContinuationPage || type == LinkDataPage) {
+    SwapU16Range(page, kPageHeaderSize, PageSize);
+  }
+}
+
+EngineResult Volume::ReadPage(std::uint32_t n, std::uint8_t* buffer) {
+  std::scoped_lock io(IoLock);
+  if (!hostOpen_) return errStorageNotActive;
+  if (n >= HostPageCountNow(*this)) {
+    // A reference past the end of the host file: the volume is damaged.
+    MarkCorrupted();
+    return errStorageCorrupted;
+  }
+  EngineResult r =
+      backend_->ReadAt(host_, std::uint64_t{VolumeStart} + n, PageSize, buffer, PageSize);
+  if (r != 0) return r;
+  std::uint16_t type = LoadU16(buffer + kPageType);
+  std::uint32_t owner = LoadU32(buffer + kOwnerId);
+  if (ByteSwapped) {
+    type = Swap16(type);
+    owner = Swap32(owner);
+  }
+  if (IsEncipheredPage(type, owner, PageShift)) {
+    if (!StorageUnlocked) return errInvalidPassword;
+    if (ReadKey) {
+      r = ReadKey->Decipher(buffer + kPageHeaderSize, PayloadSize, PageSize,
+                            LoadU32(buffer + kPageNumber));
+      if (r != 0) return r;
+    }
+  }
+  if (ByteSwapped) ConvertPage(buffer, false);
+  return 0;
+}
+
+EngineResult Volume::WritePage(std::uint32_t n, const std::uint8_t* buffer) {
+  std::scoped_lock io(IoLock);
+  if (!hostOpen_) return errStorageNotActive;
+  if (ReadOnly) return errStorageReadOnly;
+  const bool encipher = WriteKey && IsEncipheredPage(LoadU16(buffer + kPageType),
+                                                     LoadU32(buffer + kOwnerId), PageShift);
+  const std::uint8_t* out = buffer;
+  if (encipher || ByteSwapped) {
+    std::memcpy(scratch_.data(), buffer, PageSize);
+    if (ByteSwapped) ConvertPage(scratch_.data(), true);
+    if (encipher) {
+      EngineResult r = WriteKey->Encipher(scratch_.data() + kPageHeaderSize, PayloadSize, PageSize,
+                                          LoadU32(scratch_.data() + kPageNumber));
+      if (r != 0) return r;
+    }
+    out = scratch_.data();
+  }
+  return backend_->WriteAt(host_, std::uint64_t{VolumeStart} + n, PageSize, out, PageSize);
+}
+
+EngineResult Volume::ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer) {
+  std::scoped_lock io(IoLock);
+  if (FixedSize) {
+    if (slot >= HostPageCount) return errStorageCorrupted;
+    return ReadPage(HostPageCount - slot - 1, buffer);
+  }
+  if (!journalOpen_) return errStorageNotActive;
+  EngineResult r = backend_->ReadAt(journal_, slot, PageSize, buffer, PageSize);
+  if (r != 0) return r;
+  std::uint16_t type = LoadU16(buffer + kPageType);
+  std::uint32_t owner = LoadU32(buffer + kOwnerId);
+  if (ByteSwapped) {
+    type = Swap16(type);
+    owner = Swap32(owner);
+  }
+  if (IsEncipheredPage(type, owner, PageShift)) {
+    if (!StorageUnlocked) return errInvalidPassword;
+    if (ReadKey) {
+      r = ReadKey->Decipher(buffer + kPageHeaderSize, PayloadSize, PageSize, slot);
+      if (r != 0) return r;
+    }
+  }
+  if (ByteSwapped) ConvertPage(buffer, false);
+  return 0;
+}
+
+}  // namespace vaultfs
