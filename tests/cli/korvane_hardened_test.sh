@@ -17,7 +17,7 @@ vaultfs="$bin/vaultfs"
 for tool in "$KORVANE_CLI_REAL" "$recover" "$vaultfs"; do
   [ -x "$tool" ] || { echo "FAIL: $tool is missing"; exit 1; }
 done
-keys="$here/../app/escrow/fixtures"
+keys="$here/../korvane/escrow/fixtures"
 . "$here/lib/crafted_tree.sh"
 
 dir="$(mktemp -d)"

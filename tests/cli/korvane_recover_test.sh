@@ -9,7 +9,7 @@
 # that the format is plain OAEP that any standard tool writes.
 set -u
 recover="$1"
-fixtures="$(cd "$(dirname "$0")/../app/escrow/fixtures" && pwd)"
+fixtures="$(cd "$(dirname "$0")/../korvane/escrow/fixtures" && pwd)"
 key="$fixtures/test-private-key.pem"
 hardenedKey="$fixtures/hardened-test-private-key.pem"
 hardenedPublic="$fixtures/hardened-test-public-key.pem"

@@ -9,26 +9,6 @@ namespace vaultfs::testing {
 
 using namespace layout;
 
-namespace {
-
-bool IsObjectPageType(std::uint16_t type) {
-  switch (type) {
-    case NameContinuationPage:
-    case ObjectHeaderPage:
-    case DirectoryEntryPage:
-    case DataPage:
-    case 36:
-    case LinkDataPage:
-    case RootDataPage:
-    case BlockIndexPage:
-      return true;
-    default:
-      return false;
-  }
-}
-
-}  // namespace
-
 std::vector<std::string> CheckStructure(Volume& volume) {
   std::vector<std::string> problems;
   auto report = [&problems](std::uint32_t page, const std::string& what) {

@@ -1,8 +1,9 @@
 // On-disk layout of the object layer: record kinds, attributes, directory
 // entries and the header page fields it uses. The common page header and the
-// offsets shared with the volume core live in engine/volume/page_layout.h.
+// offsets shared with the volume core live in page_layout.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -19,6 +20,9 @@ using layout::rkLinkTarget;
 using layout::rkObjectInfo;
 using layout::rkStorageEncryption;
 inline constexpr std::uint16_t rkFileData = 2;
+// A kind whose data moves out like a file's; nothing writes it today, but
+// its stream pages are object pages that check and repair keep.
+inline constexpr std::uint16_t rkUnusedStream = 4;
 inline constexpr std::uint16_t rkCompression = 6;
 inline constexpr std::uint16_t rkRootData = 8;
 inline constexpr std::uint16_t rkBlockIndex = 11;
@@ -33,6 +37,41 @@ inline bool IsMovableKind(std::uint16_t kind) {
 inline std::uint16_t StreamPageType(std::uint16_t kind) {
   return static_cast<std::uint16_t>(kind + 32);
 }
+
+// The page types of the object layer: name continuations, header and
+// directory pages, and the stream pages of the kinds whose data moves out.
+inline constexpr bool IsObjectPageType(std::uint16_t type) {
+  switch (type) {
+    case layout::NameContinuationPage:
+    case layout::ObjectHeaderPage:
+    case layout::DirectoryEntryPage:
+    case layout::DataPage:
+    case rkUnusedStream + 32:
+    case layout::LinkDataPage:
+    case layout::RootDataPage:
+    case layout::BlockIndexPage:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Data stream pages: their chains may skip page indices (holes after a
+// compressed block's last page), and a block index may list them.
+inline constexpr bool IsDataPageType(std::uint16_t type) {
+  return type == layout::DataPage || type == rkUnusedStream + 32 ||
+         type == layout::LinkDataPage || type == layout::RootDataPage;
+}
+
+// rkCompression record data: u32 mode, u32 level, u16 block pages, u16 zero.
+// Host byte order, like every other record field in a page image.
+namespace compression_record {
+inline constexpr std::size_t kMode = 0;
+inline constexpr std::size_t kLevel = 4;
+inline constexpr std::size_t kBlockPages = 8;
+inline constexpr std::size_t kReserved = 10;
+inline constexpr std::size_t kSize = 12;
+}  // namespace compression_record
 
 // Attribute bits.
 inline constexpr std::uint32_t attrFile = 0x0001;

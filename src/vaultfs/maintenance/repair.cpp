@@ -42,7 +42,9 @@
 #include <vector>
 
 #include "vaultfs/util/byte_order.h"
+#include "vaultfs/format/object_layout.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/objects/codecs.h"
 #include "vaultfs/util/random.h"
 #include "vaultfs/storage_time.h"
 
@@ -72,29 +74,8 @@ constexpr std::uint32_t kHeaderCopySize = 36;
 constexpr std::uint32_t kLinkFieldsEnd = kParentId;
 constexpr std::uint32_t kHeaderFieldsEnd = kPageHeaderSize;
 
-// Record kinds and the stream page types of the records that move their data
-// out (type = kind + 32).
-constexpr std::uint16_t kFileDataKind = 2;
-constexpr std::uint16_t kUnusedStreamKind = 4;
-constexpr std::uint16_t kRootDataKind = 8;
-constexpr std::uint16_t kBlockIndexKind = 11;
-constexpr std::uint16_t kStreamTypeOffset = 32;
-constexpr std::uint16_t kUnusedStreamPage = kUnusedStreamKind + kStreamTypeOffset;
-constexpr std::uint16_t kCompressionKind = 6;
-constexpr std::uint16_t kFirstTagKind = 0x8000;
-constexpr std::uint16_t kLastTagKind = 0xCFFF;
-// rkCompression data: u32 mode, u32 level, u16 block pages, u16 zero.
-constexpr std::uint32_t kCompressionRecordSize = 12;
-constexpr std::uint32_t kCompressionBlockPages = 8;
-constexpr std::uint32_t kNoCompression = 0;
-constexpr std::uint32_t kCustomCompression = 2;
-constexpr std::uint32_t kZLibCompression = 3;
-constexpr std::uint32_t kRleCompression = 4;
 // rkFileEncryption data: u32 mode, then the check value for modes 1 to 3.
 constexpr std::uint32_t kEncryptionModeBytes = 4;
-
-constexpr std::uint32_t kAttrFile = 0x1;
-constexpr std::uint32_t kAttrSymLink = 0x20;
 
 // State byte of a page.
 constexpr std::uint8_t sVisited = 0x01;  // links checked
@@ -106,40 +87,17 @@ constexpr std::uint8_t sAlive = 0x20;    // reached from the root
 constexpr std::uint8_t sMark = 0x40;     // scratch: claimed in this page, listed, on this path
 constexpr std::uint8_t sIndexOk = 0x80;  // block index page (candidate, then confirmed)
 
-bool IsObjectPageType(std::uint16_t type) {
-  switch (type) {
-    case NameContinuationPage:
-    case ObjectHeaderPage:
-    case DirectoryEntryPage:
-    case DataPage:
-    case kUnusedStreamPage:
-    case LinkDataPage:
-    case RootDataPage:
-    case BlockIndexPage:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Data stream pages: their chains may skip page indices (holes after a
-// compressed block's last page), and a block index may list them.
-bool IsDataPageType(std::uint16_t type) {
-  return type == DataPage || type == kUnusedStreamPage || type == LinkDataPage ||
-         type == RootDataPage;
-}
-
 // The stream page type of a record kind whose data can move out; 0 for the
 // kinds whose data always stays in the record.
 std::uint16_t StreamTypeOf(std::uint16_t kind) {
   switch (kind) {
     case rkDirectory:
-    case kFileDataKind:
-    case kUnusedStreamKind:
+    case rkFileData:
+    case rkUnusedStream:
     case rkLinkTarget:
-    case kRootDataKind:
-    case kBlockIndexKind:
-      return static_cast<std::uint16_t>(kind + kStreamTypeOffset);
+    case rkRootData:
+    case rkBlockIndex:
+      return StreamPageType(kind);
     default:
       return 0;
   }
@@ -148,7 +106,7 @@ std::uint16_t StreamTypeOf(std::uint16_t kind) {
 // The settings records the object layer reads before any data: a record it
 // cannot take would make the whole object unreadable.
 bool KnownRecordKind(std::uint16_t kind) {
-  return kind <= kBlockIndexKind || (kind >= kFirstTagKind && kind <= kLastTagKind);
+  return kind <= rkBlockIndex || (kind >= kFirstTagKind && kind <= kLastTagKind);
 }
 
 bool RecordDataValid(std::uint16_t kind, const std::uint8_t* record, std::uint32_t length) {
@@ -160,12 +118,11 @@ bool RecordDataValid(std::uint16_t kind, const std::uint8_t* record, std::uint32
     if (mode == ecNoEncryption) return true;
     return mode <= ecAES256_HMAC256 && size >= kEncryptionModeBytes + kCheckValueSize;
   }
-  if (kind == kCompressionKind) {
-    if (size < kCompressionRecordSize) return false;
-    const std::uint32_t mode = LoadU32(data);
-    return (mode == kNoCompression || mode == kCustomCompression || mode == kZLibCompression ||
-            mode == kRleCompression) &&
-           LoadU16(data + kCompressionBlockPages) != 0;
+  if (kind == rkCompression) {
+    if (size < compression_record::kSize) return false;
+    const std::uint32_t mode = LoadU32(data + compression_record::kMode);
+    return (mode == crNoCompression || mode == crCustom || mode == crZLib || mode == crRLE) &&
+           LoadU16(data + compression_record::kBlockPages) != 0;
   }
   return true;
 }
@@ -657,9 +614,9 @@ std::uint32_t RepairSession::BlockPagesOf(std::uint32_t j, const std::uint8_t* d
     for (std::uint32_t at = kFirstRecord; at + kRecordHeadSize <= used;) {
       const std::uint32_t length = LoadU16(page + at + kRecordLength);
       if (length < kRecordHeadSize || at + length > used) return false;
-      if (LoadU16(page + at + kRecordKind) == kCompressionKind &&
-          RecordDataValid(kCompressionKind, page + at, length)) {
-        blockPages = LoadU16(page + at + kRecordHeadSize + kCompressionBlockPages);
+      if (LoadU16(page + at + kRecordKind) == rkCompression &&
+          RecordDataValid(rkCompression, page + at, length)) {
+        blockPages = LoadU16(page + at + kRecordHeadSize + compression_record::kBlockPages);
         return true;
       }
       at += length;
@@ -874,7 +831,7 @@ bool RepairSession::CheckHeaderPage(std::uint32_t j, std::uint8_t* d, Pass pass)
       keep = FirstPageOk(movedTo, streamType, owner, j);
       if (keep && analyse && IsDataPageType(streamType))
         CheckDataChain(movedTo, BlockPagesOf(j, d));
-      if (keep && kind == kBlockIndexKind) {
+      if (keep && kind == rkBlockIndex) {
         // Whether the index stands is settled once the orphans are known.
         if (analyse)
           state_[movedTo] |= sIndexOk;
@@ -885,7 +842,7 @@ bool RepairSession::CheckHeaderPage(std::uint32_t j, std::uint8_t* d, Pass pass)
         Claim(movedTo);
         if (analyse) Reference(movedTo);
       }
-    } else if (kind == kBlockIndexKind) {
+    } else if (kind == rkBlockIndex) {
       // An index record without pages would stop the index from ever being
       // made again.
       keep = false;
@@ -1283,7 +1240,7 @@ bool RepairSession::FixVolumeInfo(std::uint8_t* d) {
   fix32(kRootEntry + kEntryHeaderPage, kRootHeaderPage);
   const std::uint32_t attributes = LoadU32(root + kEntryAttributes);
   fix32(kRootEntry + kEntryAttributes,
-        (attributes & ~(kAttrFile | kAttrSymLink)) | layout::attrDirectory);
+        (attributes & ~(attrFile | attrSymLink)) | layout::attrDirectory);
   fix32(kRootEntry + kEntryNameLength, 0);
   fix32(kRootEntry + kEntryNameNextPage, 0);
   if (fixedField) {

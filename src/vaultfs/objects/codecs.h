@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vaultfs/format/object_layout.h"
 #include "vaultfs/result_codes.h"
 
 namespace vaultfs {
@@ -80,16 +81,7 @@ struct CompressionSetting {
                                                 std::uint16_t blockPages, std::uint32_t pageSize,
                                                 CompressionSetting& setting);
 
-// rkCompression record data: u32 mode, u32 level, u16 block pages, u16 zero.
-// Host byte order, like every other record field in a page image.
-namespace compression_record {
-inline constexpr std::size_t kMode = 0;
-inline constexpr std::size_t kLevel = 4;
-inline constexpr std::size_t kBlockPages = 8;
-inline constexpr std::size_t kReserved = 10;
-inline constexpr std::size_t kSize = 12;
-}  // namespace compression_record
-
+// The record's layout is compression_record, in object_layout.h.
 // Writes the record data (kSize bytes).
 void StoreCompressionRecord(std::uint8_t* data, const CompressionSetting& setting);
 
