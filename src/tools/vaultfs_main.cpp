@@ -32,7 +32,7 @@
 #include "vaultfs/storage_time.h"
 #include "vaultfs/utf16.h"
 #include "vaultfs/volume/volume.h"
-#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/disk_tree.h"
 #include "vaultfs/engine_api.h"
 #include "vaultfs/result_codes.h"
 #include "vaultfs/vault_storage.h"

@@ -29,6 +29,7 @@
 #include "vaultfs/objects/file_object.h"
 #include "vaultfs/objects/records.h"
 #include "vaultfs/volume/page_cipher.h"
+#include "support/fuzz_container.h"
 #include "support/memory_host_files.h"
 
 namespace {
@@ -38,7 +39,7 @@ using namespace vaultfs::layout;
 using vaultfs::testing::MemoryHostFiles;
 using Bytes = std::vector<std::uint8_t>;
 
-const std::u16string kName = u"fuzz.vfs";
+const std::u16string& kName = vaultfs::testing::kFuzzContainer;
 constexpr std::uint32_t kPageSize = 512;
 constexpr std::size_t kRecordSize = 5;
 constexpr std::size_t kMaxRecords = 64;

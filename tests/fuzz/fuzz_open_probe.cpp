@@ -9,6 +9,7 @@
 #include "vaultfs/format/page_layout.h"
 #include "vaultfs/volume/transaction.h"
 #include "vaultfs/volume/volume.h"
+#include "support/fuzz_container.h"
 #include "support/memory_host_files.h"
 
 using vaultfs::EngineResult;
@@ -16,10 +17,11 @@ using vaultfs::PageRef;
 using vaultfs::Transaction;
 using vaultfs::Volume;
 using vaultfs::testing::MemoryHostFiles;
+using vaultfs::testing::OpenFuzzContainer;
 
 namespace {
 
-const std::u16string kName = u"fuzz.vfs";
+const std::u16string& kName = vaultfs::testing::kFuzzContainer;
 
 void ReadOnlyPass(MemoryHostFiles& files) {
   Volume volume;
@@ -41,8 +43,7 @@ void ReadOnlyPass(MemoryHostFiles& files) {
 
 void WritablePass(MemoryHostFiles& files) {
   Volume volume;
-  if (volume.SetHostFileCallbacks(files.Callbacks()) != 0) return;
-  if (volume.Open(kName, false) != 0) return;
+  if (OpenFuzzContainer(volume, files, false) != 0) return;
   Transaction* t = nullptr;
   if (volume.Begin(false, t) == 0) {
     PageRef fresh;

@@ -10,6 +10,7 @@
 #include "vaultfs/progress.h"
 #include "vaultfs/maintenance/repair.h"
 #include "vaultfs/volume/volume.h"
+#include "support/fuzz_container.h"
 #include "support/memory_host_files.h"
 
 using vaultfs::CheckReport;
@@ -19,7 +20,7 @@ using vaultfs::testing::MemoryHostFiles;
 
 namespace {
 
-const std::u16string kName = u"fuzz.vfs";
+const std::u16string& kName = vaultfs::testing::kFuzzContainer;
 
 EngineResult Run(MemoryHostFiles& files, std::uint32_t pageSize, std::uint32_t flags) {
   Volume volume;
@@ -45,7 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (Run(files, pageSize, everyPage) != 0) return 0;
   (void)Run(files, pageSize, vaultfs::kCheckOnly | everyPage);
   Volume volume;
-  if (volume.SetHostFileCallbacks(files.Callbacks()) == 0 && volume.Open(kName, false) == 0)
-    (void)volume.Close();
+  if (vaultfs::testing::OpenFuzzContainer(volume, files, false) == 0) (void)volume.Close();
   return 0;
 }

@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace vaultfs::testsupport {
+namespace testsupport {
 
 inline bool KeepsHoles(const std::string& folder) {
   // A file only extended by its size takes no blocks where holes are kept.
@@ -22,4 +22,4 @@ inline bool KeepsHoles(const std::string& folder) {
   return holes;
 }
 
-}  // namespace vaultfs::testsupport
+}  // namespace testsupport

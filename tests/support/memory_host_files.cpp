@@ -152,6 +152,13 @@ void MemoryHostFiles::CrashAfterWrites(std::uint64_t n) {
   if (writeCount_ >= n) crashed_ = true;
 }
 
+void MemoryHostFiles::CrashOrTearAt(std::uint64_t cut, bool torn, std::uint32_t keepBytes) {
+  if (torn)
+    TearWrite(cut + 1, keepBytes);
+  else
+    CrashAfterWrites(cut);
+}
+
 bool MemoryHostFiles::Crashed() const {
   std::scoped_lock lock(lock_);
   return crashed_;

@@ -71,6 +71,10 @@ class MemoryHostFiles {
   void TearWrite(std::uint64_t n, std::uint32_t keepBytes);
   // Power is lost right after the n-th write; 0 means now.
   void CrashAfterWrites(std::uint64_t n);
+  // One step of a crash sweep over every write: power is lost right after
+  // write `cut` or, torn, in the middle of write cut + 1, which keeps only
+  // its first keepBytes bytes.
+  void CrashOrTearAt(std::uint64_t cut, bool torn, std::uint32_t keepBytes);
   // True once power was lost.
   bool Crashed() const;
   // Clears every armed fault, the power loss and both counters.

@@ -1,6 +1,6 @@
-// Scratch folders and environment variables for the application's tests:
-// each test gets folders of its own and leaves the process environment as
-// it found it.
+// Scratch folders and environment variables for the engine's and the
+// application's tests: each test gets folders of its own and leaves the
+// process environment as it found it.
 #pragma once
 
 #include <dirent.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace korvane::testsupport {
+namespace testsupport {
 
 // Empties and removes a scratch tree whatever modes it holds, without the
 // code under test. Links are removed, never followed.
@@ -84,4 +84,24 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-}  // namespace korvane::testsupport
+// Configuration and state folders of a test's own: XDG_CONFIG_HOME and
+// XDG_STATE_HOME name "config" and "state" in a new scratch folder for the
+// life of the object, so that no test reads or writes the settings and
+// reports of the person running it. The folders are not made: the code
+// under test makes what it needs.
+class ScopedHomes {
+ public:
+  explicit ScopedHomes(const std::string& tag = "korvane_test")
+      : dir_(tag),
+        config_("XDG_CONFIG_HOME", dir_ / "config"),
+        state_("XDG_STATE_HOME", dir_ / "state") {}
+  const std::string& path() const { return dir_.path(); }
+  std::string operator/(const std::string& name) const { return dir_ / name; }
+
+ private:
+  TempDir dir_;
+  ScopedEnv config_;
+  ScopedEnv state_;
+};
+
+}  // namespace testsupport

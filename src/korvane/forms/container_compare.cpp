@@ -15,9 +15,8 @@
 
 #include "korvane/forms/service_records.h"
 #include "korvane/platform/platform.h"
-#include "vaultfs/format/object_layout.h"
 #include "vaultfs/utf16.h"
-#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/disk_tree.h"
 #include "vaultfs/vault_stream.h"
 
 namespace korvane {

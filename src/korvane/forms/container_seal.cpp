@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "vaultfs/utf16.h"
-#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/disk_tree.h"
 #include "vaultfs/vault_error.h"
 #include "vaultfs/vault_stream.h"
 

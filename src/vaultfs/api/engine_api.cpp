@@ -4,6 +4,13 @@
 // errOutOfMemory.
 #include "vaultfs/engine_api.h"
 
+#include "vaultfs/maintenance/repair.h"
+#include "vaultfs/objects/codecs.h"
+#include "vaultfs/objects/file_data.h"
+#include "vaultfs/objects/path_ops.h"
+#include "vaultfs/objects/search.h"
+#include "vaultfs/volume/page_cipher.h"
+
 #include <algorithm>
 #include <atomic>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/disk_tree.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -32,7 +32,7 @@
 #include "vaultfs/format/object_layout.h"
 #include "vaultfs/objects/search.h"
 #include "vaultfs/utf16.h"
-#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/disk_tree.h"
 #include "vaultfs/vault_storage.h"
 #include "vaultfs/vault_stream.h"
 

@@ -13,7 +13,6 @@
 namespace vaultfs {
 
 // Record kinds.
-using layout::attrDirectory;
 using layout::rkDirectory;
 using layout::rkFileEncryption;
 using layout::rkLinkTarget;
@@ -73,16 +72,7 @@ inline constexpr std::size_t kReserved = 10;
 inline constexpr std::size_t kSize = 12;
 }  // namespace compression_record
 
-// Attribute bits.
-inline constexpr std::uint32_t attrFile = 0x0001;
-inline constexpr std::uint32_t attrCompressed = 0x0008;
-inline constexpr std::uint32_t attrEncrypted = 0x0010;
-inline constexpr std::uint32_t attrSymLink = 0x0020;
-inline constexpr std::uint32_t attrReadOnly = 0x0040;
-inline constexpr std::uint32_t attrArchive = 0x0080;
-inline constexpr std::uint32_t attrHidden = 0x0100;
-inline constexpr std::uint32_t attrSystem = 0x0200;
-inline constexpr std::uint32_t kEngineAttributeMask = 0xF03F;
+// The attribute bits are the interface's, in vaultfs/engine_types.h.
 
 // Record head fields (relative to the record).
 using layout::kRecordDataSize;
@@ -96,6 +86,15 @@ using layout::kFirstRecord;
 using layout::kUsedLength;
 inline constexpr std::uint32_t kFirstHeaderUsedLength =
     layout::kFirstRecord + layout::kObjectInfoLength;
+
+// The rkObjectInfo record of a new object: its head and the three times.
+inline void StoreNewObjectInfo(std::uint8_t* info, double now) {
+  StoreU16(info + layout::kRecordKind, layout::rkObjectInfo);
+  StoreU16(info + layout::kRecordLength, layout::kObjectInfoLength);
+  StoreDouble(info + layout::kInfoCreated, now);
+  StoreDouble(info + layout::kInfoModified, now);
+  StoreDouble(info + layout::kInfoAccessed, now);
+}
 
 // A directory entry, decoded.
 struct DirectoryEntry {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "vaultfs/engine_types.h"
 #include "vaultfs/util/byte_order.h"
 
 namespace vaultfs::layout {
@@ -76,7 +77,7 @@ inline constexpr std::uint32_t kEntryNameLength = 12;
 inline constexpr std::uint32_t kEntryNameNextPage = 16;
 inline constexpr std::uint32_t kEntryNameStart = 20;
 inline constexpr std::uint32_t kEntryNameStartUnits = 22;
-inline constexpr std::uint32_t attrDirectory = 0x2;
+using ::vaultfs::attrDirectory;
 
 // ObjectHeaderPage and its records.
 inline constexpr std::uint32_t kUsedLength = 32;
@@ -126,5 +127,20 @@ inline std::uint32_t OwnerIdOf(const std::uint8_t* page) {
 inline std::uint32_t NextPageOf(const std::uint8_t* page) {
   return LoadU32(page + kNextPage);
 }
+
+// Where a volume starts in its host file: at 0, or behind a boot area that
+// a boot sector or a partition table describes. The start is probed in units
+// of kProbeSize bytes, hopping at most kMaxLocateSteps times.
+inline constexpr std::uint32_t kProbeSize = 512;
+inline constexpr int kMaxLocateSteps = 16;
+// A partition table sector: entries of 16 bytes from kPartitionEntry1, and
+// within an entry the type byte, the u32 first sector and the u32 count.
+inline constexpr std::uint32_t kPartitionEntry1 = 446;
+inline constexpr std::uint32_t kPartitionEntry2 = 462;
+inline constexpr std::uint32_t kPartitionType = 4;
+inline constexpr std::uint32_t kPartitionStart = 8;
+inline constexpr std::uint32_t kPartitionCount = 12;
+// 0x55 0xAA here ends a boot sector or a partition table sector.
+inline constexpr std::uint32_t kSectorSignature = 510;
 
 }  // namespace vaultfs::layout

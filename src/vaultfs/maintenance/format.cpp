@@ -15,6 +15,13 @@
 
 namespace vaultfs {
 
+using layout::kPartitionCount;
+using layout::kPartitionEntry1;
+using layout::kPartitionEntry2;
+using layout::kPartitionStart;
+using layout::kPartitionType;
+using layout::kSectorSignature;
+
 namespace {
 
 constexpr std::uint32_t kWriteChunk = 65536;
@@ -37,14 +44,8 @@ constexpr std::uint32_t kRootEntries = 256;
 constexpr std::uint32_t kRootSectors = kRootEntries * 32 / kFormatSectorSize;
 
 // Partition table sector.
-constexpr std::uint32_t kPartitionEntry1 = 446;
-constexpr std::uint32_t kPartitionEntry2 = 462;
-constexpr std::uint32_t kPartitionType = 4;  // within an entry
-constexpr std::uint32_t kPartitionStart = 8;
-constexpr std::uint32_t kPartitionCount = 12;
 constexpr std::uint8_t kVolumePartitionType = 0x74;
 constexpr std::uint8_t kFatPartitionType = 6;
-constexpr std::uint32_t kSectorSignature = 510;  // 0x55 0xAA, also in the FAT boot sector
 
 // FAT boot sector.
 constexpr std::uint32_t kBsOemName = 3;

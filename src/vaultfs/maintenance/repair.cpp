@@ -54,11 +54,6 @@ using namespace layout;
 
 namespace {
 
-constexpr std::uint32_t kProbeSize = 512;
-constexpr int kMaxLocateSteps = 16;
-// The first entry of a partition table sector: u32 start sector, u32 sectors.
-constexpr std::uint32_t kFirstPartitionStart = 454;
-constexpr std::uint32_t kFirstPartitionSectors = 458;
 constexpr std::uint32_t kMinPageShift = 8;
 constexpr std::uint32_t kMaxPageShift = 16;
 constexpr std::uint32_t kMinVolumePages = 3;
@@ -382,8 +377,8 @@ EngineResult RepairSession::Locate(std::uint32_t givenPageSize) {
       break;
     }
     const std::uint64_t before = start;
-    const std::uint32_t partitionStart = LoadU32(b + kFirstPartitionStart);
-    const std::uint32_t partitionSectors = LoadU32(b + kFirstPartitionSectors);
+    const std::uint32_t partitionStart = LoadU32(b + kPartitionEntry1 + kPartitionStart);
+    const std::uint32_t partitionSectors = LoadU32(b + kPartitionEntry1 + kPartitionCount);
     if (++steps > kMaxLocateSteps || volume_.LocateVolume(start, fileSize_) != 0 || start <= before)
       break;
     // Behind a partition table the volume ends where its partition does
@@ -762,13 +757,7 @@ bool RepairSession::CheckHeaderPage(std::uint32_t j, std::uint8_t* d, Pass pass)
   if (first && (LoadU16(d + kFirstRecord + kRecordKind) != rkObjectInfo ||
                 infoLength < kObjectInfoLength || infoLength > size - kFirstRecord)) {
     std::memset(d + kFirstRecord, 0, size - kFirstRecord);
-    std::uint8_t* info = d + kFirstRecord;
-    StoreU16(info + kRecordKind, rkObjectInfo);
-    StoreU16(info + kRecordLength, kObjectInfoLength);
-    const StorageTime now = Now();
-    StoreDouble(info + kInfoCreated, now);
-    StoreDouble(info + kInfoModified, now);
-    StoreDouble(info + kInfoAccessed, now);
+    StoreNewObjectInfo(d + kFirstRecord, Now());
     used = kFirstRecord + kObjectInfoLength;
     StoreU16(d + kUsedLength, static_cast<std::uint16_t>(used));
     StoreU16(d + kUsedLength + 2, 0);

@@ -19,39 +19,11 @@
 #include "vaultfs/volume/page_cipher.h"
 #include "vaultfs/progress.h"
 #include "vaultfs/volume/volume.h"
+#include "vaultfs/engine_types.h"
 #include "vaultfs/result_codes.h"
 
 namespace vaultfs {
 
-// Flags of CheckAndRepair.
-inline constexpr std::uint32_t kCheckOnly = 0x1;  // report, write nothing
-inline constexpr std::uint32_t kCheckEveryPage =
-    0x2;  // also read the pages the space map calls free
-
-// Progress operation codes. Phases report (page, page count); findings
-// report (page, 0).
-inline constexpr std::uint8_t kProgressReadingPages = 1;
-inline constexpr std::uint8_t kProgressCheckingLinks = 2;
-inline constexpr std::uint8_t kProgressSearchingOrphans = 3;
-inline constexpr std::uint8_t kProgressWritingRepairs = 4;
-inline constexpr std::uint8_t kProgressLinkCut = 8;      // a link held by the page was cut
-inline constexpr std::uint8_t kProgressOrphanFreed = 9;  // the page is an orphan and is freed
-
-// What a check found (and a repair mended). A container without damage gives
-// zero in every field; a check-only run counts what a repair would do.
-struct CheckReport {
-  std::uint32_t LinksCut = 0;        // page links (next page, index page, name chain) cut
-  std::uint32_t EntriesCleared = 0;  // directory entries whose object is gone
-  std::uint32_t RecordsRemoved = 0;  // records whose pages are gone, damaged record lists
-  std::uint32_t NamesShortened = 0;  // names cut back to the units their pages still hold
-  std::uint32_t OrphansFreed = 0;    // pages in use that nothing valid references
-  std::uint32_t PagesRewritten = 0;  // pages written (or, checking, to be written)
-
-  bool Clean() const {
-    return LinksCut == 0 && EntriesCleared == 0 && RecordsRemoved == 0 && NamesShortened == 0 &&
-           OrphansFreed == 0 && PagesRewritten == 0;
-  }
-};
 
 // Checks, and unless `flags` has kCheckOnly repairs, the container at `path`
 // through the host-file backend of `volume`, which must be inactive

@@ -16,19 +16,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "vaultfs/engine_types.h"
 #include "vaultfs/format/object_layout.h"
 #include "vaultfs/result_codes.h"
 
 namespace vaultfs {
 
-// Compression modes. Plain constants rather than an enum so that they mix with
-// the u32 mode of the record without casts.
-using TVaultCompression = std::uint8_t;
-inline constexpr TVaultCompression crNoCompression = 0;
-inline constexpr TVaultCompression crDefault = 1;  // a request only: stored as crZLib
-inline constexpr TVaultCompression crCustom = 2;
-inline constexpr TVaultCompression crZLib = 3;
-inline constexpr TVaultCompression crRLE = 4;
 
 // The stored-form buffer of a block holds BlockCapacity plus this many bytes,
 // room for a codec's output on data that does not compress.
@@ -40,24 +33,6 @@ inline constexpr std::uint32_t kZLibHeaderSize = 4;
 // Levels handed to zlib are capped at its strongest level.
 inline constexpr std::uint32_t kZLibMaxLevel = 9;
 
-// Caller-supplied codec for crCustom. Both handlers return 0 on success.
-// OnCompress gets the output limit and reports what it produced; OnDecompress
-// gets the output capacity and reports the decoded length. outSize arrives
-// holding the limit or capacity, for handlers that treat it as in/out. A
-// reported length above the limit or capacity is treated as a failed handler.
-struct CustomCodecCallbacks {
-  using CompressProc = EngineResult (*)(void* userData, const std::uint8_t* in,
-                                        std::uint32_t inSize, std::uint8_t* out,
-                                        std::uint32_t outLimit, std::int32_t level,
-                                        std::uint32_t& outSize);
-  using DecompressProc = EngineResult (*)(void* userData, const std::uint8_t* in,
-                                          std::uint32_t inSize, std::uint8_t* out,
-                                          std::uint32_t outCapacity, std::uint32_t& outSize);
-
-  CompressProc OnCompress = nullptr;
-  DecompressProc OnDecompress = nullptr;
-  void* UserData = nullptr;
-};
 
 // The compression settings of one file, as kept in its rkCompression record.
 struct CompressionSetting {

@@ -342,13 +342,7 @@ EngineResult CreateChild(FileObject& directory, std::u16string_view name, std::u
     std::uint8_t* d = header.data();
     StoreU32(d + kOwnerId, id);
     StoreU16(d + kUsedLength, kFirstHeaderUsedLength);
-    std::uint8_t* info = d + kFirstRecord;
-    StoreU16(info + kRecordKind, rkObjectInfo);
-    StoreU16(info + kRecordLength, kObjectInfoLength);
-    const StorageTime now = Now();
-    StoreDouble(info + kInfoCreated, now);
-    StoreDouble(info + kInfoModified, now);
-    StoreDouble(info + kInfoAccessed, now);
+    StoreNewObjectInfo(d + kFirstRecord, Now());
     headerPage = header->PageNumber;
   }
   {

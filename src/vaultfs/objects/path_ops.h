@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vaultfs/engine_types.h"
 #include "vaultfs/objects/file_data.h"
 #include "vaultfs/objects/file_object.h"
 #include "vaultfs/storage_time.h"
@@ -86,29 +87,6 @@ void ReleaseChain(FileObject& object, bool alreadyLocked);
 
 // ---- change notifications ----
 
-inline constexpr std::uint32_t cnCreated = 0x1;
-inline constexpr std::uint32_t cnDeleted = 0x2;
-inline constexpr std::uint32_t cnNameChanged = 0x4;
-inline constexpr std::uint32_t cnAttributesChanged = 0x8;  // also encryption, compression
-inline constexpr std::uint32_t cnDataChanged = 0x10;
-inline constexpr std::uint32_t cnTimesChanged = 0x8000;
-
-struct ChangeEvent {
-  std::uint32_t Flags = 0;
-  StorageTime Time = 0;
-  std::u16string Path;
-  std::u16string NewPath;  // renames only
-  std::uint32_t Attributes = 0;
-  std::uint64_t Size = 0;  // not for deletions
-  // The object's id first, then its ancestors' up to the root.
-  std::vector<std::uint32_t> ObjectIds;
-};
-
-struct NotificationRegistration;
-// Called under the registration list's lock: a callback must not register or
-// unregister (such calls are refused with errInvalidParameter).
-using NotificationCallback = void (*)(void* userData, const ChangeEvent& event,
-                                      const NotificationRegistration& registration);
 
 struct NotificationRegistration {
   ObjectStore* Store = nullptr;
@@ -119,7 +97,6 @@ struct NotificationRegistration {
   NotificationCallback Callback = nullptr;
   bool WatchSubtree = false;
 };
-using NotificationHandle = NotificationRegistration*;
 
 // Raises a change event for `object` now (for changes made outside the
 // operations here, such as data written through a handle, cnDataChanged).

@@ -9,41 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "vaultfs/engine_types.h"
 #include "vaultfs/objects/file_object.h"
 #include "vaultfs/storage_time.h"
 
 namespace vaultfs {
 
-// Search flags: what SearchFirst fills in besides name and attributes.
-inline constexpr std::uint32_t sfFullPath = 0x1;
-inline constexpr std::uint32_t sfTimesAndSize = 0x2;
-inline constexpr std::uint32_t sfTimesAndSizeToo = 0x4;  // same meaning as 0x2
-inline constexpr std::uint32_t sfDotEntries = 0x8000;    // "." and ".." first, not in the root
-inline constexpr std::uint32_t kDefaultSearchFlags =
-    sfFullPath | sfTimesAndSize | sfTimesAndSizeToo;
-
-struct SearchHandle;
-
-// Filled by every successful search call and owned by the caller. It carries
-// the fields of the flat interface's 48-byte record (handle, full path, name,
-// attributes, three times, size) as members of their natural C++ types. A
-// record with an open search closes it when it goes away, so it must not
-// outlive the container it searches.
-struct SearchRecord {
-  SearchRecord() = default;
-  SearchRecord(const SearchRecord&) = delete;
-  SearchRecord& operator=(const SearchRecord&) = delete;
-  ~SearchRecord();
-
-  SearchHandle* Handle = nullptr;  // none once the search ended
-  std::u16string FullPath;         // directory path + name, with sfFullPath
-  std::u16string Name;
-  std::uint32_t Attributes = 0;
-  StorageTime Created = 0;  // times and size with sfTimesAndSize
-  StorageTime Modified = 0;
-  StorageTime Accessed = 0;
-  std::uint64_t Size = 0;
-};
 
 // `path` is the directory's path followed by the mask as its last component;
 // links are followed in the directory part, not in the mask. A mask without

@@ -16,6 +16,7 @@
 #include <span>
 
 #include "vaultfs/volume/volume.h"
+#include "vaultfs/engine_types.h"
 #include "vaultfs/result_codes.h"
 
 // Kept opaque here so that users of the volume do not need OpenSSL's headers.
@@ -25,12 +26,6 @@ struct evp_mac_ctx_st;
 
 namespace vaultfs {
 
-// Encryption modes as stored in the storage and file encryption records.
-using TVaultEncryption = std::uint32_t;
-inline constexpr TVaultEncryption ecNoEncryption = 0;
-inline constexpr TVaultEncryption ecAES256_SHA256 = 1;
-inline constexpr TVaultEncryption ecCustom256 = 2;
-inline constexpr TVaultEncryption ecAES256_HMAC256 = 3;
 // Older containers may hold this in place of ecNoEncryption.
 inline constexpr std::uint32_t kStoredNoEncryption = 0xFFFFFFFFu;
 
@@ -72,29 +67,6 @@ class SecretBytes {
   std::size_t size_ = 0;
 };
 
-// Caller-supplied handlers for ecCustom256. The data events work in place on
-// `data` and receive the whole password (not the variant's share) as the key.
-// A missing event makes the operation that needs it fail with
-// errNoEncryptionHandlers.
-struct CustomCipherCallbacks {
-  using DataEvent = EngineResult (*)(void* userData, const std::uint8_t* key,
-                                     std::uint32_t keyLength, std::uint8_t* data,
-                                     std::uint32_t dataSize, std::uint32_t objectId,
-                                     std::uint32_t pageIndex);
-  // Writes the 32-byte check value of `buffer` to `hash`.
-  using HashCalculateEvent = EngineResult (*)(void* userData, const std::uint8_t* buffer,
-                                              std::uint32_t count, std::uint8_t* hash);
-  // Tells whether `buffer` matches the stored 32-byte check value `hash`.
-  using HashValidateEvent = EngineResult (*)(void* userData, const std::uint8_t* buffer,
-                                             std::uint32_t count, const std::uint8_t* hash,
-                                             bool& valid);
-
-  DataEvent OnDataEncrypt = nullptr;
-  DataEvent OnDataDecrypt = nullptr;
-  HashCalculateEvent OnHashCalculate = nullptr;
-  HashValidateEvent OnHashValidate = nullptr;
-  void* UserData = nullptr;
-};
 
 // How many leading password bytes a mode and KeyVariant use for keys and check
 // values. Fails with errInvalidParameter for an unknown mode or a variant the

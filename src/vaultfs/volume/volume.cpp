@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "vaultfs/util/byte_order.h"
+#include "vaultfs/format/object_layout.h"
 #include "vaultfs/format/page_layout.h"
 #include "vaultfs/util/random.h"
 #include "vaultfs/storage_time.h"
@@ -20,8 +21,6 @@ using namespace layout;
 
 namespace {
 
-constexpr std::uint32_t kProbeSize = 512;
-constexpr int kMaxLocateSteps = 16;
 constexpr char16_t kDefaultLogo[] = u"VaultFS volume";
 
 void StoreLogo(std::uint8_t* info, std::u16string_view logo) {
@@ -220,12 +219,7 @@ void BuildRootHeaderPage(std::uint8_t* page, std::uint32_t pageSize, StorageTime
   StoreU32(page + kPrevPage, 1);
   StoreU32(page + kOwnerId, 1);
   StoreU16(page + kUsedLength, kFirstRecord + kObjectInfoLength);
-  std::uint8_t* record = page + kFirstRecord;
-  StoreU16(record + kRecordKind, rkObjectInfo);
-  StoreU16(record + kRecordLength, kObjectInfoLength);
-  StoreDouble(record + kInfoCreated, now);
-  StoreDouble(record + kInfoModified, now);
-  StoreDouble(record + kInfoAccessed, now);
+  StoreNewObjectInfo(page + kFirstRecord, now);
 }
 
 // Create, Open and Close hold no lock of their own from start to end: each
@@ -320,8 +314,8 @@ EngineResult Volume::LocateVolume(std::uint64_t& start, std::uint64_t fileSize) 
       return errInvalidStorageFile;
     }
   }
-  if (b[510] == 0x55 && b[511] == 0xAA) {
-    const std::uint32_t first = LoadU32(b + 454);
+  if (b[kSectorSignature] == 0x55 && b[kSectorSignature + 1] == 0xAA) {
+    const std::uint32_t first = LoadU32(b + kPartitionEntry1 + kPartitionStart);
     if (first != 0) {
       start += first;
       return 0;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/scratch.h"
+#include "support/tree_builders.h"
 #include "korvane/forms/application.h"
 #include "korvane/forms/enter_form.h"
 #include "korvane/forms/other_forms.h"
@@ -28,23 +29,14 @@
 namespace korvane {
 namespace {
 
+using testsupport::ReadFile;
 using testsupport::ScopedEnv;
+using testsupport::ScopedHomes;
 using testsupport::TempDir;
+using testsupport::WriteFileAndFolders;
 
 namespace fs = std::filesystem;
 using testing::ScriptedUi;
-
-void WriteFile(const std::string& path, const std::string& content) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
 
 // The Ui of the tests, with the help pages it was asked to show and the
 // beeps it sounded.
@@ -63,7 +55,7 @@ struct InstalledProgram {
   std::string help = prefix / "share/doc/korvane/help";
   InstalledProgram() {
     for (const char* page : {"index.html", "passrec.html", "license.html", "passrectou.html"}) {
-      WriteFile(help + "/" + page, "<html></html>");
+      WriteFileAndFolders(help + "/" + page, "<html></html>");
     }
     fs::create_directories(prefix / "bin");
   }
@@ -213,9 +205,7 @@ TEST(About, ShowsTheVersionAndOpensItsLinks) {
 // ---------------------------------------------------------------- errors
 
 struct ErrorFixture : ::testing::Test {
-  TempDir home{"korvane_help_test"};
-  ScopedEnv config{"XDG_CONFIG_HOME", home / "config"};
-  ScopedEnv state{"XDG_STATE_HOME", home / "state"};
+  ScopedHomes home{"korvane_help_test"};
   HelpUi ui;
   std::string folder = home / "Photos";
   TApplication app{ui, Environment()};
@@ -265,7 +255,7 @@ TEST_F(ErrorFixture, TheFourthErrorOffersToTerminate) {
 
 TEST_F(ErrorFixture, TerminateEndsTheRunAndLeavesTheFolderAlone) {
   fs::create_directories(folder);
-  WriteFile(folder + "/keep.txt", "mine");
+  WriteFileAndFolders(folder + "/keep.txt", "mine");
   ui.Scripts["ErrorDialog"] = [](TForm& form) {
     auto& dialog = dynamic_cast<TErrorDialog&>(form);
     dialog.btnTerminate.Click();  // hidden until the fourth error
@@ -341,7 +331,7 @@ TEST_F(ErrorFixture, SendErrorReportSavesAPrivateReportWithoutThePassword) {
 }
 
 TEST_F(ErrorFixture, AReportThatCannotBeSavedIsSaidSo) {
-  WriteFile(home / "state", "a file where the folder should be");
+  WriteFileAndFolders(home / "state", "a file where the folder should be");
   ui.Scripts["ErrorDialog"] = [](TForm& form) {
     dynamic_cast<TErrorDialog&>(form).Button1.Click();
   };

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "support/scratch.h"
+#include "support/tree_builders.h"
 #include "korvane/forms/application.h"
 #include "korvane/forms/other_forms.h"
 #include "korvane/forms/protect_form.h"
@@ -35,8 +36,10 @@
 namespace korvane {
 namespace {
 
+using testsupport::ReadFile;
 using testsupport::ScopedEnv;
-using testsupport::TempDir;
+using testsupport::ScopedHomes;
+using testsupport::WriteFileAndFolders;
 
 using testing::ScriptedUi;
 
@@ -45,36 +48,14 @@ using testing::ScriptedUi;
 // own, whichever file it lives in.
 class PrivateHomes : public ::testing::Environment {
  public:
-  void SetUp() override {
-    dir_ = std::make_unique<TempDir>();
-    config_ = std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", *dir_ / "config");
-    state_ = std::make_unique<ScopedEnv>("XDG_STATE_HOME", *dir_ / "state");
-  }
-  void TearDown() override {
-    state_.reset();
-    config_.reset();
-    dir_.reset();
-  }
+  void SetUp() override { homes_ = std::make_unique<ScopedHomes>(); }
+  void TearDown() override { homes_.reset(); }
 
  private:
-  std::unique_ptr<TempDir> dir_;
-  std::unique_ptr<ScopedEnv> config_;
-  std::unique_ptr<ScopedEnv> state_;
+  std::unique_ptr<ScopedHomes> homes_;
 };
 [[maybe_unused]] ::testing::Environment* const kPrivateHomes =
     ::testing::AddGlobalTestEnvironment(new PrivateHomes);
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
 
 std::string CompiledBuild() {
   std::string two;
@@ -201,9 +182,7 @@ std::string HtmlAnswer(const std::string& body) {
 // ---------------------------------------------------------------- fixture
 
 struct UpdateFixture : ::testing::Test {
-  TempDir home{"korvane_update_test"};
-  ScopedEnv config{"XDG_CONFIG_HOME", home / "config"};
-  ScopedEnv state{"XDG_STATE_HOME", home / "state"};
+  ScopedHomes home{"korvane_update_test"};
   ScriptedUi ui;
   // A check that starts by itself fails at once instead of going out to
   // the Internet.
@@ -212,8 +191,8 @@ struct UpdateFixture : ::testing::Test {
 
   std::string ConfPath() const { return home / "config/korvane/korvane.conf"; }
   void WriteConf(const std::string& updateValues) {
-    WriteFile(ConfPath(),
-              "[Recovery]\nSupportAddress=kept@example.test\n\n[Update]\n" + updateValues);
+    WriteFileAndFolders(
+        ConfPath(), "[Recovery]\nSupportAddress=kept@example.test\n\n[Update]\n" + updateValues);
   }
   std::optional<std::string> Value(const std::string& name) const {
     platform::SettingsFile settings(ConfPath());

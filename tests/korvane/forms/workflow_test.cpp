@@ -16,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "support/app_environment.h"
 #include "support/scratch.h"
+#include "support/tree_builders.h"
 #include "korvane/forms/application.h"
 #include "korvane/forms/container_layout.h"
 #include "korvane/forms/container_seal.h"
@@ -37,35 +39,16 @@
 namespace korvane {
 namespace {
 
+using testsupport::Exists;
+using testsupport::Pattern;
+using testsupport::ReadFile;
+using testsupport::Snapshot;
 using testsupport::TempDir;
+using testsupport::WriteFile;
 
 using testing::ScriptedUi;
 
 // ---------------------------------------------------------------- disk helpers
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::string Pattern(std::size_t size, unsigned seed) {
-  std::string text(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (char& c : text) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return text;
-}
 
 // Entries a workflow left in `parent` under a staged name.
 std::vector<std::string> StagedEntries(const std::string& parent) {
@@ -78,76 +61,17 @@ std::vector<std::string> StagedEntries(const std::string& parent) {
   return names;
 }
 
-// Everything of a tree that must survive: kind, mode bits, nanosecond
-// modification time, contents or link target.
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  static std::map<std::string, std::string>* out;
-  static std::size_t rootLength;
-  std::map<std::string, std::string> result;
-  out = &result;
-  rootLength = root.size();
-  nftw(
-      root.c_str(),
-      [](const char* p, const struct stat* st, int type, FTW*) {
-        std::string path(p);
-        std::string entry = std::to_string(st->st_mode) + " ";
-        if (type != FTW_D && type != FTW_DNR) {
-          entry += std::to_string(st->st_mtim.tv_sec);
-          entry += '.';
-          entry += std::to_string(st->st_mtim.tv_nsec);
-        }
-        if (type == FTW_SL) {
-          char target[4096];
-          const ssize_t n = readlink(p, target, sizeof target);
-          entry += " -> ";
-          entry.append(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-        } else if (type == FTW_F && S_ISREG(st->st_mode)) {
-          entry += ' ';
-          entry += ReadFile(path);
-        }
-        (*out)[path.substr(rootLength)] = entry;
-        return 0;
-      },
-      16, FTW_PHYS);
-  return result;
-}
-
 // A folder with what a person keeps: small and large files, nested empty
 // folders, hidden and read-only entries, a link, a file named like a record.
 void MakeFolder(const std::string& folder) {
-  mkdir(folder.c_str(), 0755);
-  WriteFile(folder + "/a.txt", Pattern(1023, 1));
-  WriteFile(folder + "/b.bin", Pattern(1024, 2));
-  mkdir((folder + "/sub").c_str(), 0755);
-  WriteFile(folder + "/sub/c.dat", Pattern(5000, 3));
-  mkdir((folder + "/empty").c_str(), 0755);
-  mkdir((folder + "/empty/deeper").c_str(), 0755);
-  WriteFile(folder + "/.hidden", "hidden\n");
-  WriteFile(folder + "/notes.service", "mine\n");
-  symlink("sub/c.dat", (folder + "/link").c_str());
-  WriteFile(folder + "/sub/readonly.txt", "read only\n");
-  chmod((folder + "/sub/readonly.txt").c_str(), 0444);
+  testsupport::MakeKeptFolder(folder, 1024, {{"notes.service", "mine\n"}});
   mkdir((folder + "/locked").c_str(), 0755);
   WriteFile(folder + "/locked/inside.txt", "inside\n");
   chmod((folder + "/locked").c_str(), 0555);
 }
 
 TEnvironment TestEnvironment() {
-  TEnvironment environment;
-  environment.GetDiskFreeSpace = [](const std::string&, platform::DiskSpace& space) {
-    space.AvailableToCaller = 1ull << 40;
-    space.Total = 1ull << 41;
-    space.TotalFree = 1ull << 40;
-    return true;
-  };
-  environment.ExecutablePath = [] { return std::string("/opt/korvane/bin/korvane"); };
-  environment.SystemFolders = {"/usr", "/etc"};
-  environment.RecoveryKey = [] { return BuiltInRecoveryKey(); };
-  environment.HardenedRecoveryKey = [] { return BuiltInHardenedRecoveryKey(); };
-  // The least cost the program accepts: protecting calibrates otherwise.
-  environment.ProtectKdf = [] { return kKdfFloor; };
-  environment.SupportAddress = [] { return std::string("help@example.test"); };
-  return environment;
+  return testsupport::AppEnvironment();
 }
 
 struct ProtectOptions {

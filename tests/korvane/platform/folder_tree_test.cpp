@@ -31,30 +31,18 @@
 #include <vector>
 
 #include "support/scratch.h"
+#include "support/tree_builders.h"
 #include "korvane/platform/platform.h"
 
 namespace korvane::platform {
 namespace {
 
+using testsupport::Exists;
+using testsupport::ReadFile;
 using testsupport::TempDir;
+using testsupport::WriteFile;
 
 constexpr uid_t kNobody = 65534;
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
 
 void MakeFolder(const std::string& path, mode_t mode = 0755) {
   ASSERT_EQ(mkdir(path.c_str(), mode), 0) << path << ": " << std::strerror(errno);
@@ -647,23 +635,13 @@ TEST(DeepTree, TenThousandLevelsWithABoundedNumberOfDescriptors) {
   TempDir scratch{"platform_test"};
   const std::string tree = scratch / "deep";
   MakeFolder(tree, 0700);
-  {
-    int fd = open(tree.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(fd, 0);
-    for (int level = 0; level < kDepth; ++level) {
-      if (level % 1000 == 999) {
-        const int file = openat(fd, "f", O_WRONLY | O_CREAT, 0600);
-        ASSERT_GE(file, 0);
-        close(file);
-      }
-      ASSERT_EQ(mkdirat(fd, "d", 0700), 0);
-      const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-      close(fd);
-      ASSERT_GE(next, 0);
-      fd = next;
+  ASSERT_NO_FATAL_FAILURE(testsupport::MakeDeepChain(tree, kDepth, 0700, [](int fd, int level) {
+    if (level % 1000 == 999) {
+      const int file = openat(fd, "f", O_WRONLY | O_CREAT, 0600);
+      ASSERT_GE(file, 0);
+      close(file);
     }
-    close(fd);
-  }
+  }));
 
   // Few descriptors to spare: one per level would run out long before the
   // bottom.

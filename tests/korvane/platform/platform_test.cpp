@@ -17,21 +17,15 @@
 #include <vector>
 
 #include "support/scratch.h"
+#include "support/tree_builders.h"
 
 namespace korvane::platform {
 namespace {
 
+using testsupport::Exists;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
+using testsupport::WriteFile;
 
 mode_t ModeOf(const std::string& path) {
   struct stat info {};
@@ -331,23 +325,16 @@ TEST(ShellDeleteTree, TreeDeeperThanAnyPathCanName) {
   // removal keeps open at once, so it has to climb back through "..".
   TempDir scratch{"platform_test"};
   const std::string tree = scratch / "deep";
+  constexpr int kDepth = 2500;
   ASSERT_EQ(mkdir(tree.c_str(), 0700), 0);
-  int fd = open(tree.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(fd, 0);
-  for (int level = 0; level < 2500; ++level) {
-    if (level % 100 == 0) {
+  ASSERT_NO_FATAL_FAILURE(testsupport::MakeDeepChain(tree, kDepth, 0700, [](int fd, int level) {
+    if (level % 100 == 0 && level < kDepth) {
       const int file = openat(fd, "file", O_WRONLY | O_CREAT, 0400);
       ASSERT_GE(file, 0);
       close(file);
       ASSERT_EQ(mkdirat(fd, "side", 0500), 0);  // a read-only sibling branch
     }
-    ASSERT_EQ(mkdirat(fd, "d", 0700), 0);
-    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-    close(fd);
-    ASSERT_GE(next, 0);
-    fd = next;
-  }
-  close(fd);
+  }));
   EXPECT_TRUE(ShellDeleteTree(tree));
   EXPECT_FALSE(Exists(tree));
 }

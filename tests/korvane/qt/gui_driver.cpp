@@ -1,113 +1,25 @@
 #include "gui_driver.h"
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QLineEdit>
 #include <QPushButton>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "korvane/forms/recovery_escrow.h"
+#include "support/app_environment.h"
 
 namespace korvane::qttest {
 
 // ---------------------------------------------------------------- disk
 
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
-std::string Pattern(std::size_t size, unsigned seed) {
-  std::string text(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (char& c : text) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return text;
-}
-
-namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::map<std::string, std::string>* gSnapshot = nullptr;
-std::size_t gSnapshotRoot = 0;
-
-}  // namespace
-
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> result;
-  gSnapshot = &result;
-  gSnapshotRoot = root.size();
-  nftw(
-      root.c_str(),
-      [](const char* p, const struct stat* st, int type, FTW*) {
-        const std::string path(p);
-        std::string entry = std::to_string(st->st_mode) + " ";
-        if (type != FTW_D && type != FTW_DNR) {
-          entry += std::to_string(st->st_mtim.tv_sec);
-          entry += '.';
-          entry += std::to_string(st->st_mtim.tv_nsec);
-        }
-        if (type == FTW_SL) {
-          char target[4096];
-          const ssize_t n = readlink(p, target, sizeof target);
-          entry += " -> ";
-          entry.append(target, n > 0 ? static_cast<std::size_t>(n) : 0);
-        } else if (type == FTW_F && S_ISREG(st->st_mode)) {
-          entry += ' ';
-          entry += ReadFile(path);
-        }
-        (*gSnapshot)[path.substr(gSnapshotRoot)] = entry;
-        return 0;
-      },
-      16, FTW_PHYS);
-  gSnapshot = nullptr;
-  return result;
-}
-
 void MakeFolder(const std::string& folder) {
-  mkdir(folder.c_str(), 0755);
-  WriteFile(folder + "/a.txt", Pattern(1023, 1));
-  WriteFile(folder + "/b.bin", Pattern(70000, 2));
-  mkdir((folder + "/sub").c_str(), 0755);
-  WriteFile(folder + "/sub/c.dat", Pattern(5000, 3));
-  mkdir((folder + "/empty").c_str(), 0755);
-  mkdir((folder + "/empty/deeper").c_str(), 0755);
-  WriteFile(folder + "/.hidden", "hidden\n");
-  WriteFile(folder + "/sub/\xC3\xA4rger.txt", "umlaut\n");
-  symlink("sub/c.dat", (folder + "/link").c_str());
-  WriteFile(folder + "/sub/readonly.txt", "read only\n");
-  chmod((folder + "/sub/readonly.txt").c_str(), 0444);
+  testsupport::MakeKeptFolder(folder, 70000, {{"sub/\xC3\xA4rger.txt", "umlaut\n"}});
 }
 
 TEnvironment TestEnvironment(const std::string& programDir) {
-  TEnvironment environment;
-  environment.GetDiskFreeSpace = [](const std::string&, platform::DiskSpace& space) {
-    space.AvailableToCaller = 1ull << 40;
-    space.Total = 1ull << 41;
-    space.TotalFree = 1ull << 40;
-    return true;
-  };
-  environment.ExecutablePath = [programDir] { return programDir + "/bin/korvane"; };
-  environment.SystemFolders = {"/usr", "/etc"};
-  environment.RecoveryKey = [] { return BuiltInRecoveryKey(); };
-  environment.HardenedRecoveryKey = [] { return BuiltInHardenedRecoveryKey(); };
-  // The least cost the program accepts: protecting calibrates otherwise.
-  environment.ProtectKdf = [] { return kKdfFloor; };
-  environment.SupportAddress = [] { return std::string("help@example.test"); };
+  TEnvironment environment = testsupport::AppEnvironment(programDir);
   environment.Today = [] { return 46000.0; };
   environment.LanguageId = [] { return std::string("ENU"); };
   // Nothing in these tests goes online unless a test says where.

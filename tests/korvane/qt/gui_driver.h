@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/scratch.h"
+#include "support/tree_builders.h"
 #include "korvane/forms/application.h"
 #include "korvane/ui/qt/form_dialog.h"
 #include "korvane/ui/qt/qt_ui.h"
@@ -31,13 +32,10 @@ using testsupport::TempDir;
 
 // ---------------------------------------------------------------- disk
 
-void WriteFile(const std::string& path, const std::string& content);
-bool Exists(const std::string& path);
-// Bytes that do not compress, from a seed.
-std::string Pattern(std::size_t size, unsigned seed);
-// Every entry of a tree: kind and mode bits, nanosecond modification time,
-// contents or link target.
-std::map<std::string, std::string> Snapshot(const std::string& root);
+using testsupport::Exists;
+using testsupport::Pattern;
+using testsupport::Snapshot;
+using testsupport::WriteFile;
 // A folder as people keep them: small and larger files, nested and empty
 // folders, a hidden file, a read-only file, a link, a non-ASCII name.
 void MakeFolder(const std::string& folder);

@@ -1,4 +1,4 @@
-#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/disk_tree.h"
 
 #include <fcntl.h>
 #include <ftw.h>
@@ -16,46 +16,21 @@
 #include <system_error>
 
 #include "support/disk_holes.h"
+#include "support/scratch.h"
+#include "support/tree_builders.h"
 #include "vaultfs/util/paths.h"
 #include "vaultfs/vault_error.h"
 
 namespace vaultfs {
 namespace {
 
+using testsupport::WriteFile;
+
 // A scratch folder removed with everything in it, whatever modes it holds.
-class TempDir {
+class TempDir : public testsupport::TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/disk_tree_test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat* st, int type, FTW*) {
-          if (type == FTW_DP) {
-            chmod(p, 0700);
-            rmdir(p);
-          } else {
-            (void)st;
-            unlink(p);
-          }
-          return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  TempDir() : testsupport::TempDir("disk_tree_test") {}
 };
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 // ---------------------------------------------------------------- names
 

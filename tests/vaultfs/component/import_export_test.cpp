@@ -17,12 +17,14 @@
 #include <vector>
 
 #include "support/disk_holes.h"
+#include "support/scratch.h"
+#include "support/tree_builders.h"
 #include "vaultfs/objects/file_object.h"
 #include "vaultfs/format/object_layout.h"
 #include "vaultfs/objects/storage_password.h"
 #include "vaultfs/utf16.h"
 #include "vaultfs/volume/volume.h"
-#include "vaultfs/component/disk_tree.h"
+#include "vaultfs/disk_tree.h"
 #include "vaultfs/vault_storage.h"
 #include "vaultfs/vault_stream.h"
 #include "support/structure_check.h"
@@ -30,63 +32,17 @@
 namespace vaultfs {
 namespace {
 
+using testsupport::Pattern;
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
 // ---------------------------------------------------------------- disk helpers
 
 // A scratch folder removed with everything in it, whatever modes it holds.
-class TempDir {
+class TempDir : public testsupport::TempDir {
  public:
-  TempDir() {
-    char pattern[] = "/tmp/import_export_test.XXXXXX";
-    const char* made = mkdtemp(pattern);
-    if (!made) std::abort();
-    path_ = made;
-  }
-  ~TempDir() {
-    // Open every folder up first (a read-only folder keeps its files), then
-    // remove from the bottom.
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int type, FTW*) {
-          if (type == FTW_D || type == FTW_DNR) chmod(p, 0700);
-          return 0;
-        },
-        16, FTW_PHYS);
-    nftw(
-        path_.c_str(),
-        [](const char* p, const struct stat*, int type, FTW*) {
-          if (type == FTW_DP)
-            rmdir(p);
-          else
-            unlink(p);
-          return 0;
-        },
-        16, FTW_DEPTH | FTW_PHYS);
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+  TempDir() : testsupport::TempDir("import_export_test") {}
 };
-
-void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string Pattern(std::size_t size, unsigned seed) {
-  std::string text(size, '\0');
-  std::uint32_t state = seed * 2654435761u + 1;
-  for (char& c : text) {
-    state = state * 1664525u + 1013904223u;
-    c = static_cast<char>(state >> 24);
-  }
-  return text;
-}
 
 void SetTime(const std::string& path, std::int64_t seconds, long nanoseconds) {
   const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
@@ -148,19 +104,7 @@ TreeState Snapshot(const std::string& root) {
 // `fill(folder, level)` adds entries to each level, the top being level 0.
 void MakeDeepChain(const std::string& top, int depth,
                    const std::function<void(int folder, int level)>& fill) {
-  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(fd, 0) << top;
-  for (int level = 0;; ++level) {
-    fill(fd, level);
-    if (level == depth) break;
-    ASSERT_EQ(mkdirat(fd, "d", 0755), 0) << "level " << level;
-    const int child = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    close(fd);
-    ASSERT_GE(child, 0) << "level " << level;
-    ASSERT_EQ(fchmod(child, 0755), 0);  // whatever the umask
-    fd = child;
-  }
-  close(fd);
+  testsupport::MakeDeepChain(top, depth, 0755, fill);
 }
 
 void WriteFileAt(int folder, const char* name, const std::string& content, mode_t mode) {

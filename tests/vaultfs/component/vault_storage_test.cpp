@@ -17,24 +17,16 @@
 #include "vaultfs/utf16.h"
 #include "support/memory_host_files.h"
 #include "support/storage_host_files.h"
+#include "support/vault_errors.h"
 
 namespace vaultfs {
 namespace {
 
 using testing::AttachHostFiles;
+using testing::ExpectVaultError;
 using testing::MemoryHostFiles;
 
 constexpr double kOneMinute = 1.0 / 1440.0;
-
-// Runs `action` and expects an EVaultError with `code`.
-void ExpectVaultError(const std::function<void()>& action, EngineResult code) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected " << DescribeResult(code);
-  } catch (const EVaultError& error) {
-    EXPECT_EQ(error.ErrorCode, code) << error.what();
-  }
-}
 
 // Sets TZ for the life of the object, so that local time differs from UTC
 // by a known amount.

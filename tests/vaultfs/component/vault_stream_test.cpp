@@ -15,20 +15,13 @@
 #include "vaultfs/vault_storage.h"
 #include "support/memory_host_files.h"
 #include "support/storage_host_files.h"
+#include "support/vault_errors.h"
 
 namespace vaultfs {
 namespace {
 
+using testing::ExpectVaultError;
 using testing::MemoryHostFiles;
-
-void ExpectVaultError(const std::function<void()>& action, EngineResult code) {
-  try {
-    action();
-    ADD_FAILURE() << "no exception, expected " << DescribeResult(code);
-  } catch (const EVaultError& error) {
-    EXPECT_EQ(error.ErrorCode, code) << error.what();
-  }
-}
 
 std::vector<std::uint8_t> Pattern(std::size_t size) {
   std::vector<std::uint8_t> bytes(size);

@@ -28,26 +28,24 @@
 #include "vaultfs/maintenance/format.h"
 #include "vaultfs/progress.h"
 #include "support/memory_host_files.h"
+#include "support/sample_data.h"
 #include "support/structure_check.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
 using testing::CheckStructure;
+using testing::LongName;
 using testing::MemoryHostFiles;
+using testing::Narrow;
+using testing::RandomBytes;
+using testing::Utf16Bytes;
+using testing::WriteAll;
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
 
 const std::u16string kName = u"compact.vfs";
-
-Bytes Utf16Bytes(std::u16string_view text) {
-  Bytes bytes;
-  for (char16_t unit : text) {
-    bytes.push_back(static_cast<std::uint8_t>(unit));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
 
 const Bytes& FilePassword() {
   static const Bytes password = Utf16Bytes(u"f1le key");
@@ -59,39 +57,14 @@ const Bytes& StoragePassword() {
   return password;
 }
 
-Bytes RandomBytes(std::size_t size, std::mt19937& random) {
-  Bytes bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
-  return bytes;
-}
-
-// Compresses, but not to nothing.
 Bytes Compressible(std::size_t size, std::mt19937& random) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = (i / 200) % 3 == 2 ? static_cast<std::uint8_t>(random())
-                                  : static_cast<std::uint8_t>("compacted vault "[i % 16]);
-  return bytes;
-}
-
-std::u16string LongName(std::size_t units, char16_t first) {
-  std::u16string name;
-  for (std::size_t i = 0; i < units; ++i)
-    name.push_back(static_cast<char16_t>(u'a' + (first - u'a' + i) % 26));
-  return name;
+  return testing::Compressible(size, random, "compacted vault ");
 }
 
 std::u16string Number(int n) {
   std::u16string text;
   for (char c : std::to_string(n)) text.push_back(static_cast<char16_t>(c));
   return text;
-}
-
-std::string Narrow(std::u16string_view text) {
-  std::string out;
-  for (char16_t unit : text.substr(0, 40))
-    out.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
-  return text.size() > 40 ? out + "..." : out;
 }
 
 struct Shape {
@@ -112,15 +85,16 @@ struct Expected {
 };
 using Tree = std::map<std::u16string, Expected>;
 
-// An open container with its object store; closes itself. Automatic
-// compaction is off unless a test turns it on.
-class Session {
+// An open container with its object store; closes itself, which must
+// succeed unless the test expects failures. Automatic compaction is off
+// unless a test turns it on.
+class Session : public testing::VolumeSession {
  public:
-  Session(MemoryHostFiles& files, const Shape& shape) : shape_(shape) {
-    EXPECT_EQ(volume_.SetHostFileCallbacks(files.Callbacks()), 0);
-    EXPECT_EQ(volume_.SetUseTransactions(shape.transactions), 0);
-    volume_.AutoCompact = 0;
-    store_ = std::make_unique<ObjectStore>(volume_);
+  Session(MemoryHostFiles& files, const Shape& shape)
+      : VolumeSession(files, kName, shape.pageSize, shape.transactions,
+                      shape.storageMode != ecNoEncryption ? StoragePassword() : Bytes{}),
+        shape_(shape) {
+    volume().AutoCompact = 0;
   }
   ~Session() {
     EngineResult r = Close();
@@ -132,61 +106,24 @@ class Session {
   void ExpectFailures() { failuresExpected_ = true; }
 
   EngineResult Create() {
-    EngineResult r = volume_.Create(kName, true, shape_.pageSize, u"");
+    EngineResult r = VolumeSession::Create();
     if (r == 0 && shape_.storageMode != ecNoEncryption)
-      r = ChangeStorageEncryption(*store_, shape_.storageMode, {}, StoragePassword());
+      r = ChangeStorageEncryption(store(), shape_.storageMode, {}, StoragePassword());
     return r;
   }
-  EngineResult Open(bool readOnly) {
-    EngineResult r = volume_.Open(kName, readOnly);
-    if (r == 0 && shape_.storageMode != ecNoEncryption)
-      r = SupplyStoragePassword(*store_, StoragePassword());
-    return r;
-  }
-  EngineResult Close() {
-    if (!volume_.Active) return 0;
-    EngineResult handles = store_->CloseAllHandles(volume_);
-    EngineResult closed = volume_.Close();
-    return handles != 0 ? handles : closed;
-  }
-  Volume& volume() { return volume_; }
-  ObjectStore& store() { return *store_; }
 
  private:
   Shape shape_;
-  Volume volume_;
-  std::unique_ptr<ObjectStore> store_;
   bool failuresExpected_ = false;
 };
 
-EngineResult WriteAll(FileHandle* h, const Bytes& content) {
-  EngineResult r = 0;
-  for (std::size_t done = 0; r == 0 && done < content.size();) {
-    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(1500, content.size() - done));
-    std::uint32_t written = 0;
-    r = WriteData(h, content.data() + done, n, written);
-    done += n;
-  }
-  return r;
-}
-
+// Files enciphered with the file password, or plain.
 EngineResult WriteFile(ObjectStore& store, const std::u16string& path, const Bytes& content,
                        bool encrypted = false, std::uint32_t compression = crNoCompression,
                        std::uint32_t level = 0, std::uint16_t blockPages = 0) {
-  FileHandle* h = nullptr;
-  const std::uint32_t cipher = encrypted ? ecAES256_HMAC256 : ecNoEncryption;
-  const Bytes none;
-  const Bytes& password = encrypted ? FilePassword() : none;
-  EngineResult r =
-      compression != crNoCompression
-          ? PathCreateFileCompressed(store, path, true, true, false, false, cipher, password,
-                                     compression, level, blockPages, h, false, false)
-          : PathCreateFile(store, path, true, true, false, false, cipher, password, h, false,
-                           false);
-  if (r != 0) return r;
-  r = WriteAll(h, content);
-  EngineResult closed = CloseHandle(h, true);
-  return r != 0 ? r : closed;
+  return testing::WriteNewFile(store, path, content, encrypted ? ecAES256_HMAC256 : ecNoEncryption,
+                               encrypted ? FilePassword() : Bytes{}, compression, level,
+                               blockPages);
 }
 
 // The whole of a handle's file from its start.
@@ -890,10 +827,7 @@ TEST_P(CompactCrashTest, EveryWriteOfACompactionKeepsEveryFile) {
       SCOPED_TRACE("crash at write " + std::to_string(cut) + (torn ? " (torn)" : ""));
       MemoryHostFiles files(base);
       files.ResetFaults();
-      if (torn)
-        files.TearWrite(cut + 1, shape.pageSize / 2);
-      else
-        files.CrashAfterWrites(cut);
+      files.CrashOrTearAt(cut, torn, shape.pageSize / 2);
       (void)compact(files);
       MemoryHostFiles reopened(files.TakeSnapshot());
       const auto pages =

@@ -20,12 +20,15 @@
 #include "vaultfs/objects/records.h"
 #include "vaultfs/volume/page_cipher.h"
 #include "support/memory_host_files.h"
+#include "support/sample_data.h"
 #include "support/structure_check.h"
 
 namespace vaultfs {
 namespace {
 
 using testing::MemoryHostFiles;
+using testing::Narrow;
+using testing::RandomBytes;
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
 using Path = std::vector<std::u16string>;
@@ -41,35 +44,14 @@ constexpr std::size_t kMaxEntries = 64;
 constexpr std::uint64_t kMaxRead = 1 << 20;
 constexpr std::uint32_t kReadChunk = 777;
 
-Bytes Password(std::u16string_view text) {
-  Bytes bytes;
-  for (char16_t unit : text) {
-    bytes.push_back(static_cast<std::uint8_t>(unit));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
-
 const Bytes& ThePassword() {
-  static const Bytes password = Password(u"c0rrect h0rse");
+  static const Bytes password = testing::Utf16Bytes(u"c0rrect h0rse");
   return password;
 }
 
-Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
-  return bytes;
-}
-
-// Text with random stretches: compresses, but not to nothing.
 Bytes Compressible(std::size_t size, std::uint32_t seed) {
   std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = (i / 300) % 3 == 2 ? static_cast<std::uint8_t>(random())
-                                  : static_cast<std::uint8_t>("damaged vault "[i % 14]);
-  return bytes;
+  return testing::Compressible(size, random, "damaged vault ", 300);
 }
 
 Bytes TextBytes(std::string_view text) {
@@ -86,14 +68,6 @@ std::u16string Join(const Path& path) {
   std::u16string joined;
   for (const auto& name : path) joined += u"/" + name;
   return joined.empty() ? u"/" : joined;
-}
-
-std::string Narrow(std::u16string_view text) {
-  std::string out;
-  for (char16_t unit : text.substr(0, 40))
-    out.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
-  if (text.size() > 40) out += "...";
-  return out;
 }
 
 // --------------------------------------------------------------- the tree

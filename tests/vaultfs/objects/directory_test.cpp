@@ -7,49 +7,27 @@
 
 #include "vaultfs/objects/file_object.h"
 #include "vaultfs/objects/records.h"
-#include "support/memory_host_files.h"
-#include "support/structure_check.h"
+#include "support/sample_data.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
-using testing::MemoryHostFiles;
+using testing::NameOf;
 using namespace layout;
 
-const std::u16string kName = u"c.vfs";
-
-std::u16string NameOf(std::size_t units, char16_t seed) {
-  std::u16string name;
-  for (std::size_t i = 0; i < units; ++i)
-    name.push_back(static_cast<char16_t>(u'a' + (seed + i) % 26));
-  return name;
-}
-
-class ObjectsTest : public ::testing::Test {
+class ObjectsTest : public testing::MemoryVolumeTest {
  protected:
+  ObjectsTest() : MemoryVolumeTest(u"c.vfs") {}
+
   void Open(bool create, std::uint32_t pageSize = 512, bool caseSensitive = true) {
-    store_.reset();
-    volume_ = std::make_unique<Volume>();
-    ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
-    volume_->CaseSensitive = caseSensitive;
-    store_ = std::make_unique<ObjectStore>(*volume_);
-    if (create)
-      ASSERT_EQ(volume_->Create(kName, false, pageSize, u""), 0);
-    else
-      ASSERT_EQ(volume_->Open(kName, false), 0);
+    OpenVolume(create, {.pageSize = pageSize, .caseSensitive = caseSensitive});
   }
   // Closes and checks every link between the pages of the closed container.
   void Close() {
-    ASSERT_EQ(volume_->Close(), 0);
-    store_.reset();
-    volume_.reset();
-    Volume reader;
-    ASSERT_EQ(reader.SetHostFileCallbacks(files_.Callbacks()), 0);
-    ASSERT_EQ(reader.Open(kName, true), 0);
-    for (const std::string& problem : testing::CheckStructure(reader)) ADD_FAILURE() << problem;
-    ASSERT_EQ(reader.Close(), 0);
+    ASSERT_NO_FATAL_FAILURE(CloseVolume());
+    testing::ExpectSoundStructure(files_, name_);
   }
-  FileObject& Root() { return *store_->Root(); }
 
   // Creates `name` in `directory` in a transaction of its own.
   FileObject* Make(FileObject& directory, std::u16string_view name, std::uint32_t attributes) {
@@ -77,9 +55,6 @@ class ObjectsTest : public ::testing::Test {
     return names;
   }
 
-  MemoryHostFiles files_;
-  std::unique_ptr<Volume> volume_;
-  std::unique_ptr<ObjectStore> store_;
 };
 
 TEST_F(ObjectsTest, NamesOfEveryLengthSurviveReopenInNameOrder) {
@@ -194,7 +169,7 @@ TEST_F(ObjectsTest, CaseInsensitiveNamesCollideAndSensitiveOnesSortByCodeUnit) {
       {true, u"\u00E4", u"\u00C4", false},
   };
   for (const Case& c : cases) {
-    files_.Remove(kName);
+    files_.Remove(name_);
     Open(true, 512, c.caseSensitive);
     ASSERT_NE(Make(Root(), c.first, attrFile), nullptr);
     Transaction* t = nullptr;
@@ -208,7 +183,7 @@ TEST_F(ObjectsTest, CaseInsensitiveNamesCollideAndSensitiveOnesSortByCodeUnit) {
     ASSERT_EQ(volume_->Commit(t), 0);
     Close();
   }
-  files_.Remove(kName);
+  files_.Remove(name_);
   Open(true);
   Make(Root(), u"a", attrFile);
   Make(Root(), u"Z", attrFile);

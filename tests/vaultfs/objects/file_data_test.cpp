@@ -16,31 +16,19 @@
 #include "vaultfs/objects/codecs.h"
 #include "vaultfs/objects/records.h"
 #include "vaultfs/volume/page_cipher.h"
-#include "support/memory_host_files.h"
+#include "support/sample_data.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
 using testing::MemoryHostFiles;
+using testing::RandomBytes;
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
 
-const std::u16string kName = u"c.vfs";
-
 Bytes Password(std::u16string_view text) {
-  Bytes bytes;
-  for (char16_t unit : text) {
-    bytes.push_back(static_cast<std::uint8_t>(unit));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
-
-Bytes RandomBytes(std::size_t size, std::uint32_t seed) {
-  std::mt19937 random(seed);
-  Bytes bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
-  return bytes;
+  return testing::Utf16Bytes(text);
 }
 
 // Data that some codecs shrink and some do not: runs (0xFF runs among them),
@@ -79,8 +67,15 @@ FileSetup Settings(std::uint32_t compression, std::uint32_t level, std::uint32_t
   return {compression, level, blockPages, encryption, std::move(password)};
 }
 
-class FileDataTest : public ::testing::Test {
+class FileDataTest : public testing::MemoryVolumeTest {
  protected:
+  FileDataTest() : MemoryVolumeTest(u"c.vfs") {}
+  // The volume may still use crashed_'s files: it goes first.
+  ~FileDataTest() override {
+    store_.reset();
+    volume_.reset();
+  }
+
   // A test that stopped half-way may leave handles and transactions behind;
   // they must go while the objects they refer to still exist.
   void TearDown() override {
@@ -94,26 +89,14 @@ class FileDataTest : public ::testing::Test {
 
   void Open(bool create, std::uint32_t pageSize = 512, bool transactions = true,
             MemoryHostFiles* host = nullptr) {
-    store_.reset();
-    volume_ = std::make_unique<Volume>();
-    ASSERT_EQ(volume_->SetHostFileCallbacks((host ? *host : files_).Callbacks()), 0);
-    ASSERT_EQ(volume_->SetUseTransactions(transactions), 0);
-    store_ = std::make_unique<ObjectStore>(*volume_);
-    if (create)
-      ASSERT_EQ(volume_->Create(kName, true, pageSize, u""), 0);
-    else
-      ASSERT_EQ(volume_->Open(kName, false), 0);
+    OpenVolume(create, {.pageSize = pageSize, .overwrite = true, .transactions = transactions},
+               host);
   }
   void Reopen(std::uint32_t pageSize = 512, bool transactions = true) {
     Close();
     Open(false, pageSize, transactions);
   }
-  void Close() {
-    ASSERT_EQ(volume_->Close(), 0);
-    store_.reset();
-    volume_.reset();
-  }
-  FileObject& Root() { return *store_->Root(); }
+  void Close() { CloseVolume(); }
   std::uint32_t Payload() const { return volume_->PayloadSize; }
 
   FileObject* Make(std::u16string_view name, const FileSetup& setup = {},
@@ -268,10 +251,7 @@ class FileDataTest : public ::testing::Test {
     return chain;
   }
 
-  MemoryHostFiles files_;
   std::unique_ptr<MemoryHostFiles> crashed_;
-  std::unique_ptr<Volume> volume_;
-  std::unique_ptr<ObjectStore> store_;
 };
 
 // ------------------------------------------------------------ round trips
@@ -297,7 +277,7 @@ TEST_F(FileDataTest, EveryBoundarySizeReadsBackAfterReopenUnderEverySetting) {
         for (const Cipher& cipher : ciphers) {
           SCOPED_TRACE(::testing::Message() << pageSize << " " << codec.name << " " << cipher.name
                                             << (transactions ? " journaled" : ""));
-          files_.Remove(kName);
+          files_.Remove(name_);
           Open(true, pageSize, transactions);
           const std::uint64_t p = Payload();
           const std::uint64_t capacity = p * std::max<std::uint32_t>(codec.blockPages, 1);
@@ -351,7 +331,7 @@ TEST_F(FileDataTest, AFewMebibytesRoundTrip) {
   const Bytes password = Password(u"pw");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pageSize);
-    files_.Remove(kName);
+    files_.Remove(name_);
     Open(true, c.pageSize);
     const FileSetup setup{c.codec.mode, c.codec.level, c.codec.blockPages, c.cipher, password};
     FileObject* file = Make(u"big", setup);
@@ -574,7 +554,7 @@ TEST_F(FileDataTest, AReadOnlyContainerIsReadButNeverWritten) {
   volume_ = std::make_unique<Volume>();
   ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
   store_ = std::make_unique<ObjectStore>(*volume_);
-  ASSERT_EQ(volume_->Open(kName, true), 0);
+  ASSERT_EQ(volume_->Open(name_, true), 0);
   ASSERT_TRUE(volume_->ReadOnly);
   const std::uint64_t writes = files_.WriteCount();
   EXPECT_TRUE(Contents(u"ro") == data);
@@ -598,7 +578,7 @@ TEST_F(FileDataTest, RandomWritesAndResizesMatchAModel) {
   for (const std::uint32_t seed : {1u, 2u, 3u}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(::testing::Message() << c.name << " seed " << seed);
-      files_.Remove(kName);
+      files_.Remove(name_);
       Open(true);
       FileObject* file = Make(u"m", c.setup);
       FileHandle* h = OpenFile(file, true, true, c.setup.password);
@@ -814,7 +794,7 @@ TEST_F(FileDataTest, PasswordsAreCheckedAndFailedOpensCountNothing) {
   const Bytes right = Password(u"right"), wrong = Password(u"wrong");
   for (const std::uint32_t mode : {ecAES256_SHA256, ecAES256_HMAC256}) {
     SCOPED_TRACE(mode);
-    files_.Remove(kName);
+    files_.Remove(name_);
     Open(true);
     FileObject* file = Make(u"secret", Settings(crNoCompression, 0, 0, mode, right));
     EXPECT_NE(file->Entry->Attributes & attrEncrypted, 0u);
@@ -963,7 +943,7 @@ TEST_F(FileDataTest, LongWritesCommitOnTheirOwnAndSurviveACrash) {
 TEST_F(FileDataTest, AFullStorageLosesOnlyTheUncommittedWrites) {
   for (const bool transactions : {false, true}) {
     SCOPED_TRACE(transactions);
-    files_.Remove(kName);
+    files_.Remove(name_);
     Open(true, 512, transactions);
     FileObject* file = Make(u"full", Settings(crZLib, 6, 2));
     FileHandle* h = OpenFile(file, true, true);

@@ -32,6 +32,7 @@
 #include "vaultfs/volume/page_cipher.h"
 #include "support/memory_host_files.h"
 #include "support/structure_check.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
@@ -1262,8 +1263,10 @@ INSTANTIATE_TEST_SUITE_P(
 // Sequences the random runs turned up, kept as plain cases so that each
 // stays covered whatever the seeds do.
 
-class ModelScenarioTest : public ::testing::Test {
+class ModelScenarioTest : public testing::MemoryVolumeTest {
  protected:
+  ModelScenarioTest() : MemoryVolumeTest(kContainer) {}
+
   void TearDown() override {
     if (volume_ && volume_->Active) {
       EngineResult ignored = store_->CloseAllHandles(*volume_);
@@ -1272,15 +1275,7 @@ class ModelScenarioTest : public ::testing::Test {
     }
   }
   void Open(bool create, std::uint32_t pageSize, bool transactions) {
-    store_.reset();
-    volume_ = std::make_unique<Volume>();
-    ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
-    ASSERT_EQ(volume_->SetUseTransactions(transactions), 0);
-    store_ = std::make_unique<ObjectStore>(*volume_);
-    if (create)
-      ASSERT_EQ(volume_->Create(kContainer, true, pageSize, u""), 0);
-    else
-      ASSERT_EQ(volume_->Open(kContainer, false), 0);
+    OpenVolume(create, {.pageSize = pageSize, .overwrite = true, .transactions = transactions});
   }
   void Reopen(std::uint32_t pageSize, bool transactions) {
     ASSERT_EQ(volume_->Close(), 0);
@@ -1306,10 +1301,6 @@ class ModelScenarioTest : public ::testing::Test {
     data.resize(done);
     return data;
   }
-
-  MemoryHostFiles files_;
-  std::unique_ptr<Volume> volume_;
-  std::unique_ptr<ObjectStore> store_;
 };
 
 // A path operation that takes in a file with an open handle commits the

@@ -21,22 +21,14 @@
 #include "vaultfs/objects/codecs.h"
 #include "vaultfs/objects/records.h"
 #include "vaultfs/volume/page_cipher.h"
-#include "support/memory_host_files.h"
+#include "support/sample_data.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
-using testing::MemoryHostFiles;
+using testing::NameOf;
 using namespace layout;
-
-const std::u16string kName = u"paths.vfs";
-
-std::u16string NameOf(std::size_t units, char16_t seed) {
-  std::u16string name;
-  for (std::size_t i = 0; i < units; ++i)
-    name.push_back(static_cast<char16_t>(u'a' + (seed + i) % 26));
-  return name;
-}
 
 bool LockIsFree(FileObject& object) {
   bool free = false;
@@ -56,8 +48,10 @@ struct Options {
   char16_t separator = u'/';
 };
 
-class PathOpsTest : public ::testing::Test {
+class PathOpsTest : public testing::MemoryVolumeTest {
  protected:
+  PathOpsTest() : MemoryVolumeTest(u"paths.vfs") {}
+
   // A test that stopped half-way may leave handles open: close them while
   // the objects they use still exist.
   ~PathOpsTest() override {
@@ -69,30 +63,20 @@ class PathOpsTest : public ::testing::Test {
   }
 
   void Open(bool create, Options options = {}, bool readOnly = false) {
-    store_.reset();
-    volume_ = std::make_unique<Volume>();
-    ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
-    ASSERT_EQ(volume_->SetPathSeparator(options.separator), 0);
-    volume_->CaseSensitive = options.caseSensitive;
-    store_ = std::make_unique<ObjectStore>(*volume_);
-    if (create)
-      ASSERT_EQ(volume_->Create(kName, false, options.pageSize, u""), 0);
-    else
-      ASSERT_EQ(volume_->Open(kName, readOnly), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenVolume(create, {.pageSize = options.pageSize,
+                                                .readOnly = readOnly,
+                                                .caseSensitive = options.caseSensitive,
+                                                .separator = options.separator}));
     options_ = options;
   }
   void Close() {
     ExpectIdle();
-    ASSERT_EQ(volume_->Close(), 0);
-    store_.reset();
-    volume_.reset();
+    CloseVolume();
   }
   void Reopen(bool readOnly = false) {
     Close();
     Open(false, options_, readOnly);
   }
-  ObjectStore& Store() { return *store_; }
-  FileObject& Root() { return *store_->Root(); }
 
   // Every operation gives back what it took: no transaction left running,
   // no reference beyond the store's own one on the root, no lock held.
@@ -250,9 +234,6 @@ class PathOpsTest : public ::testing::Test {
     ReleaseChain(*parent.Object, true);
   }
 
-  MemoryHostFiles files_;
-  std::unique_ptr<Volume> volume_;
-  std::unique_ptr<ObjectStore> store_;
   Options options_;
 };
 
@@ -666,7 +647,7 @@ TEST_F(PathOpsTest, WhatResolutionLearntNeverAnswersForAChangedTree) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    files_.Remove(kName);
+    files_.Remove(name_);
     Open(true, {.caseSensitive = c.caseSensitive});
     for (const std::u16string dir : {u"/a/b/c/x", u"/p", u"/t/x"})
       ASSERT_EQ(PathForceCreateDirectories(Store(), dir), 0);
@@ -803,7 +784,7 @@ TEST_F(PathOpsTest, MovesAndTheirErrors) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    files_.Remove(kName);
+    files_.Remove(name_);
     Open(true);
     ASSERT_EQ(PathForceCreateDirectories(Store(), u"/d/sub"), 0);
     ASSERT_EQ(PathCreateDirectory(Store(), u"/x"), 0);

@@ -25,25 +25,21 @@
 #include "vaultfs/objects/storage_password.h"
 #include "vaultfs/maintenance/format.h"
 #include "support/memory_host_files.h"
+#include "support/sample_data.h"
 #include "support/structure_check.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
+using testing::LongName;
 using testing::MemoryHostFiles;
+using testing::RandomBytes;
+using testing::Utf16Bytes;
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
 
 const std::u16string kName = u"repair.vfs";
-
-Bytes Utf16Bytes(std::u16string_view text) {
-  Bytes bytes;
-  for (char16_t unit : text) {
-    bytes.push_back(static_cast<std::uint8_t>(unit));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
-  return bytes;
-}
 
 const Bytes& StoragePassword() {
   static const Bytes password = Utf16Bytes(u"st0rage key");
@@ -56,33 +52,11 @@ const Bytes& FilePassword() {
 }
 
 std::string Narrow(std::u16string_view text) {
-  std::string out;
-  for (char16_t unit : text.substr(0, 48))
-    out.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
-  if (text.size() > 48) out += "...";
-  return out;
+  return testing::Narrow(text, 48);
 }
 
-Bytes RandomBytes(std::size_t size, std::mt19937& random) {
-  Bytes bytes(size);
-  for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
-  return bytes;
-}
-
-// Text with random stretches: compresses, but not to nothing.
 Bytes Compressible(std::size_t size, std::mt19937& random) {
-  Bytes bytes(size);
-  for (std::size_t i = 0; i < size; ++i)
-    bytes[i] = (i / 200) % 3 == 2 ? static_cast<std::uint8_t>(random())
-                                  : static_cast<std::uint8_t>("repaired vault "[i % 15]);
-  return bytes;
-}
-
-std::u16string LongName(std::size_t units, char16_t first) {
-  std::u16string name;
-  for (std::size_t i = 0; i < units; ++i)
-    name.push_back(static_cast<char16_t>(u'a' + (first - u'a' + i) % 26));
-  return name;
+  return testing::Compressible(size, random, "repaired vault ");
 }
 
 // -------------------------------------------------------------- progress
@@ -165,58 +139,20 @@ struct Container {
 };
 
 // An open container with its object store; closes itself.
-class Session {
+class Session : public testing::VolumeSession {
  public:
-  Session(MemoryHostFiles& files, const Shape& shape) : shape_(shape) {
-    EXPECT_EQ(volume_.SetHostFileCallbacks(files.Callbacks()), 0);
-    EXPECT_EQ(volume_.SetUseTransactions(shape.transactions), 0);
-    store_ = std::make_unique<ObjectStore>(volume_);
-  }
-  ~Session() { Close(); }
-
-  EngineResult Create() { return volume_.Create(kName, true, shape_.pageSize, u""); }
-  EngineResult Open(bool readOnly) {
-    EngineResult r = volume_.Open(kName, readOnly);
-    if (r == 0 && shape_.storageMode != ecNoEncryption)
-      r = SupplyStoragePassword(*store_, StoragePassword());
-    return r;
-  }
-  EngineResult Close() {
-    if (!volume_.Active) return 0;
-    EngineResult handles = store_->CloseAllHandles(volume_);
-    EngineResult closed = volume_.Close();
-    return handles != 0 ? handles : closed;
-  }
-  Volume& volume() { return volume_; }
-  ObjectStore& store() { return *store_; }
-
- private:
-  Shape shape_;
-  Volume volume_;
-  std::unique_ptr<ObjectStore> store_;
+  Session(MemoryHostFiles& files, const Shape& shape)
+      : VolumeSession(files, kName, shape.pageSize, shape.transactions, PasswordFor(shape)) {}
 };
 
+// Files enciphered (with the file password) or plain.
 EngineResult WriteFile(ObjectStore& store, const std::u16string& path, const Bytes& content,
                        std::uint32_t cipher = ecNoEncryption,
                        std::uint32_t compression = crNoCompression, std::uint32_t level = 0,
                        std::uint16_t blockPages = 0) {
-  FileHandle* h = nullptr;
-  const Bytes& password = cipher != ecNoEncryption ? FilePassword() : Bytes{};
-  EngineResult r =
-      compression != crNoCompression
-          ? PathCreateFileCompressed(store, path, true, true, false, false, cipher, password,
-                                     compression, level, blockPages, h, false, false)
-          : PathCreateFile(store, path, true, true, false, false, cipher, password, h, false,
-                           false);
-  if (r != 0) return r;
-  for (std::size_t done = 0; r == 0 && done < content.size();) {
-    const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(1500, content.size() - done));
-    std::uint32_t written = 0;
-    r = WriteData(h, content.data() + done, n, written);
-    done += n;
-  }
-  EngineResult closed = CloseHandle(h, true);
-  return r != 0 ? r : closed;
+  return testing::WriteNewFile(store, path, content, cipher,
+                               cipher != ecNoEncryption ? FilePassword() : Bytes{}, compression,
+                               level, blockPages);
 }
 
 // A tree with every kind of page: files inline and paged, with and without

@@ -9,12 +9,10 @@
 
 #include "vaultfs/objects/file_data.h"
 #include "vaultfs/objects/path_ops.h"
-#include "support/memory_host_files.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
-
-using testing::MemoryHostFiles;
 
 const std::u16string kName = u"search.vfs";
 
@@ -65,16 +63,11 @@ TEST(MatchMask, WildcardsAndTheFinalDotRules) {
   }
 }
 
-class SearchTest : public ::testing::Test {
+class SearchTest : public testing::MemoryVolumeTest {
  protected:
-  void Open(bool caseSensitive = true) {
-    volume_ = std::make_unique<Volume>();
-    ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
-    volume_->CaseSensitive = caseSensitive;
-    store_ = std::make_unique<ObjectStore>(*volume_);
-    ASSERT_EQ(volume_->Create(kName, false, 512, u""), 0);
-  }
-  ObjectStore& Store() { return *store_; }
+  SearchTest() : MemoryVolumeTest(kName) {}
+
+  void Open(bool caseSensitive = true) { OpenVolume(true, {.caseSensitive = caseSensitive}); }
 
   void Make(std::u16string_view path) { ASSERT_EQ(PathForceCreateDirectories(Store(), path), 0); }
 
@@ -94,10 +87,6 @@ class SearchTest : public ::testing::Test {
     EXPECT_EQ(volume_->RunningTransactions(), running);
     return names;
   }
-
-  MemoryHostFiles files_;
-  std::unique_ptr<Volume> volume_;
-  std::unique_ptr<ObjectStore> store_;
 };
 
 using Names = std::vector<std::u16string>;

@@ -13,27 +13,15 @@
 #include "vaultfs/objects/path_ops.h"
 #include "vaultfs/objects/records.h"
 #include "vaultfs/objects/search.h"
-#include "support/memory_host_files.h"
+#include "support/sample_data.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
-using testing::MemoryHostFiles;
-
-const std::u16string kName = u"locked.vfs";
-
 // Passwords as the storage component passes them: UTF-16LE code units.
-std::vector<std::uint8_t> Password(std::u16string_view text) {
-  std::vector<std::uint8_t> bytes;
-  for (char16_t c : text) {
-    bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(c >> 8));
-  }
-  return bytes;
-}
-
-const std::vector<std::uint8_t> kAppPassword = Password(u"tobel5931");
-const std::vector<std::uint8_t> kOther = Password(u"something else");
+const std::vector<std::uint8_t> kAppPassword = testing::Utf16Bytes(u"tobel5931");
+const std::vector<std::uint8_t> kOther = testing::Utf16Bytes(u"something else");
 
 // Recognisable bytes: a name as it is stored (UTF-16, this host's order) and a
 // tag's content.
@@ -58,26 +46,15 @@ bool Contains(const std::vector<std::uint8_t>& haystack, const std::vector<std::
          haystack.end();
 }
 
-class StoragePasswordTest : public ::testing::Test {
+class StoragePasswordTest : public testing::MemoryVolumeTest {
  protected:
+  StoragePasswordTest() : MemoryVolumeTest(u"locked.vfs") {}
+
   void Open(bool create, std::uint32_t pageSize = 512, bool readOnly = false) {
-    store_.reset();
-    volume_ = std::make_unique<Volume>();
-    ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
     // The free pages Fill leaves (with a deleted name in them) must stay.
-    volume_->AutoCompact = 0;
-    store_ = std::make_unique<ObjectStore>(*volume_);
-    if (create)
-      ASSERT_EQ(volume_->Create(kName, false, pageSize, u""), 0);
-    else
-      ASSERT_EQ(volume_->Open(kName, readOnly), 0);
+    OpenVolume(create, {.pageSize = pageSize, .readOnly = readOnly, .autoCompact = 0});
   }
-  void Close() {
-    ASSERT_EQ(volume_->Close(), 0);
-    store_.reset();
-    volume_.reset();
-  }
-  ObjectStore& Store() { return *store_; }
+  void Close() { CloseVolume(); }
 
   void Fill() {
     ASSERT_EQ(PathForceCreateDirectories(Store(), u"/" + kSecretName + u"/inner"), 0);
@@ -145,10 +122,6 @@ class StoragePasswordTest : public ::testing::Test {
     EXPECT_EQ(Contains(raw, kTagBytes), visible);
     EXPECT_EQ(Contains(raw, {kFileContent.begin(), kFileContent.end()}), visible);
   }
-
-  MemoryHostFiles files_;
-  std::unique_ptr<Volume> volume_;
-  std::unique_ptr<ObjectStore> store_;
 };
 
 TEST_F(StoragePasswordTest, AVolumeWithoutEncryptionTakesAnyPassword) {
@@ -174,7 +147,7 @@ TEST_F(StoragePasswordTest, AnEncipheredVolumeShowsNoNameOrContent) {
   for (std::uint32_t mode : {ecAES256_HMAC256, ecAES256_SHA256}) {
     for (std::uint32_t pageSize : {512u, 4096u}) {
       SCOPED_TRACE(std::to_string(mode) + " / " + std::to_string(pageSize));
-      files_.Remove(kName);
+      files_.Remove(name_);
       Open(true, pageSize);
       ASSERT_EQ(ChangeStorageEncryption(Store(), mode, {}, kAppPassword), 0);
       Fill();
@@ -355,7 +328,7 @@ TEST_F(StoragePasswordTest, AFailedRewritePutsEveryPageBackUnderTheOldKey) {
   // here); the commit of the new record follows.
   for (int at : {0, 1, 2, 3}) {
     SCOPED_TRACE(at);
-    files_.Remove(kName);
+    files_.Remove(name_);
     files_.ResetFaults();
     Open(true);
     ASSERT_EQ(ChangeStorageEncryption(Store(), ecAES256_HMAC256, {}, kAppPassword), 0);

@@ -29,11 +29,11 @@
 #include "vaultfs/volume/page_cipher.h"
 #include "support/memory_host_files.h"
 #include "support/structure_check.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
-using testing::MemoryHostFiles;
 using Bytes = std::vector<std::uint8_t>;
 
 const std::u16string kName = u"threads.vfs";
@@ -88,8 +88,11 @@ struct Listed {
   std::uint64_t Size = 0;
 };
 
-class ConcurrencyTest : public ::testing::TestWithParam<bool> {
+// The parameter: whether the volume uses transactions.
+class ConcurrencyTest : public testing::MemoryVolumeTest,
+                        public ::testing::WithParamInterface<bool> {
  protected:
+  ConcurrencyTest() : MemoryVolumeTest(kName) {}
   ~ConcurrencyTest() override {
     if (store_ && volume_ && volume_->Active) {
       EngineResult ignored = store_->CloseAllHandles(*volume_);
@@ -99,17 +102,7 @@ class ConcurrencyTest : public ::testing::TestWithParam<bool> {
   }
   void SetUp() override { Open(true); }
 
-  void Open(bool create) {
-    store_.reset();
-    volume_ = std::make_unique<Volume>();
-    ASSERT_EQ(volume_->SetHostFileCallbacks(files_.Callbacks()), 0);
-    ASSERT_EQ(volume_->SetUseTransactions(GetParam()), 0);
-    store_ = std::make_unique<ObjectStore>(*volume_);
-    if (create)
-      ASSERT_EQ(volume_->Create(kName, false, 512, u""), 0);
-    else
-      ASSERT_EQ(volume_->Open(kName, false), 0);
-  }
+  void Open(bool create) { OpenVolume(create, {.transactions = GetParam()}); }
   // Closes, checks every link between the pages of the closed container and
   // opens it again, unlocked with `key` when the storage is enciphered.
   void Reopen(std::span<const std::uint8_t> key = {}) {
@@ -134,7 +127,6 @@ class ConcurrencyTest : public ::testing::TestWithParam<bool> {
       ASSERT_EQ(SupplyStoragePassword(Store(), key), 0);
     }
   }
-  ObjectStore& Store() { return *store_; }
 
   // Everything the threads took was given back: no transaction running, no
   // reference beyond the store's own one on the root.
@@ -208,10 +200,6 @@ class ConcurrencyTest : public ::testing::TestWithParam<bool> {
     for (const Listed& entry : List(directory)) names.push_back(entry.Name);
     return names;
   }
-
-  MemoryHostFiles files_;
-  std::unique_ptr<Volume> volume_;
-  std::unique_ptr<ObjectStore> store_;
 };
 
 // Every thread works in a directory of its own: files are created, written,

@@ -19,7 +19,7 @@
 
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
-#include "support/memory_host_files.h"
+#include "support/volume_fixture.h"
 #include "support/structure_check.h"
 
 namespace vaultfs {
@@ -28,7 +28,6 @@ namespace {
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
 using vaultfs::testing::CheckStructure;
-using vaultfs::testing::MemoryHostFiles;
 
 const std::u16string kPath = u"disk.img";
 constexpr std::uint64_t k64MB = 67108864;
@@ -88,9 +87,8 @@ Bytes WithoutRandomFields(Bytes file, const FormatLayout& layout, std::uint32_t 
   return file;
 }
 
-class Format : public ::testing::Test {
+class Format : public testing::HostedVolumeTest {
  protected:
-  void SetUp() override { ASSERT_EQ(volume_.SetHostFileCallbacks(files_.Callbacks()), errOk); }
 
   EngineResult Run(std::uint64_t size, std::uint32_t pageSize, std::uint32_t flags,
                    ProgressLog* log = nullptr, std::u16string_view logo = u"") {
@@ -114,9 +112,6 @@ class Format : public ::testing::Test {
     outside.insert(outside.end(), fat.begin(), fat.end());
     return outside;
   }
-
-  MemoryHostFiles files_;
-  Volume volume_;
 };
 
 TEST_F(Format, SixtyFourMegabytesWithBootAreaAndFatArea) {

@@ -14,14 +14,13 @@
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
 #include "vaultfs/volume/volume.h"
-#include "support/memory_host_files.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
-using vaultfs::testing::MemoryHostFiles;
 
 const std::u16string kPath = u"cache.vfs";
 constexpr std::uint32_t kPageSize = 512;
@@ -66,10 +65,10 @@ class XorCipher : public PageCipherHook {
   EngineResult failure_;
 };
 
-class PageCache : public ::testing::Test {
+class PageCache : public testing::HostedVolumeTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(volume_.SetHostFileCallbacks(files_.Callbacks()), errOk);
+    ASSERT_NO_FATAL_FAILURE(HostedVolumeTest::SetUp());
     ASSERT_EQ(volume_.SetUseTransactions(false), errOk);
     ASSERT_EQ(volume_.Create(kPath, false, kPageSize, u""), errOk);
   }
@@ -107,8 +106,6 @@ class PageCache : public ::testing::Test {
     return corrupted;
   }
 
-  MemoryHostFiles files_;
-  Volume volume_;
   std::vector<std::uint32_t> pages_;
 };
 

@@ -11,14 +11,13 @@
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
 #include "vaultfs/volume/volume.h"
-#include "support/memory_host_files.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
 
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
-using vaultfs::testing::MemoryHostFiles;
 
 const std::u16string kPath = u"map.vfs";
 constexpr std::uint32_t kNoLimit = 0x7FFFFFFF;
@@ -29,9 +28,8 @@ std::uint32_t ShiftOf(std::uint32_t pageSize) {
   return shift;
 }
 
-class SpaceMap : public ::testing::Test {
+class SpaceMap : public testing::HostedVolumeTest {
  protected:
-  void SetUp() override { ASSERT_EQ(volume_.SetHostFileCallbacks(files_.Callbacks()), errOk); }
 
   void Start(std::uint32_t pageSize, bool transactions) {
     ASSERT_EQ(volume_.Close(), errOk);
@@ -88,9 +86,6 @@ class SpaceMap : public ::testing::Test {
     EXPECT_EQ(volume_.GetCorrupted(corrupted), errOk);
     return corrupted;
   }
-
-  MemoryHostFiles files_;
-  Volume volume_;
 };
 
 TEST_F(SpaceMap, GrowthStepsAndMapPages) {

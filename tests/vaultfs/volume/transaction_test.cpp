@@ -234,10 +234,7 @@ TEST_P(CrashSweep, EveryWriteOfACommitAndCloseIsAtomicWithTransactions) {
     for (bool torn : {false, true}) {
       MemoryHostFiles files(base);
       files.ResetFaults();
-      if (torn)
-        files.TearWrite(cut + 1, plan.pageSize / 2);
-      else
-        files.CrashAfterWrites(cut);
+      files.CrashOrTearAt(cut, torn, plan.pageSize / 2);
       RunCommit(files, plan, true, pages, nullptr);
       const Observed o = Verify(files.TakeSnapshot(), plan, pages, added);
       ASSERT_EQ(o.problem, "") << "crash after write " << cut << (torn ? " (torn)" : "");

@@ -16,7 +16,7 @@
 
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
-#include "support/memory_host_files.h"
+#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
@@ -92,9 +92,8 @@ void Put(Bytes& file, std::size_t at, const Bytes& part) {
   std::copy(part.begin(), part.end(), file.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-class VolumeLifeCycle : public ::testing::Test {
+class VolumeLifeCycle : public testing::HostedVolumeTest {
  protected:
-  void SetUp() override { ASSERT_EQ(volume_.SetHostFileCallbacks(files_.Callbacks()), errOk); }
 
   // A closed container made by a volume of its own; returns its bytes.
   Bytes MakeContainer(std::uint32_t pageSize, bool transactions, std::u16string_view logo = u"Box",
@@ -113,9 +112,6 @@ class VolumeLifeCycle : public ::testing::Test {
   }
 
   Bytes File() const { return files_.Contents(kPath); }
-
-  MemoryHostFiles files_;
-  Volume volume_;
 };
 
 TEST_F(VolumeLifeCycle, CreateLaysOutTheStartingPages) {

@@ -13,15 +13,10 @@
 #include <cstdint>
 #include <string_view>
 
-#include "vaultfs/objects/codecs.h"
-#include "vaultfs/objects/file_data.h"
-#include "vaultfs/objects/path_ops.h"
-#include "vaultfs/objects/search.h"
+#include "vaultfs/engine_types.h"
 #include "vaultfs/host_file.h"
-#include "vaultfs/volume/page_cipher.h"
-#include "vaultfs/maintenance/repair.h"
-#include "vaultfs/storage_time.h"
 #include "vaultfs/result_codes.h"
+#include "vaultfs/storage_time.h"
 
 namespace vaultfs {
 

@@ -11,10 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "vaultfs/objects/codecs.h"
-#include "vaultfs/objects/search.h"
-#include "vaultfs/volume/page_cipher.h"
 #include "vaultfs/engine_api.h"
+#include "vaultfs/engine_types.h"
 #include "vaultfs/vault_error.h"
 #include "vaultfs/vault_stream.h"
 

@@ -5,9 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "vaultfs/objects/codecs.h"
-#include "vaultfs/volume/page_cipher.h"
 #include "vaultfs/engine_api.h"
+#include "vaultfs/engine_types.h"
 #include "vaultfs/vault_error.h"
 
 namespace vaultfs {
