@@ -2,14 +2,14 @@
 //
 // The run has four phases, each reported with its own progress code:
 //
-// 1. Reading: every space map page, every page the map calls used (every page
+// Reading: every space map page, every page the map calls used (every page
 //    with kCheckEveryPage, and every page of a group whose map page is itself
 //    damaged) gives a 36-byte header copy. A page whose header does not
 //    describe a page of the object layer at its own number (a wrong type, a
 //    copy of another page, random bytes) keeps a zero copy: nothing will ever
 //    follow a link into it. Pages the map wrongly calls free are read later,
 //    the moment a link names them, so a damaged map loses nothing.
-// 2. Links: every link is judged from both ends. A chain link stands when the
+// Links: every link is judged from both ends. A chain link stands when the
 //    next page has the same type and owner, points back and carries the next
 //    chain index (in a data chain: the next page of its block, or the first
 //    page of the next block); a directory entry, name chain or moved-out record stands
@@ -19,19 +19,19 @@
 //    removed), names are cut back to the units their surviving pages hold.
 //    Every link that stands comes from the target's PrevPage, so each page
 //    has at most one valid holder.
-// 3. Orphans: a page lives when its holder's link to it stands and the holder
+// Orphans: a page lives when its holder's link to it stands and the holder
 //    lives, up to page 1. This also catches loops that no reference count
 //    would. Object ids must be unique among the living; a block index lives
 //    only when it lists exactly the pages of its stream's chain (otherwise
 //    the stream is read along its chain, as small streams always are).
-// 4. Writing (repairs only): changed pages are re-read and the same decisions
+// Writing (repairs only): changed pages are re-read and the same decisions
 //    applied again, pages in use that nothing valid references are wiped
 //    (never written back deciphered), the space map is rebuilt from what
 //    lives, and page 1 is put right last, with the corrupted flag cleared.
 //
 // Apart from the ordinary open and close that first finishes an interrupted
-// commit when repairing, nothing is written before phase 4: a check-only run,
-// and a run that ends in an error before phase 4, leave the host file as it
+// commit when repairing, nothing is written before the writing phase: a check-only
+// run, and one that ends in an error before it, leave the host file as it
 // was.
 #include "vaultfs/maintenance/repair.h"
 
@@ -880,7 +880,7 @@ bool RepairSession::CheckHeaderPage(std::uint32_t j, std::uint8_t* d, Pass pass)
   return changed;
 }
 
-// --------------------------------------------------------------- phase 1
+// ---------------------------------------------------------- the reading phase
 
 EngineResult RepairSession::ReadPages() {
   Volume& v = volume_;
@@ -913,7 +913,7 @@ EngineResult RepairSession::ReadPages() {
   return 0;
 }
 
-// --------------------------------------------------------------- phase 2
+// ------------------------------------------------------------ the links phase
 
 EngineResult RepairSession::CheckLinks() {
   Volume& v = volume_;
@@ -963,7 +963,7 @@ EngineResult RepairSession::CheckLinks() {
   return error_;
 }
 
-// --------------------------------------------------------------- phase 3
+// ---------------------------------------------------------- the orphans phase
 
 // A page lives when its holder (always its PrevPage) lives and holds a link
 // to it that stands. The walk goes up the holders until it meets a page
@@ -1181,7 +1181,7 @@ EngineResult RepairSession::FindOrphans() {
   return error_;
 }
 
-// --------------------------------------------------------------- phase 4
+// ---------------------------------------------------------- the writing phase
 
 EngineResult RepairSession::WritePage(std::uint32_t j, const std::uint8_t* page) {
   ++report_.PagesRewritten;

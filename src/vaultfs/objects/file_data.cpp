@@ -551,25 +551,23 @@ EngineResult EnsureBlockZeroPaged(FileObject& object, Transaction* t) {
   return r != 0 ? r : released;
 }
 
-EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) {
+// The block's stored form in b.StoredForm: the codec's output when it is
+// shorter than the data, the data itself otherwise.
+EngineResult EncodeStoredForm(FileObject& object, DataBuffer& b, bool& compressed) {
   FileDataState& s = *object.Data;
   Volume& v = object.volume;
-  const std::uint32_t payload = v.PayloadSize;
   std::uint8_t* stored = b.StoredForm.get();
-  EngineResult r = 0;
-
-  // 1. The stored form.
   std::uint32_t mode = s.WriteCompression;
   if (b.ValidLength == 0 || (b.Flags & dbStoreRaw) != 0) mode = crNoCompression;
   b.Flags &= ~dbStoreRaw;
-  bool compressed = false;
+  compressed = false;
   if (mode != crNoCompression) {
     // A result as long as the data is of no use, so the built-in codecs may
     // stop there; a caller's handler gets the whole stored-form buffer.
     const std::uint32_t limit =
         mode == crCustom ? b.BlockCapacity + kStoredFormSlack : b.ValidLength;
-    r = EncodeBlock(mode, s.Level, b.Data, b.ValidLength, stored, limit, b.StoredLength, compressed,
-                    v.ByteSwapped, Codec(object));
+    EngineResult r = EncodeBlock(mode, s.Level, b.Data, b.ValidLength, stored, limit,
+                                 b.StoredLength, compressed, v.ByteSwapped, Codec(object));
     if (r != 0) return r;
   }
   if (mode == crNoCompression || (compressed && b.StoredLength >= b.ValidLength)) {
@@ -577,79 +575,89 @@ EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) 
     if (b.Data != stored && b.ValidLength != 0) std::memcpy(stored, b.Data, b.ValidLength);
     b.StoredLength = b.ValidLength;
   }
+  return 0;
+}
 
-  const std::uint64_t first = b.BlockStart / b.BlockCapacity * s.BlockPages;
-  // 2. Block 0 of an inline stream stays in its record while it fits.
-  if (b.BlockStart == 0) {
-    RecordRef stream;
-    r = FindRecord(object, object.StreamKind, 0, false, t, stream);
-    if (r == 0 && !stream) {
-      r = EnsureStreamRecord(object, t);
-      if (r == 0) r = FindRecord(object, object.StreamKind, 0, true, t, stream);
-    }
-    if (r != 0) return r;
-    if (stream.MovedTo() == 0) {
-      const std::uint32_t current = stream.Length() - kRecordHeadSize;
-      const std::uint32_t padded = (b.StoredLength + kInlineUnit - 1) / kInlineUnit * kInlineUnit;
-      bool stay = false;
-      if ((b.Flags & dbLeaveInline) == 0 && padded <= MaxRecordData(v.PageSize)) {
-        if (padded <= current) {
-          stay = true;
-        } else {
-          // One byte more than needed: a header page is never filled to its
-          // very end, as AddRecord never does either.
-          const std::uint32_t headerPage = stream.PageNumber();
-          stream = RecordRef();
-          r = MakeRoom(object, headerPage, object.StreamKind, padded - current + 1, t, stay);
-          // Other records may have moved out and shifted this one.
-          if (r == 0) r = FindRecord(object, object.StreamKind, headerPage, true, t, stream);
-          if (r != 0) return r;
-          stay = stay && stream.MovedTo() == 0;
-        }
-      }
-      if (stay) {
-        if (padded != stream.Length() - kRecordHeadSize)
-          r = ResizeRecord(object, stream, padded, t);
-        else
-          r = v.MarkDirty(stream.page.get(), t);
-        if (r != 0) return r;
-        std::uint8_t* data = stream.data();
-        std::memcpy(data, stored, b.StoredLength);
-        std::memset(data + b.StoredLength, 0, padded - b.StoredLength);
-        StoreU32(stream.head() + kRecordDataSize, compressed ? padded : 0);
-        r = Encipher(object, data, padded, 0);
-        if (r != 0) return r;
-        b.BlockPageList.clear();
-        b.Flags &= ~(dbDirty | dbLeaveInline);
-        return 0;
-      }
-      if (stream.MovedTo() == 0) {
-        // The record's data becomes page index 0.
-        const std::uint32_t headerPage = stream.PageNumber();
-        stream = RecordRef();
-        std::uint32_t page = 0;
-        r = MoveRecordOut(object, headerPage, object.StreamKind, t, page);
-        if (r != 0) return r;
-        s.DataPageList.assign(1, page);
-        object.Flags |= ofPageListComplete;
-      }
-    }
-  } else {
-    r = EnsureBlockZeroPaged(object, t);
-    if (r != 0) return r;
+// Block 0 of an inline stream stays in its record while it fits (`kept`);
+// otherwise the record's data moves out to become page index 0, and block 0
+// goes to data pages like any other.
+EngineResult KeepBlockZeroInline(FileObject& object, Transaction* t, DataBuffer& b,
+                                 bool compressed, bool& kept) {
+  FileDataState& s = *object.Data;
+  Volume& v = object.volume;
+  kept = false;
+  RecordRef stream;
+  EngineResult r = FindRecord(object, object.StreamKind, 0, false, t, stream);
+  if (r == 0 && !stream) {
+    r = EnsureStreamRecord(object, t);
+    if (r == 0) r = FindRecord(object, object.StreamKind, 0, true, t, stream);
   }
-  b.Flags &= ~dbLeaveInline;
+  if (r != 0) return r;
+  if (stream.MovedTo() != 0) return 0;
+  const std::uint32_t current = stream.Length() - kRecordHeadSize;
+  const std::uint32_t padded = (b.StoredLength + kInlineUnit - 1) / kInlineUnit * kInlineUnit;
+  bool stay = false;
+  if ((b.Flags & dbLeaveInline) == 0 && padded <= MaxRecordData(v.PageSize)) {
+    if (padded <= current) {
+      stay = true;
+    } else {
+      // One byte more than needed: a header page is never filled to its
+      // very end, as AddRecord never does either.
+      const std::uint32_t headerPage = stream.PageNumber();
+      stream = RecordRef();
+      r = MakeRoom(object, headerPage, object.StreamKind, padded - current + 1, t, stay);
+      // Other records may have moved out and shifted this one.
+      if (r == 0) r = FindRecord(object, object.StreamKind, headerPage, true, t, stream);
+      if (r != 0) return r;
+      stay = stay && stream.MovedTo() == 0;
+    }
+  }
+  if (stay) {
+    if (padded != stream.Length() - kRecordHeadSize)
+      r = ResizeRecord(object, stream, padded, t);
+    else
+      r = v.MarkDirty(stream.page.get(), t);
+    if (r != 0) return r;
+    std::uint8_t* data = stream.data();
+    std::memcpy(data, b.StoredForm.get(), b.StoredLength);
+    std::memset(data + b.StoredLength, 0, padded - b.StoredLength);
+    StoreU32(stream.head() + kRecordDataSize, compressed ? padded : 0);
+    r = Encipher(object, data, padded, 0);
+    if (r != 0) return r;
+    b.BlockPageList.clear();
+    kept = true;
+    return 0;
+  }
+  if (stream.MovedTo() == 0) {
+    // The record's data becomes page index 0.
+    const std::uint32_t headerPage = stream.PageNumber();
+    stream = RecordRef();
+    std::uint32_t page = 0;
+    r = MoveRecordOut(object, headerPage, object.StreamKind, t, page);
+    if (r != 0) return r;
+    s.DataPageList.assign(1, page);
+    object.Flags |= ofPageListComplete;
+  }
+  return 0;
+}
 
-  // 3. The block's pages: as many as the stored form needs.
-  r = LoadPageList(object, kAllPages);
+// Gives the block from page index `first` on exactly `needed` pages in
+// b.BlockPageList: it keeps the pages it has, chains new ones in after them
+// (or after the last page of an earlier block) and frees those beyond.
+// `next` is the first page of what follows the block in the chain.
+EngineResult FitBlockPages(FileObject& object, Transaction* t, DataBuffer& b,
+                           std::uint64_t first, std::uint32_t needed, std::uint32_t& next) {
+  FileDataState& s = *object.Data;
+  Volume& v = object.volume;
+  EngineResult r = LoadPageList(object, kAllPages);
   if (r != 0) return r;
   const std::uint16_t type = DataPageType(object);
-  const std::uint32_t needed = std::max<std::uint32_t>(1, (b.StoredLength + payload - 1) / payload);
   std::vector<std::uint32_t>& pages = b.BlockPageList;
   pages.clear();
   for (std::uint32_t j = 0; j < s.BlockPages; ++j)
     if (std::uint32_t n = EntryAt(s, first + j); n != 0) pages.push_back(n);
-  std::uint32_t previous = 0, next = 0;
+  std::uint32_t previous = 0;
+  next = 0;
   if (!pages.empty()) {
     PageRef last;
     r = GetDataPageRef(object, pages.back(), nullptr, last);
@@ -696,10 +704,20 @@ EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) 
     SetEntry(s, first + pages.size() - 1, 0);
     pages.pop_back();
   }
-  r = UpdateBlockIndex(object, t, first, first + std::max<std::size_t>(oldCount, needed));
-  if (r != 0) return r;
+  return UpdateBlockIndex(object, t, first, first + std::max<std::size_t>(oldCount, needed));
+}
 
-  // 4. The stored form, page by page.
+// Writes the stored form into the block's pages, enciphered page by page,
+// and links the block into the chain: its last page to `next`, and `next`
+// back to its last page.
+EngineResult WriteBlockPages(FileObject& object, Transaction* t, DataBuffer& b,
+                             std::uint64_t first, bool compressed, std::uint32_t next) {
+  Volume& v = object.volume;
+  const std::uint32_t payload = v.PayloadSize;
+  const std::uint8_t* stored = b.StoredForm.get();
+  const std::vector<std::uint32_t>& pages = b.BlockPageList;
+  const std::size_t needed = pages.size();
+  EngineResult r = 0;
   for (std::uint32_t i = 0; i < needed; ++i) {
     PageRef page;
     r = GetDataPageRef(object, pages[i], t, page);
@@ -718,7 +736,6 @@ EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) 
     StoreU32(d + kNextPage, i + 1 < needed ? pages[i + 1] : next);
     if (i > 0) StoreU32(d + kPrevPage, pages[i - 1]);
   }
-  // 5. The next block points back at this one's last page.
   if (next != 0) {
     PageRef following;
     r = GetDataPageRef(object, next, t, following);
@@ -726,6 +743,36 @@ EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) 
     if (r != 0) return r;
     StoreU32(following.data() + kPrevPage, pages.back());
   }
+  return 0;
+}
+
+EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) {
+  FileDataState& s = *object.Data;
+  bool compressed = false;
+  EngineResult r = EncodeStoredForm(object, b, compressed);
+  if (r != 0) return r;
+
+  const std::uint64_t first = b.BlockStart / b.BlockCapacity * s.BlockPages;
+  if (b.BlockStart == 0) {
+    bool kept = false;
+    r = KeepBlockZeroInline(object, t, b, compressed, kept);
+    if (r != 0) return r;
+    if (kept) {
+      b.Flags &= ~(dbDirty | dbLeaveInline);
+      return 0;
+    }
+  } else {
+    r = EnsureBlockZeroPaged(object, t);
+    if (r != 0) return r;
+  }
+  b.Flags &= ~dbLeaveInline;
+
+  const std::uint32_t payload = object.volume.PayloadSize;
+  const std::uint32_t needed = std::max<std::uint32_t>(1, (b.StoredLength + payload - 1) / payload);
+  std::uint32_t next = 0;
+  r = FitBlockPages(object, t, b, first, needed, next);
+  if (r == 0) r = WriteBlockPages(object, t, b, first, compressed, next);
+  if (r != 0) return r;
   b.Flags &= ~dbDirty;
   return 0;
 }

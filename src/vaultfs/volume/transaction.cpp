@@ -242,34 +242,19 @@ static void SettlePages(Transaction* transaction, Settle settle) {
   transaction->pageCount = 0;
 }
 
-EngineResult Volume::Commit(Transaction* transaction) {
-  if (transaction->IsReadOnly()) {
-    EndReadOnly(transaction);
-    return 0;
-  }
-  // 1. Lock the objects in a global order so two commits cannot deadlock.
-  // Objects rank above the transaction's own lock (they are locked when
-  // they join and whenever a page joins under them), so they are taken first.
-  std::vector<TransactionObject*> objects;
-  {
-    std::scoped_lock lock(transaction->lock);
-    objects = transaction->objects;
-  }
-  std::sort(objects.begin(), objects.end(),
-            [](const TransactionObject* a, const TransactionObject* b) {
-              return a->OrderingKey() < b->OrderingKey();
-            });
-  for (TransactionObject* o : objects) o->LockObject();
-  std::unique_lock txLock(transaction->lock);
-  auto unlockObjects = [&objects] {
-    for (auto it = objects.rbegin(); it != objects.rend(); ++it) (*it)->UnlockObject();
-  };
+struct Volume::CommitJournal {
+  // Transactions are on: changed pages went to shadows.
+  bool journaling = false;
+  // Whether this commit writes a journal: transactions are on, it changed
+  // pages, and it found room for its journal when the pages joined.
+  bool written = false;
+  std::uint32_t tablePage = 0;
+  std::uint32_t tableSlot = 0;
+  bool registered = false;
+};
 
-  const bool journaling = UseTransactions;
-  std::unique_lock cache(CacheLock);
+EngineResult Volume::WriteAndRegisterCommit(Transaction* transaction, CommitJournal& journal) {
   EngineResult r = 0;
-
-  // 2-3. Write every dirty page: existing pages go to their shadows.
   for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
     if (b->Has(pbDirty) && b->Has(pbHasData)) r = WriteBack(b);
   }
@@ -277,8 +262,11 @@ EngineResult Volume::Commit(Transaction* transaction) {
   // The journal lists, for every changed page, where recovery finds its new
   // image: the shadow, the home of a new page, or a marker page standing for
   // a freed page (so recovery can tell a freed page from a page already home).
+  // Shadows and markers join the reserved pages, which the space map lets go
+  // of once the commit is complete.
+  const bool journaling = journal.journaling = UseTransactions;
   std::vector<std::uint32_t> entries;
-  const bool journalWritten =
+  journal.written =
       journaling && transaction->pageCount >= 1 && !transaction->NoJournalSpace() && r == 0;
   const std::size_t journalPageCount = transaction->reserved.size();
   if (journaling) {
@@ -286,7 +274,7 @@ EngineResult Volume::Commit(Transaction* transaction) {
     for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
       if (!b->Has(pbChanged)) continue;
       if (b->ShadowPage != 0) transaction->reserved.push_back(b->ShadowPage);
-      if (!journalWritten) continue;
+      if (!journal.written) continue;
       if (b->Has(pbFreed)) {
         std::fill(marker.begin(), marker.end(), 0);
         StoreU32(marker.data() + kPageNumber, b->PageNumber);
@@ -300,49 +288,42 @@ EngineResult Volume::Commit(Transaction* transaction) {
       }
     }
   }
+  if (r != 0 || !journal.written || entries.empty()) return r;
 
-  // 4. Write the journal pages, then register the commit.
-  std::uint32_t tablePage = 0, tableSlot = 0;
-  bool registered = false;
-  if (r == 0 && journalWritten && !entries.empty()) {
-    const std::uint32_t perPage = EntriesPerJournalPage(PageSize);
-    const std::size_t pagesNeeded = (entries.size() + perPage - 1) / perPage;
-    if (pagesNeeded > journalPageCount) {
-      r = errStorageCorrupted;  // reservation is one journal page per `perPage` joined pages
-    }
-    std::vector<std::uint8_t> journal(PageSize);
-    for (std::size_t j = 0; j < pagesNeeded && r == 0; ++j) {
-      std::fill(journal.begin(), journal.end(), 0);
-      const std::uint32_t self = transaction->reserved[j];
-      StoreU32(journal.data() + kPageNumber, self);
-      StoreU32(journal.data() + kPrevPage, j > 0 ? transaction->reserved[j - 1] : 0);
-      StoreU32(journal.data() + kNextPage, j + 1 < pagesNeeded ? transaction->reserved[j + 1] : 0);
-      for (std::uint32_t e = 0; e < perPage && j * perPage + e < entries.size(); ++e)
-        StoreU32(journal.data() + kJournalFirstEntry + 4 * e, entries[j * perPage + e]);
-      r = WritePage(self, journal.data());
-    }
-    transaction->journalCursor = static_cast<std::uint32_t>(pagesNeeded);
-    // Everything the journal names must be on the medium before the
-    // registration makes it authoritative.
-    if (r == 0) r = FlushHost();
-    if (r == 0) {
-      r = RegisterInTable(transaction->Id, transaction->reserved[0], tablePage, tableSlot);
-      registered = r == 0;
-    }
+  // The journal pages (reserved when the pages joined), chained in order.
+  const std::uint32_t perPage = EntriesPerJournalPage(PageSize);
+  const std::size_t pagesNeeded = (entries.size() + perPage - 1) / perPage;
+  if (pagesNeeded > journalPageCount) {
+    r = errStorageCorrupted;  // reservation is one journal page per `perPage` joined pages
   }
-
-  // 5. Nothing is durable yet: undo.
-  if (r != 0) {
-    cache.unlock();
-    unlockObjects();
-    txLock.unlock();
-    EngineResult rollback = Rollback(transaction);
-    (void)rollback;
-    return r;
+  std::vector<std::uint8_t> page(PageSize);
+  for (std::size_t j = 0; j < pagesNeeded && r == 0; ++j) {
+    std::fill(page.begin(), page.end(), 0);
+    const std::uint32_t self = transaction->reserved[j];
+    StoreU32(page.data() + kPageNumber, self);
+    StoreU32(page.data() + kPrevPage, j > 0 ? transaction->reserved[j - 1] : 0);
+    StoreU32(page.data() + kNextPage, j + 1 < pagesNeeded ? transaction->reserved[j + 1] : 0);
+    for (std::uint32_t e = 0; e < perPage && j * perPage + e < entries.size(); ++e)
+      StoreU32(page.data() + kJournalFirstEntry + 4 * e, entries[j * perPage + e]);
+    r = WritePage(self, page.data());
   }
+  transaction->journalCursor = static_cast<std::uint32_t>(pagesNeeded);
+  // Everything the journal names must be on the medium before the
+  // registration makes it authoritative.
+  if (r == 0) r = FlushHost();
+  if (r == 0) {
+    r = RegisterInTable(transaction->Id, transaction->reserved[0], journal.tablePage,
+                        journal.tableSlot);
+    journal.registered = r == 0;
+  }
+  return r;
+}
 
-  // 6. Copy the shadows home.
-  if (journaling) {
+EngineResult Volume::CompleteRegisteredCommit(Transaction* transaction,
+                                              const CommitJournal& journal) {
+  EngineResult r = 0;
+  // The shadows go home.
+  if (journal.journaling) {
     std::vector<std::uint8_t> image(PageSize);
     for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
       if (!b->Has(pbChanged) || b->Has(pbFreed) || b->ShadowPage == 0) continue;
@@ -360,17 +341,15 @@ EngineResult Volume::Commit(Transaction* transaction) {
     }
   }
 
-  // 7. Space map: allocations and frees of the transaction, then the journal,
-  // shadow and marker pages. The cache lock stays held until the slot is
-  // cleared, so no other transaction can reuse those pages while recovery
+  // Space map: allocations and frees of the transaction, then the journal,
+  // shadow and marker pages. The caller holds the cache lock until the slot
+  // is cleared, so no other transaction can reuse those pages while recovery
   // might still read them.
-  if (r == 0) {
-    for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
-      if (b->Has(pbFreed))
-        r = SetMapEntry(b->PageNumber, 0, false);
-      else if (b->Has(pbAllocated))
-        r = SetMapEntry(b->PageNumber, b->PageType, false);
-    }
+  for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
+    if (b->Has(pbFreed))
+      r = SetMapEntry(b->PageNumber, 0, false);
+    else if (b->Has(pbAllocated))
+      r = SetMapEntry(b->PageNumber, b->PageType, false);
   }
   if (r == 0) {
     for (std::uint32_t p : transaction->reserved) {
@@ -380,20 +359,50 @@ EngineResult Volume::Commit(Transaction* transaction) {
   }
   if (r == 0) r = FlushMapPages();
 
-  // 9. Clear the registration once everything above is on the medium.
-  if (r == 0 && registered) {
+  // The registration goes once everything above is on the medium.
+  if (r == 0 && journal.registered) {
     r = FlushHost();
-    if (r == 0) r = ClearTableSlot(tablePage, tableSlot, transaction->Id);
+    if (r == 0) r = ClearTableSlot(journal.tablePage, journal.tableSlot, transaction->Id);
   }
-  if (r != 0 && registered) {
+  return r;
+}
+
+EngineResult Volume::Commit(Transaction* transaction) {
+  if (transaction->IsReadOnly()) {
+    EndReadOnly(transaction);
+    return 0;
+  }
+  // The objects are locked in a global order so two commits cannot
+  // deadlock. Objects rank above the transaction's own lock (they are locked
+  // when they join and whenever a page joins under them), so they come first.
+  std::vector<TransactionObject*> objects;
+  {
+    std::scoped_lock lock(transaction->lock);
+    objects = transaction->objects;
+  }
+  std::sort(objects.begin(), objects.end(),
+            [](const TransactionObject* a, const TransactionObject* b) {
+              return a->OrderingKey() < b->OrderingKey();
+            });
+  for (TransactionObject* o : objects) o->LockObject();
+  std::unique_lock txLock(transaction->lock);
+  std::unique_lock cache(CacheLock);
+  auto unlockAll = [&] {
+    cache.unlock();
+    for (auto it = objects.rbegin(); it != objects.rend(); ++it) (*it)->UnlockObject();
+    txLock.unlock();
+  };
+
+  CommitJournal journal;
+  EngineResult r = WriteAndRegisterCommit(transaction, journal);
+  if (r == 0) r = CompleteRegisteredCommit(transaction, journal);
+  if (r != 0 && journal.registered) {
     // The registration stays: the next writable open finishes this commit
     // from its journal. Nothing on the medium may be touched any more (a
     // roll-back would wipe shadows and homes the journal still names), so
     // the transaction is only forgotten in memory, and the volume refuses
     // further work and closes without writing until it is reopened.
-    cache.unlock();
-    unlockObjects();
-    txLock.unlock();
+    unlockAll();
     {
       std::scoped_lock lock(TransactionLock);
       if (pendingRecovery_ == 0) pendingRecovery_ = r;
@@ -403,9 +412,8 @@ EngineResult Volume::Commit(Transaction* transaction) {
     return r;
   }
   if (r != 0) {
-    cache.unlock();
-    unlockObjects();
-    txLock.unlock();
+    // Nothing of it is durable: undo.
+    unlockAll();
     EngineResult rollback = Rollback(transaction);
     (void)rollback;
     return r;
@@ -428,7 +436,7 @@ EngineResult Volume::Commit(Transaction* transaction) {
   EngineResult trimmed = Trim(kCacheLimit);
   cache.unlock();
 
-  // 8. Objects leave the transaction. An object may destroy itself in
+  // Objects leave the transaction. An object may destroy itself in
   // Committed (a deleted one), so it is unlocked first and not touched after.
   for (auto it = objects.rbegin(); it != objects.rend(); ++it) {
     TransactionObject* o = *it;
@@ -438,7 +446,6 @@ EngineResult Volume::Commit(Transaction* transaction) {
   }
   txLock.unlock();
 
-  // 10.
   DestroyTransaction(transaction);
   // What the automatic compaction meets does not undo this commit: its
   // failures stay its own (damage it finds is flagged in the volume).

@@ -395,6 +395,21 @@ class Volume {
   void EnsureGroupKnown(std::uint32_t group);
 
   // transaction internals
+  // What a commit wrote for recovery: the journal's entries and the table
+  // slot that makes them authoritative.
+  struct CommitJournal;
+  // The first phase of a commit: every changed page is written (an existing
+  // page to its shadow), then the journal naming where each new image lies,
+  // and then the commit is registered in the transaction table. Until the
+  // registration nothing is durable: on a failure the caller rolls back.
+  [[nodiscard]] EngineResult WriteAndRegisterCommit(Transaction* transaction,
+                                                    CommitJournal& journal);
+  // The second phase: the shadows are copied home, the space map takes the
+  // transaction's allocations and frees, and the registration is cleared.
+  // Once registered, a failure here leaves the registration in place and
+  // the next writable open completes the commit from the journal.
+  [[nodiscard]] EngineResult CompleteRegisteredCommit(Transaction* transaction,
+                                                      const CommitJournal& journal);
   [[nodiscard]] EngineResult ShadowWrite(PageBuffer* b);
   [[nodiscard]] EngineResult WriteZeroPage(std::uint32_t at, std::uint32_t number);
   [[nodiscard]] EngineResult RegisterInTable(std::uint32_t id, std::uint32_t firstJournal,
