@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the sanitizer build and the release build with all unit and
+# Every test: the layer check and clang's thread-safety analysis of the
+# engine, the sanitizer build and the release build with all unit and
 # end-to-end tests, the engine's thread tests under ThreadSanitizer, then the
 # fuzz targets for a bounded time.
 #   FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips fuzzing)
@@ -10,6 +11,11 @@ scripts/install-deps.sh
 # The include rules between the layers of src/ (cheap, so first).
 echo "== layer check"
 python3 scripts/check-layers.py
+
+# The engine's lock contracts, checked by clang's thread-safety analysis.
+echo "== thread-safety analysis"
+cmake --preset thread-safety >/dev/null
+cmake --build --preset thread-safety
 
 for preset in debug release; do
   echo "== $preset build"

@@ -224,7 +224,7 @@ class Session {
   ~Session() {
     if (!volume_.Active) return;
     Note(store_->CloseAllHandles(volume_), "CloseAllHandles");
-    for (Transaction* t : std::vector<Transaction*>(volume_.Running))
+    for (Transaction* t : volume_.RunningNow())
       Note(volume_.Rollback(t), "Rollback");
     Note(volume_.Close(), "Close");
     if (volume_.Active) Fail("the volume stayed open after Close", 0);

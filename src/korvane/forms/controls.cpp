@@ -8,6 +8,7 @@
 
 #include "korvane/forms/application.h"
 #include "korvane/platform/platform.h"
+#include "vaultfs/utf16.h"
 
 namespace korvane {
 
@@ -128,22 +129,9 @@ bool EqualsIgnoringCase(std::string_view text, std::string_view lowerWord) {
 }
 
 void AppendUtf8(std::string& out, std::uint32_t code) {
+  // What a character reference may not name reads as the replacement character.
   if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
+  vaultfs::AppendUtf8(static_cast<char32_t>(code), out);
 }
 
 // Character references of an attribute value: the few named ones a link

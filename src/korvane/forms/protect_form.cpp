@@ -163,12 +163,7 @@ std::string KeptLines(const platform::RemovalReport& report) {
 
 }  // namespace
 
-void TfrmProtect::btnProtectClick() {
-  Outcome = TWorkflowOutcome::woNone;
-  const std::string folder = edFolder.Text();
-  const std::string container = folder + kContainerSuffix;
-  const std::string password = edPassword.Text();
-
+bool TfrmProtect::PasswordsAccepted(const std::string& password) {
   if (password != edConfirm.Text()) {
     MessageBox("Passwords don't match",
                "The password and confirmation password do not match.\rEnter the same text for "
@@ -176,97 +171,111 @@ void TfrmProtect::btnProtectClick() {
                TMsgIcon::Stop);
     edPassword.Clear();
     edConfirm.Clear();
-    return;
+    return false;
   }
   if (TextLength(password) < 4) {
     MessageBox("Password is too short",
                "Your password is too short.\rThe minimal length of the password is 4 symbols.",
                TMsgIcon::Exclamation);
-    return;
+    return false;
   }
+  return true;
+}
+
+bool TfrmProtect::ReplacingAgreed(const std::string& folder, const std::string& container,
+                                  platform::EntryIdentity& replaceable) {
+  if (!platform::FileExists(container)) return true;
+  const TModalResult answer = MessageBox(
+      "Protected folder already exists",
+      FormatText("Protected folder \"%s\" already exists!\rIf you click OK it will be deleted and "
+                 "overwritten.",
+                 {folder}),
+      TMsgIcon::Exclamation, TMsgButtons::OkCancel);
+  if (answer != mrOk) {
+    Close();
+    return false;
+  }
+  replaceable = platform::IdentityOf(container);
+  return true;
+}
+
+bool TfrmProtect::FolderScanned(const std::string& folder, const std::string& container,
+                                bool deleteFolder, std::uint64_t& folderSizeKB) {
+  // Devices, FIFOs and sockets, mount points and entries this process
+  // cannot remove are refused before anything is written.
+  TfrmProgress& progress = *App().frmProgress;
+  progress.Show();
+  progress.ShowOperationText("Scanning folder " + folder);
+  GetUi().ProcessMessages();
+  CancelPoll poll(progress);
+  platform::TreeCheckReport check;
+  const bool checked =
+      platform::CheckTreeForProtection(folder, deleteFolder, std::ref(poll), check);
+  const bool cancelled = progress.Cancelled;
+  progress.Hide();
+  if (cancelled) {
+    Outcome = TWorkflowOutcome::woCancelled;
+    Close();
+    return false;
+  }
+  if (!checked || platform::FolderHoldsPath(folder, container)) {
+    const std::string reason =
+        checked ? "The folder holds the place of its own protected folder." : check.First.Message;
+    MessageBox(
+        "Failed to lock",
+        FormatText("Korvane failed to create protected folder \"%s\".", {folder}) + "\r" + reason,
+        TMsgIcon::Stop);
+    Outcome = TWorkflowOutcome::woFailed;
+    Close();
+    return false;
+  }
+  folderSizeKB = check.SizeKB;
+  progress.SetWorkSize(check.Files, check.Bytes);
+  return true;
+}
+
+bool TfrmProtect::EnoughDiskSpace(const std::string& folder, std::uint32_t sizeKB) {
+  platform::DiskSpace space;
+  App().Environment().GetDiskFreeSpace(folder, space);
+  const std::uint64_t freeKB = space.AvailableToCaller / 1024;
+  const std::uint64_t totalFreeKB = space.TotalFree / 1024;
+  if (freeKB >= static_cast<std::uint64_t>(sizeKB) + 1024) return true;
+  MessageBox("Not enough free disk space",
+             FormatText("You have only %d KB available from total %d KB free disk space.\rTo "
+                        "protect \"%s\" folder you need %d KB.",
+                        {std::to_string(freeKB), std::to_string(totalFreeKB), folder,
+                         std::to_string(sizeKB)}) +
+                 "\r" +
+                 "Not enough free disk space to create protected folder!\rPlease free up some "
+                 "disk space.",
+             TMsgIcon::Stop);
+  return false;
+}
+
+void TfrmProtect::btnProtectClick() {
+  Outcome = TWorkflowOutcome::woNone;
+  const std::string folder = edFolder.Text();
+  const std::string container = folder + kContainerSuffix;
+  const std::string password = edPassword.Text();
+
+  if (!PasswordsAccepted(password)) return;
   // What a killed run left beside the folder goes first.
   platform::RemoveStaleStagedEntries(container);
   // An existing container the person agrees to replace is replaced only by
   // a complete new one, in one rename at the end: until then it stays.
   platform::EntryIdentity replaceable;
-  if (platform::FileExists(container)) {
-    const TModalResult answer = MessageBox(
-        "Protected folder already exists",
-        FormatText(
-            "Protected folder \"%s\" already exists!\rIf you click OK it will be deleted and "
-            "overwritten.",
-            {folder}),
-        TMsgIcon::Exclamation, TMsgButtons::OkCancel);
-    if (answer != mrOk) {
-      Close();
-      return;
-    }
-    replaceable = platform::IdentityOf(container);
-  }
+  if (!ReplacingAgreed(folder, container, replaceable)) return;
 
-  TfrmProgress& progress = *App().frmProgress;
   const bool deleteFolder = !cbxDontDelete.Checked();
-
-  // One walk before anything is written: the size, and whatever would make
-  // the protection unsafe or leave plain text behind (devices, FIFOs and
-  // sockets, mount points, entries this process cannot remove).
-  std::uint32_t sizeKB = 0;
   std::uint64_t folderSizeKB = 0;
-  {
-    progress.Show();
-    progress.ShowOperationText("Scanning folder " + folder);
-    GetUi().ProcessMessages();
-    CancelPoll poll(progress);
-    platform::TreeCheckReport check;
-    const bool checked =
-        platform::CheckTreeForProtection(folder, deleteFolder, std::ref(poll), check);
-    const bool cancelled = progress.Cancelled;
-    progress.Hide();
-    if (cancelled) {
-      Outcome = TWorkflowOutcome::woCancelled;
-      Close();
-      return;
-    }
-    if (!checked || platform::FolderHoldsPath(folder, container)) {
-      const std::string reason =
-          checked ? "The folder holds the place of its own protected folder." : check.First.Message;
-      MessageBox(
-          "Failed to lock",
-          FormatText("Korvane failed to create protected folder \"%s\".", {folder}) + "\r" + reason,
-          TMsgIcon::Stop);
-      Outcome = TWorkflowOutcome::woFailed;
-      Close();
-      return;
-    }
-    // The size record counts in an unsigned 32-bit number, wrapping as it
-    // always has.
-    sizeKB = static_cast<std::uint32_t>(check.SizeKB);
-    folderSizeKB = check.SizeKB;
-    progress.SetWorkSize(check.Files, check.Bytes);
-  }
+  if (!FolderScanned(folder, container, deleteFolder, folderSizeKB)) return;
+  // The size record counts in an unsigned 32-bit number, wrapping as it
+  // always has.
+  if (!EnoughDiskSpace(folder, static_cast<std::uint32_t>(folderSizeKB))) return;
 
-  platform::DiskSpace space;
-  App().Environment().GetDiskFreeSpace(folder, space);
-  const std::uint64_t freeKB = space.AvailableToCaller / 1024;
-  const std::uint64_t totalFreeKB = space.TotalFree / 1024;
-  if (freeKB < static_cast<std::uint64_t>(sizeKB) + 1024) {
-    MessageBox("Not enough free disk space",
-               FormatText("You have only %d KB available from total %d KB free disk space.\rTo "
-                          "protect \"%s\" folder you need %d KB.",
-                          {std::to_string(freeKB), std::to_string(totalFreeKB), folder,
-                           std::to_string(sizeKB)}) +
-                   "\r" +
-                   "Not enough free disk space to create protected folder!\rPlease free up some "
-                   "disk space.",
-               TMsgIcon::Stop);
-    return;
-  }
-
-  const bool classic = cbxClassic.Checked();
-  const bool withEscrow = cbxEnablePassRestore.Checked();
-  if (!classic && withEscrow &&
-      password.size() > kHardenedEscrowBlockBytes *
-                            (MaxPublicEscrowSize(kContainerPageSize) / 512)) {
+  if (!cbxClassic.Checked() && cbxEnablePassRestore.Checked() &&
+      password.size() >
+          kHardenedEscrowBlockBytes * (MaxPublicEscrowSize(kContainerPageSize) / 512)) {
     MessageBox("Password recovery not possible",
                "Your password is too long to be kept for recovery.\rThe folder will be protected "
                "without the password recovery facility.",
@@ -292,11 +301,36 @@ void TfrmProtect::btnProtectClick() {
     }
   } cleanUp{*this};
 
+  bool failed = false;
+  WriteAndVerifyContainer(folder, container, password, folderSizeKB, replaceable, staged, stored,
+                          failed);
+
+  if (Storage) Storage->Close();
+  if (App().frmProgress->Cancelled) {
+    // The unfinished container never had its name: it goes, and whatever
+    // stands at the container's name (an old container the person did not
+    // get replaced, or anything else) stays as it is.
+    staged.Remove();
+    Outcome = failed ? TWorkflowOutcome::woFailed : TWorkflowOutcome::woCancelled;
+    return;
+  }
+  Outcome = TWorkflowOutcome::woDone;
+  if (deleteFolder) RemoveProtectedFolder(folder, stored);
+}
+
+void TfrmProtect::WriteAndVerifyContainer(const std::string& folder, const std::string& container,
+                                          const std::string& password, std::uint64_t folderSizeKB,
+                                          const platform::EntryIdentity& replaceable,
+                                          platform::StagedEntry& staged, TStoredIdentities& stored,
+                                          bool& failed) {
+  TfrmProgress& progress = *App().frmProgress;
+  const bool classic = cbxClassic.Checked();
+  const bool withEscrow = cbxEnablePassRestore.Checked();
+  const auto sizeKB = static_cast<std::uint32_t>(folderSizeKB);
   // Every failure from creating the container to reading it back is the
   // same for the person: "Failed to lock", the new container goes, the
   // folder stays as it was. Nothing of the folder is touched before the
   // container was closed whole, flushed to the disk and compared with it.
-  bool failed = false;
   try {
     staged = platform::StagedEntry::NewFile(container, platform::StagedKind::skContainer);
     // The hardened layout: a new master key, wrapped under the password's
@@ -317,8 +351,8 @@ void TfrmProtect::btnProtectClick() {
       publicRecord.Record =
           CreateHardenedRecord(master, PasswordBytes(password), parameters, folderSizeKB);
       if (withEscrow) {
-        publicRecord.EscrowText = EncryptPasswordForHardenedRecovery(
-            password, App().Environment().HardenedRecoveryKey());
+        publicRecord.EscrowText =
+            EncryptPasswordForHardenedRecovery(password, App().Environment().HardenedRecoveryKey());
         if (publicRecord.EscrowText.size() > MaxPublicEscrowSize(kContainerPageSize))
           publicRecord.EscrowText.clear();
       }
@@ -354,8 +388,8 @@ void TfrmProtect::btnProtectClick() {
       // below then shows that it holds the folder.
       CancelPoll poll(progress);
       auto lastShown = std::chrono::steady_clock::time_point{};
-      const std::optional<TManifest> manifest = ComputeManifest(
-          *Storage, kDataFolder, macKey, [&](const std::string& path) {
+      const std::optional<TManifest> manifest =
+          ComputeManifest(*Storage, kDataFolder, macKey, [&](const std::string& path) {
             const auto now = std::chrono::steady_clock::now();
             if (now - lastShown >= std::chrono::milliseconds(100)) {
               lastShown = now;
@@ -397,18 +431,6 @@ void TfrmProtect::btnProtectClick() {
         FormatText("Korvane failed to create protected folder \"%s\".", {folder}) + "\r" + e.what(),
         TMsgIcon::Stop);
   }
-
-  if (Storage) Storage->Close();
-  if (progress.Cancelled) {
-    // The unfinished container never had its name: it goes, and whatever
-    // stands at the container's name (an old container the person did not
-    // get replaced, or anything else) stays as it is.
-    staged.Remove();
-    Outcome = failed ? TWorkflowOutcome::woFailed : TWorkflowOutcome::woCancelled;
-    return;
-  }
-  Outcome = TWorkflowOutcome::woDone;
-  if (deleteFolder) RemoveProtectedFolder(folder, stored);
 }
 
 void TfrmProtect::RemoveProtectedFolder(const std::string& folder,

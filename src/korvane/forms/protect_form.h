@@ -7,6 +7,7 @@
 
 #include "korvane/forms/container_compare.h"
 #include "korvane/forms/controls.h"
+#include "korvane/platform/staging.h"
 #include "vaultfs/vault_storage.h"
 
 namespace korvane {
@@ -59,6 +60,25 @@ class TfrmProtect : public TForm {
   void FormShow() override;
 
  private:
+  // The steps of btnProtectClick. Each check returns false when it ended
+  // the work (its message shown, Outcome set, the window closed if due).
+  bool PasswordsAccepted(const std::string& password);
+  bool ReplacingAgreed(const std::string& folder, const std::string& container,
+                       platform::EntryIdentity& replaceable);
+  // One walk before anything is written: the size, and whatever would make
+  // the protection unsafe or leave plain text behind.
+  bool FolderScanned(const std::string& folder, const std::string& container, bool deleteFolder,
+                     std::uint64_t& folderSizeKB);
+  bool EnoughDiskSpace(const std::string& folder, std::uint32_t sizeKB);
+  // Writes the container under a temporary name, flushes it, reads it back
+  // against the folder and gives it its name. Failures are shown as "Failed
+  // to lock"; the progress window's Cancelled says whether it was done.
+  void WriteAndVerifyContainer(const std::string& folder, const std::string& container,
+                               const std::string& password, std::uint64_t folderSizeKB,
+                               const platform::EntryIdentity& replaceable,
+                               platform::StagedEntry& staged, TStoredIdentities& stored,
+                               bool& failed);
+
   bool activated_ = false;
 };
 

@@ -60,12 +60,7 @@ struct StorageContext {
     CloseAllSearches(store);
     EngineResult first = volume.Close();
     if (volume.Active) {
-      std::vector<Transaction*> running;
-      {
-        std::scoped_lock lock(volume.TransactionLock);
-        running = volume.Running;
-      }
-      for (Transaction* t : running) {
+      for (Transaction* t : volume.RunningNow()) {
         EngineResult ignored = volume.Rollback(t);
         (void)ignored;
       }
@@ -533,10 +528,7 @@ EngineResult StorageSetAutoCompactCallback(StorageHandle handle, std::uint32_t p
                                            void* userData, AutoCompactConfirmCallback confirm) {
   if (!handle) return errInvalidParameter;
   return Guarded([&]() -> EngineResult {
-    // The commit that tests the threshold reads both under the transaction lock.
-    std::scoped_lock lock(handle->volume.TransactionLock);
-    handle->volume.AutoCompact = percent;
-    handle->volume.SetAutoCompactConfirm(confirm, userData);
+    handle->volume.SetAutoCompact(percent, confirm, userData);
     return 0;
   });
 }

@@ -86,10 +86,9 @@ bool IsHighSurrogate(char16_t c) {
 // The three UTF-8 bytes of a unit from U+0800 up, each written as the unit
 // that stands for a raw byte (U+DC80 + byte - 0x80).
 void AppendRawBytes(std::u16string& out, char16_t c) {
-  const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(0xE0 | (c >> 12)),
-                                 static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F)),
-                                 static_cast<std::uint8_t>(0x80 | (c & 0x3F))};
-  for (std::uint8_t b : bytes) out.push_back(static_cast<char16_t>(0xDC00 + b));
+  std::string bytes;
+  AppendUtf8(c, bytes);
+  for (char b : bytes) out.push_back(static_cast<char16_t>(0xDC00 + static_cast<std::uint8_t>(b)));
 }
 
 // ---- stat ----

@@ -138,11 +138,9 @@ class Compactor {
 
   // Called with the transaction lock held.
   [[nodiscard]] EngineResult Run(bool& ran);
-
-  // Resizing helpers (cache lock held).
-  [[nodiscard]] EngineResult DropCached(std::uint32_t first, bool mapPagesOnly);
-  [[nodiscard]] EngineResult Grow(std::uint32_t target);
-  void Shrink(std::uint32_t target);
+  // Grows or shrinks the host file to `target` pages once the pages in use
+  // end below it (SetStorageSize compacted first); transaction lock held.
+  [[nodiscard]] EngineResult Resize(std::uint32_t target);
 
  private:
   struct Mover {
@@ -163,7 +161,7 @@ class Compactor {
   }
   [[nodiscard]] EngineResult Entry(std::uint32_t page, std::uint16_t& entry);
   bool InTable(std::uint32_t page) const {
-    return std::find(v_.TablePages.begin(), v_.TablePages.end(), page) != v_.TablePages.end();
+    return v_.journal_.InTable(page);
   }
   // Journal pages no running transaction owns, and table pages no longer
   // mounted: left by an interrupted session, free for the taking.
@@ -181,16 +179,25 @@ class Compactor {
   [[nodiscard]] EngineResult Referenced(std::uint32_t page, std::uint32_t self, PageRef& ref);
   [[nodiscard]] EngineResult Validate(std::uint32_t page);
   [[nodiscard]] EngineResult NextHole(std::uint32_t below, std::uint32_t& hole);
-  [[nodiscard]] EngineResult ClearDestination(std::uint32_t page);
-  void Rekey(PageBuffer* buffer, std::uint32_t to);
-  [[nodiscard]] EngineResult Apply();
-  [[nodiscard]] EngineResult MoveTablePage(std::uint32_t from, std::uint32_t to);
+  // The moves and the cut run with the cache lock held throughout, so no
+  // page moves under a cached buffer that someone else is using.
+  [[nodiscard]] EngineResult ClearDestination(std::uint32_t page) REQUIRES(v_.cache_.Lock());
+  void Rekey(PageBuffer* buffer, std::uint32_t to) REQUIRES(v_.cache_.Lock());
+  [[nodiscard]] EngineResult Apply() REQUIRES(v_.cache_.Lock());
+  [[nodiscard]] EngineResult MoveTablePage(std::uint32_t from, std::uint32_t to)
+      REQUIRES(v_.cache_.Lock());
   [[nodiscard]] EngineResult MoveObjectPage(Transaction* t, std::uint32_t from, std::uint32_t to,
-                                            std::vector<PageRef>& held, std::vector<Moved>& moved);
-  [[nodiscard]] EngineResult WriteMovedPagesFirst(const std::vector<Moved>& moved);
+                                            std::vector<PageRef>& held, std::vector<Moved>& moved)
+      REQUIRES(v_.cache_.Lock());
+  [[nodiscard]] EngineResult WriteMovedPagesFirst(const std::vector<Moved>& moved)
+      REQUIRES(v_.cache_.Lock());
   [[nodiscard]] EngineResult WriteReferences(const std::vector<PageRef>& held);
   void Undo(const std::vector<Moved>& moved);
-  [[nodiscard]] EngineResult Cut();
+  [[nodiscard]] EngineResult Cut() REQUIRES(v_.cache_.Lock());
+  [[nodiscard]] EngineResult DropCached(std::uint32_t first, bool mapPagesOnly)
+      REQUIRES(v_.cache_.Lock());
+  [[nodiscard]] EngineResult Grow(std::uint32_t target) REQUIRES(v_.cache_.Lock());
+  void Shrink(std::uint32_t target);
 
   Volume& v_;
   const ProgressSink& progress_;
@@ -210,7 +217,7 @@ EngineResult Compactor::Entry(std::uint32_t page, std::uint16_t& entry) {
   if (group != mapGroup_ || !map_) {
     map_ = PageRef();
     mapGroup_ = kUnknownPageCount;
-    EngineResult r = v_.GetMapPage(group, map_);
+    EngineResult r = v_.space_.GetMapPage(group, map_);
     if (r != 0) return r;
     mapGroup_ = group;
   }
@@ -370,19 +377,16 @@ EngineResult Compactor::NextHole(std::uint32_t below, std::uint32_t& hole) {
 
 // A free page has no buffer in use; an idle one left in the cache goes.
 EngineResult Compactor::ClearDestination(std::uint32_t page) {
-  PageBuffer* stale = v_.FindBuffer(page);
+  PageBuffer* stale = v_.cache_.Find(page);
   if (!stale) return 0;
   if (stale->RefCount.load() != 0 || stale->Has(pbJoined) || stale->Has(pbDirty)) return Corrupt();
-  v_.RemoveBuffer(stale);
+  v_.cache_.Remove(stale);
   return 0;
 }
 
 // The buffer, with its references and its transaction, now stands for page `to`.
 void Compactor::Rekey(PageBuffer* buffer, std::uint32_t to) {
-  auto node = v_.buffers_.extract(buffer->PageNumber);
-  node.key() = to;
-  v_.buffers_.insert(std::move(node));
-  buffer->PageNumber = to;
+  v_.cache_.Renumber(buffer, to);
   if (buffer->Has(pbHasData)) StoreU32(buffer->Data.get() + kPageNumber, to);
 }
 
@@ -390,9 +394,7 @@ void Compactor::Rekey(PageBuffer* buffer, std::uint32_t to) {
 // first, then page 1 (or the table page before it) names the new place, each
 // flushed, so that a crash finds one whole table either way.
 EngineResult Compactor::MoveTablePage(std::uint32_t from, std::uint32_t to) {
-  auto at = std::find(v_.TablePages.begin(), v_.TablePages.end(), from);
-  if (at == v_.TablePages.end()) return Corrupt();
-  const std::size_t index = static_cast<std::size_t>(at - v_.TablePages.begin());
+  if (!v_.journal_.InTable(from)) return Corrupt();
   EngineResult r = ClearDestination(to);
   if (r != 0) return r;
   PageRef table;
@@ -403,21 +405,7 @@ EngineResult Compactor::MoveTablePage(std::uint32_t from, std::uint32_t to) {
   if ((r = v_.SetMapEntry(to, TransactionTablePage, false)) != 0) return r;
   if ((r = v_.WritePage(to, image.data())) != 0) return r;
   if ((r = v_.FlushHost()) != 0) return r;
-  if (index == 0) {
-    std::scoped_lock io(v_.IoLock);
-    StoreU32(v_.info_.data() + kTransactionTablePage, to);
-    r = v_.WriteVolumeInfo();
-  } else {
-    PageRef previous;
-    r = v_.GetPage(v_.TablePages[index - 1], true, -1, 0, nullptr, previous);
-    if (r == 0) {
-      StoreU32(previous.data() + kTableNextPage, to);
-      r = v_.WritePage(v_.TablePages[index - 1], previous.data());
-    }
-  }
-  if (r == 0) r = v_.FlushHost();
-  if (r != 0) return r;
-  v_.TablePages[index] = to;
+  if ((r = v_.journal_.RenameTablePage(from, to)) != 0) return r;
   Rekey(table.get(), to);
   table = PageRef();
   return v_.SetMapEntry(from, 0, false);
@@ -468,12 +456,12 @@ EngineResult Compactor::MoveObjectPage(Transaction* t, std::uint32_t from, std::
   if ((r = v.SetMapEntry(to, type, false)) != 0) return r;
   moved.push_back(move);
   // ...and the commit frees the page it leaves.
-  PageBuffer* left = v.InsertBuffer(from);
+  PageBuffer* left = v_.cache_.Insert(from);
   if (!left) return errOutOfMemory;
   left->Flags = pbFreed | pbDeleted | pbChanged;
   left->PageType = 0;
   if ((r = v.JoinPage(t, left)) != 0) {
-    v.RemoveBuffer(left);
+    v_.cache_.Remove(left);
     return r;
   }
   if (v.ObjectLayer) v.ObjectLayer->PageMoved(move.type, move.owner, move.chainIndex, from, to);
@@ -495,7 +483,7 @@ EngineResult Compactor::MoveObjectPage(Transaction* t, std::uint32_t from, std::
 // them is written.
 EngineResult Compactor::WriteMovedPagesFirst(const std::vector<Moved>& moved) {
   for (const Moved& m : moved) {
-    PageBuffer* b = v_.FindBuffer(m.to);
+    PageBuffer* b = v_.cache_.Find(m.to);
     if (!b) return Corrupt();
     EngineResult r = v_.WriteBack(b);
     if (r != 0) return r;
@@ -578,8 +566,8 @@ EngineResult Compactor::Apply() {
       // open; one that freed the pages left went through (what failed came
       // after it); without journaling every reference was written already.
       // In each case the pages are where this session now believes them.
-      const bool registered =
-          std::find(v_.Running.begin(), v_.Running.end(), t) != v_.Running.end();
+      // (The transaction itself is gone by now, forgotten by the commit.)
+      const bool registered = v_.RecoveryPending();
       std::uint16_t left = 0;
       const bool through =
           !moved.empty() && Entry(moved.front().from, left) == 0 && v_.IsFreeEntry(left);
@@ -609,7 +597,7 @@ EngineResult Compactor::Cut() {
   if ((r = DropCached(end, false)) != 0) return r;
   if (!v_.FixedSize) {
     {
-      std::scoped_lock io(v_.IoLock);
+      MutexLock io(v_.IoLock);
       r = v_.backend_->SetSize(
           v_.host_, static_cast<std::int64_t>(std::uint64_t{end} + v_.VolumeStart) << v_.PageShift);
     }
@@ -626,39 +614,32 @@ EngineResult Compactor::Cut() {
 void Compactor::Shrink(std::uint32_t end) {
   const std::uint32_t half = v_.PageSize / 2;
   const std::uint32_t groups = static_cast<std::uint32_t>((std::uint64_t{end} + half - 1) / half);
-  if (v_.groupsKnown_ > groups) v_.groupsKnown_ = groups;
-  if (v_.groupFree_.size() > groups) v_.groupFree_.resize(groups);
-  if (groups > 0 && groups <= v_.groupFree_.size()) {
+  std::uint32_t count = 0;
+  if (groups > 0 && groups <= v_.space_.GroupsKnown()) {
     const std::uint32_t first = (groups - 1) * half;
-    std::uint32_t count = 0;
     const std::uint32_t last = std::min(end, v_.UsedPageCount);
     for (std::uint32_t p = first + 1; p < last; ++p) {
       std::uint16_t entry = 0;
       if (Entry(p, entry) != 0) {
-        count = v_.groupFree_[groups - 1];  // keep what was known
+        count = v_.space_.LastGroupFree(end);  // keep what was known
         break;
       }
       count += v_.IsFreeEntry(entry);
     }
-    v_.groupFree_[groups - 1] = count;
   }
   map_ = PageRef();
   mapGroup_ = kUnknownPageCount;
-  v_.freeCount_ = 0;
-  for (std::uint32_t c : v_.groupFree_) v_.freeCount_ += c;
-  v_.lowestFree_ = kUnknownPageCount;
-  v_.highestFree_ = 0;
+  v_.space_.Truncate(end, count);
 }
 
 // Drops cached pages from `first` on (only the map pages among them, when
 // told so); they must not be in use.
 EngineResult Compactor::DropCached(std::uint32_t first, bool mapPagesOnly) {
-  for (auto it = v_.buffers_.lower_bound(first); it != v_.buffers_.end();) {
-    PageBuffer* b = it->second.get();
-    ++it;
-    if (mapPagesOnly && !v_.IsMapPage(b->PageNumber)) continue;
+  for (std::uint32_t n : v_.cache_.PagesFrom(first)) {
+    if (mapPagesOnly && !v_.IsMapPage(n)) continue;
+    PageBuffer* b = v_.cache_.Find(n);
     if (b->RefCount.load() != 0 || b->Has(pbJoined) || b->Has(pbDirty)) return errSharingViolation;
-    v_.RemoveBuffer(b);
+    v_.cache_.Remove(b);
   }
   return 0;
 }
@@ -689,7 +670,7 @@ EngineResult Compactor::Grow(std::uint32_t target) {
       const std::uint64_t from = std::max<std::uint64_t>(old, start + 1);
       if (from >= stop) continue;
       const auto group = static_cast<std::uint32_t>(g);
-      v_.EnsureGroupKnown(group);
+      v_.space_.EnsureGroupKnown(group);
       if (start < old) {
         // The group's map page exists: whatever it still says about the
         // added pages (from before an earlier cut) is cleared.
@@ -698,11 +679,8 @@ EngineResult Compactor::Grow(std::uint32_t target) {
           if (r != 0) return r;
         }
       } else {
-        const auto count = static_cast<std::uint32_t>(stop - from);
-        v_.groupFree_[group] += count;
-        v_.freeCount_ += count;
-        v_.lowestFree_ = std::min(v_.lowestFree_, static_cast<std::uint32_t>(from));
-        v_.highestFree_ = std::max(v_.highestFree_, static_cast<std::uint32_t>(stop - 1));
+        v_.space_.AddFreeRange(group, static_cast<std::uint32_t>(from),
+                               static_cast<std::uint32_t>(stop));
       }
     }
     v_.UsedPageCount = target;
@@ -711,24 +689,48 @@ EngineResult Compactor::Grow(std::uint32_t target) {
   return 0;
 }
 
+EngineResult Compactor::Resize(std::uint32_t target) {
+  MutexLock cache(v_.cache_.Lock());
+  EngineResult r = v_.EnsureScanned();
+  if (r != 0) return r;
+  if (target < v_.UsedPageCount) return errStorageFull;
+  const std::uint32_t old = v_.HostPageCount;
+  if (target == old) return 0;
+  // No dirty map page may stay behind for a group that goes.
+  if ((r = v_.FlushMapPages()) != 0) return r;
+  if (target < old && (r = DropCached(target, false)) != 0) return r;
+  {
+    MutexLock io(v_.IoLock);
+    r = v_.backend_->SetSize(
+        v_.host_, static_cast<std::int64_t>(std::uint64_t{target} + v_.VolumeStart) << v_.PageShift);
+  }
+  if (r != 0) return r;
+  if (target > old) return Grow(target);
+  std::atomic_ref<std::uint32_t>(v_.HostPageCount).store(target, std::memory_order_relaxed);
+  if (!v_.FixedSize) v_.UsedPageCount = target;
+  Shrink(v_.UsedPageCount);
+  return 0;
+}
+
 EngineResult Compactor::Run(bool& ran) {
   ran = false;
   if (v_.Compacting) return 0;  // a commit of this very compaction asks again
   {
-    std::scoped_lock io(v_.IoLock);
+    MutexLock io(v_.IoLock);
     // Pages move under new numbers, which their encipherment depends on.
     if (!v_.StorageUnlocked) return errInvalidPassword;
   }
   // The cache lock first: what a transaction holds is counted under it, and
   // the objects are only tried, never waited for.
-  std::scoped_lock cache(v_.CacheLock);
+  MutexLock cache(v_.cache_.Lock());
   ObjectLayerHooks* objects = v_.ObjectLayer;
-  if (objects ? !objects->LockForCompaction(v_.Running) : !v_.Running.empty()) return 0;
+  const std::vector<Transaction*> running = v_.journal_.RunningNow();
+  if (objects ? !objects->LockForCompaction(running) : !running.empty()) return 0;
   v_.Compacting = true;
   ran = true;
   EngineResult r = v_.EnsureScanned();
   if (r == 0) {
-    total_ = v_.freeCount_;
+    total_ = v_.space_.FreeCount();
     r = Plan();
   }
   for (const Mover& m : movers_) {
@@ -736,9 +738,9 @@ EngineResult Compactor::Run(bool& ran) {
     if (!m.table) r = Validate(m.page);
   }
   if (r == 0) {
-    v_.allocationFloor_ = newEnd_;
+    v_.space_.SetAllocationFloor(newEnd_);
     r = Apply();
-    v_.allocationFloor_ = 0;
+    v_.space_.SetAllocationFloor(0);
   }
   if (r == 0) {
     ReportProgress(progress_, kProgressCompacting, total_, total_, false);
@@ -756,15 +758,28 @@ EngineResult Volume::Compact(const ProgressSink& progress, bool& ran) {
   ran = false;
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
-  std::scoped_lock transactions(TransactionLock);
+  MutexLock transactions(journal_.Lock());
   Compactor compactor(*this, progress);
   return compactor.Run(ran);
 }
 
 void Volume::SetAutoCompactConfirm(AutoCompactConfirm confirm, void* userData) {
-  std::scoped_lock transactions(TransactionLock);
+  MutexLock transactions(journal_.Lock());
   autoCompactConfirm_ = confirm;
   autoCompactUserData_ = userData;
+}
+
+void Volume::SetAutoCompact(std::uint32_t percent, AutoCompactConfirm confirm, void* userData) {
+  MutexLock transactions(journal_.Lock());
+  AutoCompact = percent;
+  autoCompactConfirm_ = confirm;
+  autoCompactUserData_ = userData;
+}
+
+EngineResult Volume::RunAlone(const std::function<EngineResult()>& work) {
+  MutexLock transactions(journal_.Lock());
+  if (!journal_.Running().empty()) return errActiveTransactions;
+  return work();
 }
 
 void Volume::AutoCompactAfterCommit() {
@@ -772,19 +787,19 @@ void Volume::AutoCompactAfterCommit() {
   void* userData = nullptr;
   std::uint32_t freePages = 0, usedPages = 0;
   {
-    std::scoped_lock transactions(TransactionLock);
+    MutexLock transactions(journal_.Lock());
     if (Compacting || !Active || ReadOnly || FixedSize || AutoCompact == 0) return;
-    std::scoped_lock cache(CacheLock);
+    MutexLock cache(cache_.Lock());
     // Only open files' idle transactions may be running; anything busier
     // keeps the compaction from running, so the question is not asked.
-    for (Transaction* t : Running) {
+    for (Transaction* t : journal_.Running()) {
       std::unique_lock lock(t->lock, std::try_to_lock);
       if (!lock.owns_lock() || t->pageCount != 0 || !t->reserved.empty()) return;
     }
     confirm = autoCompactConfirm_;
     userData = autoCompactUserData_;
     if (EnsureScanned() != 0) return;
-    freePages = freeCount_;
+    freePages = space_.FreeCount();
     usedPages = UsedPageCount;
   }
   if (std::uint64_t{freePages} * 100 <= std::uint64_t{usedPages} * AutoCompact) return;
@@ -806,7 +821,7 @@ EngineResult Volume::SetStorageSize(std::uint64_t bytes, const ProgressSink& pro
   EngineResult r = 0;
   std::uint32_t maxPages = 0;
   {
-    std::scoped_lock io(IoLock);
+    MutexLock io(IoLock);
     maxPages = LoadU32(info_.data() + kMaxPageCount);
   }
   if (FixedSize && maxPages != 0) {
@@ -814,14 +829,14 @@ EngineResult Volume::SetStorageSize(std::uint64_t bytes, const ProgressSink& pro
     // extent; moving the end would cut it or grow into it.
     std::int64_t fileSize = 0;
     {
-      std::scoped_lock io(IoLock);
+      MutexLock io(IoLock);
       r = backend_->GetSize(host_, fileSize);
     }
     if (r != 0) return r;
     const std::uint64_t filePages = static_cast<std::uint64_t>(fileSize) >> PageShift;
     if (filePages > std::uint64_t{VolumeStart} + maxPages) return errInvalidParameter;
   }
-  std::scoped_lock transactions(TransactionLock);
+  MutexLock transactions(journal_.Lock());
   StorageSize size;
   if ((r = GetStorageSize(size)) != 0) return r;
   if (target < size.Size >> PageShift) {
@@ -830,32 +845,10 @@ EngineResult Volume::SetStorageSize(std::uint64_t bytes, const ProgressSink& pro
     if (r != 0) return r;
     if (!ran) return errActiveTransactions;
   }
-  std::scoped_lock cache(CacheLock);
-  if ((r = EnsureScanned()) != 0) return r;
-  if (target < UsedPageCount) return errStorageFull;
   Compactor resizer(*this, progress);
-  const std::uint32_t old = HostPageCount;
-  if (target != old) {
-    // No dirty map page may stay behind for a group that goes.
-    if ((r = FlushMapPages()) != 0) return r;
-    if (target < old && (r = resizer.DropCached(target, false)) != 0) return r;
-    {
-      std::scoped_lock io(IoLock);
-      r = backend_->SetSize(host_, static_cast<std::int64_t>(std::uint64_t{target} + VolumeStart)
-                                       << PageShift);
-    }
-    if (r != 0) return r;
-    if (target > old) {
-      r = resizer.Grow(target);
-    } else {
-      std::atomic_ref<std::uint32_t>(HostPageCount).store(target, std::memory_order_relaxed);
-      if (!FixedSize) UsedPageCount = target;
-      resizer.Shrink(UsedPageCount);
-    }
-    if (r != 0) return r;
-  }
+  if ((r = resizer.Resize(target)) != 0) return r;
   if (FixedSize && maxPages != 0 && maxPages != target) {
-    std::scoped_lock io(IoLock);
+    MutexLock io(IoLock);
     StoreU32(info_.data() + kMaxPageCount, target);
     r = WriteVolumeInfo();
   }

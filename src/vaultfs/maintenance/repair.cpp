@@ -482,7 +482,7 @@ EngineResult RepairSession::InstallKey(std::uint32_t storageMode,
   std::shared_ptr<PageCipher> cipher;
   EngineResult r = PageCipher::Create(storageMode, password, keyVariant, events_, cipher);
   if (r != 0) return r;
-  std::scoped_lock io(volume_.IoLock);
+  MutexLock io(volume_.IoLock);
   volume_.ReadKey = cipher;
   volume_.WriteKey = cipher;
   volume_.StorageUnlocked = true;
@@ -510,7 +510,7 @@ EngineResult RepairSession::VerifyStoragePassword(std::uint32_t storageMode,
         const std::uint32_t mode = NormalizeEncryption(LoadU32(d + at + kRecordHeadSize));
         if (mode == ecNoEncryption) {
           // Not enciphered: its pages must be read as they are.
-          std::scoped_lock io(volume_.IoLock);
+          MutexLock io(volume_.IoLock);
           volume_.ReadKey.reset();
           volume_.WriteKey.reset();
           keyInstalled_ = false;
@@ -1361,7 +1361,7 @@ EngineResult RepairSession::Execute(
   session.RecoverOnce(path);
   EngineResult r = session.Run(path, pageSize, storageMode, password, keyVariant);
   volume.ResetState();
-  std::scoped_lock io(volume.IoLock);
+  MutexLock io(volume.IoLock);
   volume.scratch_.clear();
   volume.Path.clear();
   volume.ReadKey = readKey;

@@ -177,9 +177,124 @@ void ForgetEntries(FileObject& directory) {
   if (held) directory.store.TreeChanged();
 }
 
+namespace {
+
+using UsedSlots = std::vector<std::pair<std::uint32_t, DirectoryEntry>>;
+
+// A writable storage keeps no slots inline: the directory record moves out
+// to entry pages of its own (committed in a transaction of its own) and
+// `first` becomes the first of them.
+EngineResult MoveInlineSlotsOut(FileObject& directory, RecordRef& record, Transaction* t,
+                                std::uint32_t& first) {
+  Volume& volume = directory.volume;
+  const std::uint32_t headerPage = record.PageNumber();
+  record = RecordRef();
+  Transaction* own = nullptr;
+  EngineResult r = volume.Begin(false, own);
+  if (r != 0) return r;
+  r = volume.JoinObject(own, &directory);
+  if (r == 0) r = MoveRecordOut(directory, headerPage, rkDirectory, own, first);
+  if (r == 0) {
+    r = volume.Commit(own);
+  } else {
+    EngineResult ignored = volume.Rollback(own);
+    (void)ignored;
+  }
+  if (r != 0) return r;
+  // The commit may have compacted the volume and moved the new page.
+  r = FindRecord(directory, rkDirectory, 0, true, t, record);
+  if (r != 0) return r;
+  first = record.MovedTo();
+  return 0;
+}
+
+// The used slots of a read-only directory whose slots are inline.
+EngineResult ReadInlineSlots(FileObject& directory, const RecordRef& record, UsedSlots& used) {
+  const std::uint32_t count = (record.Length() - kRecordHeadSize) / kDirectoryEntrySize;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const DirectoryEntry e = DirectoryEntry::Load(record.data() + kDirectoryEntrySize * i);
+    if (e.ObjectId == 0) continue;
+    if (e.HeaderPage == 0) return Corrupted(directory.volume);
+    used.emplace_back(i, e);
+  }
+  return 0;
+}
+
+// Walks the entry pages from `first`: their numbers go to EntryPageList,
+// the free slots to FreeSlotList and the used ones to `used`.
+EngineResult ReadEntryPages(FileObject& directory, std::uint32_t first, Transaction* t,
+                            UsedSlots& used) {
+  Volume& volume = directory.volume;
+  const std::uint32_t perPage = SlotsPerPage(volume);
+  std::uint32_t page = first;
+  std::uint32_t index = 0;
+  while (page != 0) {
+    if (index > HostPageCountNow(volume)) return Corrupted(volume);
+    PageRef p;
+    EngineResult r = volume.GetPage(page, true, DirectoryEntryPage, directory.ObjectId(), t, p);
+    if (r != 0) return r;
+    // Each page knows its place: a chain that loops back or skips is
+    // caught at once, before the slot lists grow with it.
+    if (LoadU32(p.data() + kChainIndex) != index) return Corrupted(volume);
+    directory.EntryPageList.push_back(page);
+    for (std::uint32_t i = 0; i < perPage; ++i) {
+      const DirectoryEntry e =
+          DirectoryEntry::Load(p.data() + kPageHeaderSize + kDirectoryEntrySize * i);
+      const std::uint32_t slot = index * perPage + i;
+      if (e.ObjectId == 0)
+        directory.FreeSlotList.push_back(slot);
+      else if (e.HeaderPage == 0)
+        return Corrupted(volume);
+      else
+        used.emplace_back(slot, e);
+    }
+    page = NextPageOf(p.data());
+    ++index;
+  }
+  return 0;
+}
+
+// One object is listed once in one directory. A damaged id that repeats
+// would make the tree a cycle and let writes through one entry land in
+// another's slot.
+bool EachObjectListedOnce(const UsedSlots& used) {
+  std::vector<std::uint32_t> ids;
+  ids.reserve(used.size());
+  for (const auto& [slot, e] : used) ids.push_back(e.ObjectId);
+  std::sort(ids.begin(), ids.end());
+  return std::adjacent_find(ids.begin(), ids.end()) == ids.end();
+}
+
+// ChildList from the used slots, their full names read, sorted by name.
+EngineResult BuildChildList(FileObject& directory, UsedSlots& used, Transaction* t) {
+  directory.ChildList.reserve(used.size());
+  for (auto& [slot, e] : used) {
+    // An object already open (for example after a roll-back rebuilt the
+    // index) keeps its EntryInfo, so its back-link stays valid. One open
+    // elsewhere (the root, this directory, an ancestor) is damage, as a
+    // repeated id is.
+    FileObject* open = directory.store.Find(e.ObjectId);
+    if (open && open->Parent != &directory) return Corrupted(directory.volume);
+    EntryRef info = open && open->Entry ? open->Entry : std::make_shared<EntryInfo>();
+    EngineResult r = ReadFullName(directory, e, t, info->Name);
+    if (r != 0) return r;
+    info->ObjectId = e.ObjectId;
+    info->Attributes = e.Attributes;
+    info->Slot = slot;
+    directory.ChildList.push_back(std::move(info));
+  }
+  const bool caseSensitive = directory.volume.CaseSensitive;
+  std::stable_sort(directory.ChildList.begin(), directory.ChildList.end(),
+                   [caseSensitive](const EntryRef& a, const EntryRef& b) {
+                     return CompareNames(a->Name, b->Name, caseSensitive) < 0;
+                   });
+  return 0;
+}
+
+}  // namespace
+
 EngineResult LoadEntries(FileObject& directory, Transaction* t) {
   if (directory.Has(ofEntriesLoaded)) return 0;
-  Volume& volume = directory.volume;
   ForgetEntries(directory);
   RecordRef record;
   EngineResult r = FindRecord(directory, rkDirectory, 0, false, t, record);
@@ -188,110 +303,25 @@ EngineResult LoadEntries(FileObject& directory, Transaction* t) {
     directory.Flags |= ofEntriesLoaded;
     return 0;
   }
-  std::vector<DirectoryEntry> slots;
+  UsedSlots used;
   std::uint32_t first = record.MovedTo();
-  if (first == 0) {
-    if (volume.ReadOnly) {
-      // Inline slots are only read; a writable storage moves them out first.
-      const std::uint32_t count = (record.Length() - kRecordHeadSize) / kDirectoryEntrySize;
-      for (std::uint32_t i = 0; i < count; ++i)
-        slots.push_back(DirectoryEntry::Load(record.data() + kDirectoryEntrySize * i));
-    } else {
-      const std::uint32_t headerPage = record.PageNumber();
-      record = RecordRef();
-      Transaction* own = nullptr;
-      r = volume.Begin(false, own);
-      if (r != 0) return r;
-      r = volume.JoinObject(own, &directory);
-      if (r == 0) r = MoveRecordOut(directory, headerPage, rkDirectory, own, first);
-      if (r == 0) {
-        r = volume.Commit(own);
-      } else {
-        EngineResult ignored = volume.Rollback(own);
-        (void)ignored;
-      }
-      if (r != 0) return r;
-      // The commit may have compacted the volume and moved the new page.
-      r = FindRecord(directory, rkDirectory, 0, true, t, record);
-      if (r != 0) return r;
-      first = record.MovedTo();
-    }
+  if (first == 0 && directory.volume.ReadOnly) {
+    // Inline slots are only read; a writable storage moves them out first.
+    r = ReadInlineSlots(directory, record, used);
+  } else if (first == 0) {
+    r = MoveInlineSlotsOut(directory, record, t, first);
   }
   record = RecordRef();
-  std::vector<std::pair<std::uint32_t, DirectoryEntry>> used;
-  if (first != 0) {
-    const std::uint32_t perPage = SlotsPerPage(volume);
-    std::uint32_t page = first;
-    std::uint32_t index = 0;
-    while (page != 0) {
-      if (index > HostPageCountNow(volume)) return Corrupted(volume);
-      PageRef p;
-      r = volume.GetPage(page, true, DirectoryEntryPage, directory.ObjectId(), t, p);
-      if (r != 0) return r;
-      // Each page knows its place: a chain that loops back or skips is
-      // caught at once, before the slot lists grow with it.
-      if (LoadU32(p.data() + kChainIndex) != index) return Corrupted(volume);
-      directory.EntryPageList.push_back(page);
-      for (std::uint32_t i = 0; i < perPage; ++i) {
-        const DirectoryEntry e =
-            DirectoryEntry::Load(p.data() + kPageHeaderSize + kDirectoryEntrySize * i);
-        const std::uint32_t slot = index * perPage + i;
-        if (e.ObjectId == 0)
-          directory.FreeSlotList.push_back(slot);
-        else if (e.HeaderPage == 0)
-          return Corrupted(volume);
-        else
-          used.emplace_back(slot, e);
-      }
-      page = NextPageOf(p.data());
-      ++index;
-    }
-  } else {
-    for (std::uint32_t i = 0; i < slots.size(); ++i) {
-      if (slots[i].ObjectId == 0) continue;
-      if (slots[i].HeaderPage == 0) return Corrupted(volume);
-      used.emplace_back(i, slots[i]);
-    }
+  if (r == 0 && first != 0) r = ReadEntryPages(directory, first, t, used);
+  if (r != 0) return r;
+  if (!EachObjectListedOnce(used)) {
+    ForgetEntries(directory);
+    return Corrupted(directory.volume);
   }
-  // One object is listed once in one directory. A damaged id that repeats,
-  // or names an object open elsewhere (the root, this directory, an
-  // ancestor), would make the tree a cycle and let writes through one entry
-  // land in another's slot.
-  {
-    std::vector<std::uint32_t> ids;
-    ids.reserve(used.size());
-    for (const auto& [slot, e] : used) ids.push_back(e.ObjectId);
-    std::sort(ids.begin(), ids.end());
-    if (std::adjacent_find(ids.begin(), ids.end()) != ids.end()) {
-      ForgetEntries(directory);
-      return Corrupted(volume);
-    }
+  if ((r = BuildChildList(directory, used, t)) != 0) {
+    ForgetEntries(directory);
+    return r;
   }
-  directory.ChildList.reserve(used.size());
-  for (auto& [slot, e] : used) {
-    // An object already open (for example after a roll-back rebuilt the
-    // index) keeps its EntryInfo, so its back-link stays valid.
-    FileObject* open = directory.store.Find(e.ObjectId);
-    if (open && open->Parent != &directory) {
-      ForgetEntries(directory);
-      return Corrupted(volume);
-    }
-    EntryRef info = open && open->Entry ? open->Entry : std::make_shared<EntryInfo>();
-    r = ReadFullName(directory, e, t, info->Name);
-    if (r != 0) {
-      ForgetEntries(directory);
-      return r;
-    }
-    info->ObjectId = e.ObjectId;
-    info->Attributes = e.Attributes;
-    info->Slot = slot;
-    directory.ChildList.push_back(std::move(info));
-  }
-  const bool caseSensitive = volume.CaseSensitive;
-  std::stable_sort(directory.ChildList.begin(), directory.ChildList.end(),
-                   [caseSensitive](const EntryRef& a, const EntryRef& b) {
-                     return CompareNames(a->Name, b->Name, caseSensitive) < 0;
-                   });
   directory.Flags |= ofEntriesLoaded | ofAllNamesSorted;
   return 0;
 }

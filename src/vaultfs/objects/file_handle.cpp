@@ -203,7 +203,7 @@ void ForgetHandle(FileHandle* handle) {
   if (!object) return;
   auto& list = object->Data->Handles;
   list.erase(std::remove(list.begin(), list.end(), handle), list.end());
-  std::scoped_lock lock(object->volume.HandleLock);
+  MutexLock lock(object->volume.HandleLock);
   auto& all = object->store.Handles;
   all.erase(std::remove(all.begin(), all.end(), handle), all.end());
 }
@@ -329,7 +329,7 @@ EngineResult OpenHandle(FileObject& object, std::uint32_t tag, std::u16string_vi
   made->DenyWrite = denyWrite;
   s.Handles.push_back(made.get());
   {
-    std::scoped_lock handles(volume.HandleLock);
+    MutexLock handles(volume.HandleLock);
     object.store.Handles.push_back(made.get());
   }
   handle = made.release();
@@ -772,7 +772,7 @@ EngineResult WriteStream(FileObject& object, Transaction* t, std::span<const std
 EngineResult ObjectStore::CloseAllHandles(Volume&) {
   std::vector<FileHandle*> open;
   {
-    std::scoped_lock lock(volume.HandleLock);
+    MutexLock lock(volume.HandleLock);
     open = Handles;
   }
   EngineResult first = 0;

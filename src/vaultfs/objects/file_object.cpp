@@ -117,7 +117,7 @@ ObjectStore::~ObjectStore() {
 }
 
 FileObject* ObjectStore::Find(std::uint32_t objectId) {
-  std::scoped_lock lock(volume.ObjectLock);
+  MutexLock lock(volume.ObjectLock);
   auto it = objects_.find(objectId);
   return it == objects_.end() ? nullptr : it->second.get();
 }
@@ -126,7 +126,7 @@ void ObjectStore::SetCaseSensitive(bool caseSensitive) {
   if (volume.CaseSensitive == caseSensitive) return;
   std::vector<FileObject*> directories;
   {
-    std::scoped_lock lock(volume.ObjectLock);
+    MutexLock lock(volume.ObjectLock);
     volume.CaseSensitive = caseSensitive;
     for (auto& [id, object] : objects_)
       if (object->Has(ofEntriesLoaded)) directories.push_back(object.get());
@@ -144,7 +144,7 @@ void ObjectStore::SetCaseSensitive(bool caseSensitive) {
 }
 
 std::size_t ObjectStore::ObjectCount() {
-  std::scoped_lock lock(volume.ObjectLock);
+  MutexLock lock(volume.ObjectLock);
   return objects_.size();
 }
 
@@ -160,7 +160,7 @@ EngineResult ObjectStore::CreateObject(FileObject* parent, EntryRef entry, std::
   // An object ranks above the volume's lists: it is locked before the table
   // lock is taken, while nobody else can see it yet.
   created->Lock.lock();
-  std::scoped_lock lock(volume.ObjectLock);
+  MutexLock lock(volume.ObjectLock);
   if (objects_.count(entry->ObjectId)) {  // two entries, one id
     created->Lock.unlock();
     return Corrupted(volume);
@@ -173,7 +173,7 @@ EngineResult ObjectStore::CreateObject(FileObject* parent, EntryRef entry, std::
 }
 
 void ObjectStore::DestroyObject(FileObject* object) {
-  std::scoped_lock lock(volume.ObjectLock);
+  MutexLock lock(volume.ObjectLock);
   // Before the object goes, under ObjectLock: a resolution that finds the
   // generation unchanged under that lock knows its objects are still there.
   TreeChanged();
@@ -208,7 +208,7 @@ void ObjectStore::ReleaseRoot(Volume&) {
     std::scoped_lock resolved(ResolvedLock);
     for (ResolvedDirectory& entry : Resolved) entry = ResolvedDirectory();
   }
-  std::scoped_lock lock(volume.ObjectLock);
+  MutexLock lock(volume.ObjectLock);
   TreeChanged();
   if (DropDataState)
     for (auto& [id, object] : objects_) DropDataState(*object);
@@ -554,7 +554,7 @@ EngineResult SetAttributes(FileObject& object, std::uint32_t attributes, Transac
   Volume& volume = object.volume;
   if (!object.Parent) {
     if (object.ObjectId() != 1) return errInvalidParameter;
-    std::scoped_lock io(volume.IoLock);  // the volume information image
+    MutexLock io(volume.IoLock);  // the volume information image
     StoreU32(volume.VolumeInfo() + kRootEntry + kEntryAttributes, attributes);
     EngineResult r = volume.WriteVolumeInfo();
     if (r == 0) object.Entry->Attributes = attributes;

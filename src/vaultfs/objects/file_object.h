@@ -65,6 +65,9 @@ class FileObject final : public TransactionObject {
   EntryRef Entry;
   FileObject* Parent = nullptr;
   std::uint32_t HeaderPage = 0;
+  // Taken hand over hand along a path and handed from a lookup to its
+  // caller, which the thread-safety analysis cannot follow: a plain
+  // recursive mutex, its order kept as the volume's lock order says.
   std::recursive_mutex Lock;
   std::atomic<std::int32_t> References{0};
   std::uint32_t Depth = 1;

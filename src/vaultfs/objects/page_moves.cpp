@@ -73,7 +73,7 @@ bool ObjectStore::LockForCompaction(const std::vector<Transaction*>& running) {
   // commit destroys the objects it deleted after unlocking them); objects
   // and transactions are never waited for, so taking them here, out of their
   // usual order, cannot deadlock.
-  std::scoped_lock lock(volume.ObjectLock);
+  MutexLock lock(volume.ObjectLock);
   std::vector<FileObject*> taken;
   auto giveBack = [&taken] {
     for (auto it = taken.rbegin(); it != taken.rend(); ++it) (*it)->Lock.unlock();

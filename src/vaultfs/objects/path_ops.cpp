@@ -27,7 +27,7 @@ namespace {
 // ObjectId. The object layer has no per-volume slot for them, and handles
 // raise events too, so they live here behind one lock.
 struct NotificationLists {
-  std::recursive_mutex lock;
+  RecursiveMutex lock;
   std::map<const ObjectStore*,
            std::multimap<std::uint32_t, std::unique_ptr<NotificationRegistration>>>
       lists;
@@ -44,13 +44,13 @@ thread_local int deliveringDepth = 0;
 
 bool HasRegistrations(const ObjectStore& store) {
   NotificationLists& n = Notifications();
-  std::scoped_lock lock(n.lock);
+  MutexLock lock(n.lock);
   return n.lists.count(&store) != 0;
 }
 
 void Deliver(const ObjectStore& store, const ChangeEvent& event) {
   NotificationLists& n = Notifications();
-  std::scoped_lock lock(n.lock);
+  MutexLock lock(n.lock);
   auto list = n.lists.find(&store);
   if (list == n.lists.end()) return;
   for (std::size_t i = 0; i < event.ObjectIds.size(); ++i) {
@@ -129,7 +129,7 @@ class Operation {
     if (Transaction* own = object.PrivateTransaction) {
       bool onlyThis = false;
       {
-        std::scoped_lock lock(own->lock);
+        MutexLock lock(own->lock);
         onlyThis = own->objects.size() == 1 && own->objects.front() == &object;
       }
       if (!onlyThis) return errSharingViolation;
@@ -347,7 +347,7 @@ bool TakeChain(ObjectStore& store, const std::vector<FileObject*>& chain,
   FileObject* referenced = nullptr;  // the deepest object referenced so far
   bool taken = false;
   {
-    std::scoped_lock objects(store.volume.ObjectLock);
+    MutexLock objects(store.volume.ObjectLock);
     if (store.TreeGeneration.load(std::memory_order_acquire) == generation &&
         chain.front() == store.Root()) {
       for (std::size_t i = 0; i < chain.size(); ++i) {
@@ -874,7 +874,7 @@ EngineResult PathRegisterNotification(ObjectStore& store, std::u16string_view pa
   registration->WatchSubtree = watchSubtree;
   handle = registration.get();
   NotificationLists& n = Notifications();
-  std::scoped_lock lock(n.lock);
+  MutexLock lock(n.lock);
   n.lists[&store].emplace(handle->ObjectId, std::move(registration));
   return 0;
 }
@@ -885,7 +885,7 @@ EngineResult PathUnregisterNotification(NotificationHandle handle) {
   std::unique_ptr<NotificationRegistration> owned;
   {
     NotificationLists& n = Notifications();
-    std::scoped_lock lock(n.lock);
+    MutexLock lock(n.lock);
     auto list = n.lists.find(handle->Store);
     if (list == n.lists.end()) return 0;
     auto [first, last] = list->second.equal_range(handle->ObjectId);
@@ -906,7 +906,7 @@ void UnregisterAllNotifications(ObjectStore& store) {
   std::multimap<std::uint32_t, std::unique_ptr<NotificationRegistration>> ended;
   {
     NotificationLists& n = Notifications();
-    std::scoped_lock lock(n.lock);
+    MutexLock lock(n.lock);
     auto list = n.lists.find(&store);
     if (list == n.lists.end()) return;
     ended = std::move(list->second);

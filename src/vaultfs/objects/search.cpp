@@ -257,7 +257,7 @@ EngineResult SearchFirst(ObjectStore& store, SearchRecord& record, std::u16strin
   search->Tag = tag;
   directory.Lock.unlock();  // it stays referenced
   {
-    std::scoped_lock handles(volume.HandleLock);
+    MutexLock handles(volume.HandleLock);
     store.Searches.push_back(search.get());
     search->Listed = true;
   }
@@ -343,7 +343,7 @@ void SearchClose(SearchRecord& record) {
     // which may be gone by now.
     if (search->Listed) {
       {
-        std::scoped_lock handles(search->store.volume.HandleLock);
+        MutexLock handles(search->store.volume.HandleLock);
         auto& list = search->store.Searches;
         list.erase(std::remove(list.begin(), list.end(), search), list.end());
         search->Listed = false;
@@ -359,7 +359,7 @@ void SearchClose(SearchRecord& record) {
 void CloseAllSearches(ObjectStore& store) {
   std::vector<SearchHandle*> open;
   {
-    std::scoped_lock handles(store.volume.HandleLock);
+    MutexLock handles(store.volume.HandleLock);
     open.swap(store.Searches);
     for (SearchHandle* search : open) search->Listed = false;
   }

@@ -88,7 +88,7 @@ EngineResult MakeKey(ObjectStore& store, std::uint32_t mode, std::span<const std
 
 void SetKeys(Volume& volume, std::shared_ptr<PageCipherHook> read,
              std::shared_ptr<PageCipherHook> write) {
-  std::scoped_lock io(volume.IoLock);
+  MutexLock io(volume.IoLock);
   volume.ReadKey = std::move(read);
   volume.WriteKey = std::move(write);
 }
@@ -98,36 +98,6 @@ void Report(const ProgressSink& progress, std::uint8_t operation, std::uint32_t 
   if (!progress.Callback) return;
   bool stop = false;  // asked for form's sake: a rewrite cannot stop half-way
   progress.Callback(progress.UserData, operation, done, total, false, stop);
-}
-
-// Reads every used page (but the map pages) with the volume's read key and
-// writes it back with its write key, pages `first` to `end` - 1. `done` is the
-// first page not yet rewritten. With `wipeFree`, free pages are overwritten
-// with zeros, so nothing written before under another key (or none) lingers.
-EngineResult RewritePages(Volume& volume, std::uint32_t first, std::uint32_t end, bool wipeFree,
-                          std::vector<std::uint8_t>& image, const ProgressSink* progress,
-                          std::uint8_t operation, std::uint32_t& done) {
-  done = first;
-  for (std::uint32_t n = first; n < end; ++n, done = n) {
-    if (volume.IsMapPage(n)) continue;
-    std::uint16_t type = 0;
-    EngineResult r = volume.GetMapEntry(n, type);
-    if (r != 0) return r;
-    if (volume.IsFreeEntry(type)) {
-      if (!wipeFree || volume.FindBuffer(n)) continue;
-      std::fill(image.begin(), image.end(), 0);
-      StoreU32(image.data() + kPageNumber, n);
-      r = volume.WritePage(n, image.data());
-      if (r != 0) return r;
-      continue;
-    }
-    r = volume.ReadPage(n, image.data());
-    if (r == 0) r = volume.WritePage(n, image.data());
-    if (r != 0) return r;
-    if (progress) Report(*progress, operation, n, volume.UsedPageCount);
-  }
-  done = end;
-  return 0;
 }
 
 }  // namespace
@@ -167,36 +137,27 @@ EngineResult SupplyStoragePassword(ObjectStore& store, std::span<const std::uint
   if (r != 0) return r;
   Volume& volume = store.volume;
   SetKeys(volume, key, key);
-  std::scoped_lock io(volume.IoLock);
+  MutexLock io(volume.IoLock);
   volume.StorageUnlocked = true;
   return 0;
 }
 
-EngineResult ChangeStorageEncryption(ObjectStore& store, std::uint32_t newMode,
-                                     std::span<const std::uint8_t> oldPassword,
-                                     std::span<const std::uint8_t> newPassword,
-                                     const ProgressSink& progress) {
+namespace {
+
+// The key change itself, with the root locked and no transaction running or
+// able to begin elsewhere.
+EngineResult ChangeKeyWhileAlone(ObjectStore& store, FileObject& root, std::uint32_t newMode,
+                                 std::span<const std::uint8_t> oldPassword,
+                                 std::span<const std::uint8_t> newPassword,
+                                 const ProgressSink& progress) {
   Volume& volume = store.volume;
-  if (!volume.Active || !store.Root()) return errStorageNotActive;
-  if (volume.ReadOnly) return errStorageReadOnly;
-  newMode = NormalizeEncryption(newMode);
-  EngineResult r = ValidateNewPassword(newMode, newPassword);
-  if (r != 0) return r;
-
-  // No other operation may run while pages change their key under it. The
-  // root is locked first: an operation holding it (or any object) may still
-  // take the transaction lock to end its transaction or begin the next one.
-  FileObject& root = *store.Root();
-  std::scoped_lock rootLock(root.Lock);
-  std::scoped_lock transactions(volume.TransactionLock);
-  if (!volume.Running.empty()) return errActiveTransactions;
-
+  EngineResult r = 0;
   const std::shared_ptr<PageCipherHook> oldRead = volume.ReadKey;
   const std::shared_ptr<PageCipherHook> oldWrite = volume.WriteKey;
   const bool oldUnlocked = volume.StorageUnlocked;
   auto restoreKeys = [&] {
     SetKeys(volume, oldRead, oldWrite);
-    std::scoped_lock io(volume.IoLock);
+    MutexLock io(volume.IoLock);
     volume.StorageUnlocked = oldUnlocked;
   };
 
@@ -229,18 +190,15 @@ EngineResult ChangeStorageEncryption(ObjectStore& store, std::uint32_t newMode,
 
   const bool rewrite = newMode != ecNoEncryption || stored.Mode != ecNoEncryption;
   std::uint32_t done = kFirstRewrittenPage;
-  std::vector<std::uint8_t> image(volume.PageSize);
   if (rewrite) {
-    SetKeys(volume, currentKey, newKey);
     {
-      std::scoped_lock io(volume.IoLock);
+      MutexLock io(volume.IoLock);
       volume.StorageUnlocked = true;
     }
-    std::scoped_lock cache(volume.CacheLock);
     const std::uint8_t operation =
         newMode != ecNoEncryption ? kProgressEncrypting : kProgressDecrypting;
-    r = RewritePages(volume, kFirstRewrittenPage, volume.UsedPageCount, newMode != ecNoEncryption,
-                     image, &progress, operation, done);
+    r = volume.RecipherPages(currentKey, newKey, kFirstRewrittenPage, volume.UsedPageCount,
+                             newMode != ecNoEncryption, &progress, operation, done);
     if (r == 0) Report(progress, operation, volume.UsedPageCount, volume.UsedPageCount);
     if (r == 0) SetKeys(volume, newKey, newKey);
   }
@@ -256,9 +214,8 @@ EngineResult ChangeStorageEncryption(ObjectStore& store, std::uint32_t newMode,
     r = volume.Commit(t);
     // A commit that fails after it was registered is finished when the
     // volume is next opened: the new record will stand, and so do the pages.
-    std::scoped_lock lock(volume.TransactionLock);
-    finishedLater = r != 0 && std::find(volume.Running.begin(), volume.Running.end(), t) !=
-                                  volume.Running.end();
+    // (The transaction itself is gone by now, forgotten by the commit.)
+    finishedLater = r != 0 && volume.RecoveryPending();
   } else {
     EngineResult ignored = volume.Rollback(t);
     (void)ignored;
@@ -266,16 +223,36 @@ EngineResult ChangeStorageEncryption(ObjectStore& store, std::uint32_t newMode,
   if (r != 0 && rewrite && !finishedLater) {
     // Pages rewritten in place are in no transaction: put them back under
     // the key the stored record still names.
-    std::scoped_lock cache(volume.CacheLock);
-    SetKeys(volume, newKey, currentKey);
     std::uint32_t reverted = 0;
-    EngineResult undo =
-        RewritePages(volume, kFirstRewrittenPage, done, false, image, nullptr, 0, reverted);
+    EngineResult undo = volume.RecipherPages(newKey, currentKey, kFirstRewrittenPage, done, false,
+                                             nullptr, 0, reverted);
     if (undo != 0) volume.MarkCorrupted();
     restoreKeys();
   }
-  std::fill(image.begin(), image.end(), 0);
   return r;
+}
+
+}  // namespace
+
+EngineResult ChangeStorageEncryption(ObjectStore& store, std::uint32_t newMode,
+                                     std::span<const std::uint8_t> oldPassword,
+                                     std::span<const std::uint8_t> newPassword,
+                                     const ProgressSink& progress) {
+  Volume& volume = store.volume;
+  if (!volume.Active || !store.Root()) return errStorageNotActive;
+  if (volume.ReadOnly) return errStorageReadOnly;
+  newMode = NormalizeEncryption(newMode);
+  EngineResult r = ValidateNewPassword(newMode, newPassword);
+  if (r != 0) return r;
+
+  // No other operation may run while pages change their key under it. The
+  // root is locked first: an operation holding it (or any object) may still
+  // take the transaction lock to end its transaction or begin the next one.
+  FileObject& root = *store.Root();
+  std::scoped_lock rootLock(root.Lock);
+  return volume.RunAlone([&] {
+    return ChangeKeyWhileAlone(store, root, newMode, oldPassword, newPassword, progress);
+  });
 }
 
 }  // namespace vaultfs

@@ -152,30 +152,37 @@ std::u16string Utf8ToUtf16(std::string_view bytes) {
   return out;
 }
 
+void AppendUtf8(char32_t code, std::string& out) {
+  const auto put = [&](char32_t value) { out.push_back(static_cast<char>(value)); };
+  if (code < 0x80) {
+    put(code);
+  } else if (code < 0x800) {
+    put(0xC0 | (code >> 6));
+    put(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {  // includes the three-byte form of a surrogate
+    put(0xE0 | (code >> 12));
+    put(0x80 | ((code >> 6) & 0x3F));
+    put(0x80 | (code & 0x3F));
+  } else {
+    put(0xF0 | (code >> 18));
+    put(0x80 | ((code >> 12) & 0x3F));
+    put(0x80 | ((code >> 6) & 0x3F));
+    put(0x80 | (code & 0x3F));
+  }
+}
+
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
   out.reserve(text.size() * 3);
-  const auto put = [&](unsigned value) { out.push_back(static_cast<char>(value)); };
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t unit = text[i];
     if (IsLeadSurrogate(unit) && i + 1 < text.size() && IsTrailSurrogate(text[i + 1])) {
-      const char32_t value = 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+      AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00u), out);
       ++i;
-      put(0xF0 | (value >> 18));
-      put(0x80 | ((value >> 12) & 0x3F));
-      put(0x80 | ((value >> 6) & 0x3F));
-      put(0x80 | (value & 0x3F));
     } else if (IsEscapedByte(unit)) {
-      put(unit - kEscapeBase);
-    } else if (unit < 0x80) {
-      put(unit);
-    } else if (unit < 0x800) {
-      put(0xC0 | (unit >> 6));
-      put(0x80 | (unit & 0x3F));
-    } else {  // includes the three-byte form of a lone surrogate
-      put(0xE0 | (unit >> 12));
-      put(0x80 | ((unit >> 6) & 0x3F));
-      put(0x80 | (unit & 0x3F));
+      out.push_back(static_cast<char>(unit - kEscapeBase));
+    } else {
+      AppendUtf8(unit, out);
     }
   }
   return out;

@@ -11,6 +11,8 @@
 #include <shared_mutex>
 #include <unordered_set>
 
+#include "vaultfs/utf16.h"
+
 namespace vaultfs {
 
 bool HostFileCallbacks::Complete() const {
@@ -35,24 +37,6 @@ constexpr std::size_t kMaxHostNameBytes = 520;
   if (byteOffset > kMaxOffset - count) return EOVERFLOW;
   offset = static_cast<std::int64_t>(byteOffset);
   return errOk;
-}
-
-void AppendUtf8(char32_t code, std::string& out) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
 }
 
 // The narrow path of a host-file name. A lone surrogate U+DC80..U+DCFF stands

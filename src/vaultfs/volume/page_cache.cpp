@@ -3,8 +3,8 @@
 #include <cstring>
 #include <new>
 
-#include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/util/byte_order.h"
 #include "vaultfs/volume/transaction.h"
 #include "vaultfs/volume/volume.h"
 
@@ -39,17 +39,19 @@ void PageRef::Release(EngineResult& result) {
   if (result == 0) result = r;
 }
 
-PageBuffer* Volume::FindBuffer(std::uint32_t n) {
+PageCache::PageCache() : list_(std::make_unique<PageBuffer>()) {
+  MutexLock lock(mutex_);
+  list_->LruNext = list_->LruPrev = list_.get();
+}
+
+PageCache::~PageCache() = default;
+
+PageBuffer* PageCache::Find(std::uint32_t n) {
   auto it = buffers_.find(n);
   return it == buffers_.end() ? nullptr : it->second.get();
 }
 
-std::size_t Volume::CachedBufferCount() {
-  std::scoped_lock cache(CacheLock);
-  return buffers_.size();
-}
-
-PageBuffer* Volume::InsertBuffer(std::uint32_t n) {
+PageBuffer* PageCache::Insert(std::uint32_t n) {
   auto buffer = std::unique_ptr<PageBuffer>(new (std::nothrow) PageBuffer);
   if (!buffer) return nullptr;
   buffer->PageNumber = n;
@@ -58,58 +60,122 @@ PageBuffer* Volume::InsertBuffer(std::uint32_t n) {
   return raw;
 }
 
-void Volume::RemoveBuffer(PageBuffer* b) {
-  if (b->Has(pbInLru)) LruRemove(b);
-  DropData(b);
+void PageCache::Remove(PageBuffer* b) {
+  if (b->Has(pbInLru)) Unlist(b);
+  DropImage(b);
   buffers_.erase(b->PageNumber);
 }
 
-void Volume::LruRemove(PageBuffer* b) {
+void PageCache::Renumber(PageBuffer* b, std::uint32_t to) {
+  auto node = buffers_.extract(b->PageNumber);
+  node.key() = to;
+  buffers_.insert(std::move(node));
+  b->PageNumber = to;
+}
+
+std::vector<std::uint32_t> PageCache::PagesFrom(std::uint32_t first) {
+  std::vector<std::uint32_t> pages;
+  for (auto it = buffers_.lower_bound(first); it != buffers_.end(); ++it)
+    pages.push_back(it->first);
+  return pages;
+}
+
+std::vector<std::uint32_t> PageCache::DirtyPages() {
+  std::vector<std::uint32_t> dirty;
+  for (auto& [n, b] : buffers_)
+    if (b->Has(pbDirty) && b->Has(pbHasData)) dirty.push_back(n);
+  return dirty;
+}
+
+void PageCache::Clear() {
+  list_->LruNext = list_->LruPrev = list_.get();
+  buffers_.clear();
+  loaded_.store(0);
+}
+
+bool PageCache::AllocateImage(PageBuffer* b, std::uint32_t pageSize, bool zeroed) {
+  if (zeroed)
+    b->Data.reset(new (std::nothrow) std::uint8_t[pageSize]());
+  else if (!b->Data)
+    b->Data.reset(new (std::nothrow) std::uint8_t[pageSize]);
+  return b->Data != nullptr;
+}
+
+void PageCache::MarkLoaded(PageBuffer* b) {
+  b->Flags |= pbHasData;
+  loaded_.fetch_add(1);
+}
+
+void PageCache::DropImage(PageBuffer* b) {
+  if (b->Has(pbHasData)) {
+    b->Data.reset();
+    b->Flags &= static_cast<std::uint16_t>(~pbHasData);
+    loaded_.fetch_sub(1);
+  }
+}
+
+void PageCache::Unlist(PageBuffer* b) {
   b->LruPrev->LruNext = b->LruNext;
   b->LruNext->LruPrev = b->LruPrev;
   b->LruPrev = b->LruNext = nullptr;
   b->Flags &= static_cast<std::uint16_t>(~pbInLru);
 }
 
-void Volume::LruAppend(PageBuffer* b) {
-  if (b->Has(pbInLru)) LruRemove(b);
-  b->LruPrev = lru_.LruPrev;
-  b->LruNext = &lru_;
-  lru_.LruPrev->LruNext = b;
-  lru_.LruPrev = b;
+void PageCache::ListLast(PageBuffer* b) {
+  if (b->Has(pbInLru)) Unlist(b);
+  PageBuffer* sentinel = list_.get();
+  b->LruPrev = sentinel->LruPrev;
+  b->LruNext = sentinel;
+  sentinel->LruPrev->LruNext = b;
+  sentinel->LruPrev = b;
   b->Flags |= pbInLru;
 }
 
-void Volume::LruPushFront(PageBuffer* b) {
-  if (b->Has(pbInLru)) LruRemove(b);
-  b->LruNext = lru_.LruNext;
-  b->LruPrev = &lru_;
-  lru_.LruNext->LruPrev = b;
-  lru_.LruNext = b;
+void PageCache::ListFirst(PageBuffer* b) {
+  if (b->Has(pbInLru)) Unlist(b);
+  PageBuffer* sentinel = list_.get();
+  b->LruNext = sentinel->LruNext;
+  b->LruPrev = sentinel;
+  sentinel->LruNext->LruPrev = b;
+  sentinel->LruNext = b;
   b->Flags |= pbInLru;
 }
 
-void Volume::DropData(PageBuffer* b) {
-  if (b->Has(pbHasData)) {
-    b->Data.reset();
-    b->Flags &= static_cast<std::uint16_t>(~pbHasData);
-    LoadedCount.fetch_sub(1);
-  }
+PageBuffer* PageCache::Oldest() {
+  return list_->LruNext == list_.get() ? nullptr : list_->LruNext;
+}
+
+bool PageCache::BeginTrim() {
+  if (trimming_) return false;
+  trimming_ = true;
+  return true;
+}
+
+void Volume::ForgetBuffer(PageBuffer* b) {
+  MutexLock cache(cache_.Lock());
+  cache_.Remove(b);
+}
+
+bool Volume::IsCached(std::uint32_t n, bool loaded) {
+  MutexLock cache(cache_.Lock());
+  const PageBuffer* b = cache_.Find(n);
+  return b != nullptr && (!loaded || b->Has(pbHasData));
+}
+
+std::size_t Volume::CachedBufferCount() {
+  MutexLock cache(cache_.Lock());
+  return cache_.BufferCount();
 }
 
 EngineResult Volume::LoadData(PageBuffer* b) {
-  if (!b->Data) {
-    b->Data.reset(new (std::nothrow) std::uint8_t[PageSize]);
-    if (!b->Data) return errOutOfMemory;
-  }
+  if (!cache_.AllocateImage(b, PageSize, false)) return errOutOfMemory;
   EngineResult r = ReadPage(b->ShadowPage ? b->ShadowPage : b->PageNumber, b->Data.get());
   if (r != 0) {
     b->Data.reset();
     return r;
   }
   b->PageType = PageTypeOf(b->Data.get());
-  b->Flags |= pbHasData;
-  LoadedCount.fetch_add(1);
+  cache_.MarkLoaded(b);
   return 0;
 }
 
@@ -122,27 +188,24 @@ EngineResult Volume::GetPage(std::uint32_t n, bool load, int expectedType,
   bool loaded = false;
   EngineResult r = 0;
   {
-    std::scoped_lock cache(CacheLock);
-    b = FindBuffer(n);
+    MutexLock cache(cache_.Lock());
+    b = cache_.Find(n);
     if (!b) {
-      b = InsertBuffer(n);
+      b = cache_.Insert(n);
       if (!b) return errOutOfMemory;
       created = true;
     }
-    if (b->Has(pbInLru)) LruRemove(b);
+    if (b->Has(pbInLru)) cache_.Unlist(b);
     b->RefCount.fetch_add(1);
     if (!b->Has(pbHasData)) {
       if (load) {
         r = LoadData(b);
         loaded = r == 0;
       } else if (create) {
-        b->Data.reset(new (std::nothrow) std::uint8_t[PageSize]());
-        if (!b->Data) {
+        if (cache_.AllocateImage(b, PageSize, true))
+          cache_.MarkLoaded(b);
+        else
           r = errOutOfMemory;
-        } else {
-          b->Flags |= pbHasData;
-          LoadedCount.fetch_add(1);
-        }
       }
     }
   }
@@ -161,12 +224,12 @@ EngineResult Volume::GetPage(std::uint32_t n, bool load, int expectedType,
       r = errStorageCorrupted;
     }
   }
-  std::scoped_lock cache(CacheLock);
+  MutexLock cache(cache_.Lock());
   if (r != 0) {
     if (created && b->RefCount.load() == 1 && !b->Has(pbChanged)) {
       if (b->Has(pbJoined)) LeavePage(b);
       b->RefCount.fetch_sub(1);
-      RemoveBuffer(b);
+      cache_.Remove(b);
     } else {
       EngineResult ignored = ReleasePage(b);
       (void)ignored;
@@ -184,17 +247,17 @@ EngineResult Volume::GetPage(std::uint32_t n, bool load, int expectedType,
 }
 
 EngineResult Volume::ReleasePage(PageBuffer* buffer) {
-  std::scoped_lock cache(CacheLock);
+  MutexLock cache(cache_.Lock());
   std::uint32_t previous = buffer->RefCount.load();
   if (previous == 0) return 0;  // nothing held: a caller bug, never underflow
   buffer->RefCount.fetch_sub(1);
   if (previous != 1) return 0;
   if (buffer->Has(pbJoined) && !buffer->Has(pbChanged)) LeavePage(buffer);
   if (buffer->Has(pbHasData)) {
-    LruAppend(buffer);
+    cache_.ListLast(buffer);
     return Trim(kCacheLimit);
   }
-  if (!buffer->Has(pbJoined)) RemoveBuffer(buffer);
+  if (!buffer->Has(pbJoined)) cache_.Remove(buffer);
   return 0;
 }
 
@@ -204,7 +267,7 @@ EngineResult Volume::MarkDirty(PageBuffer* buffer, Transaction* transaction) {
     EngineResult r = JoinPage(transaction, buffer);
     if (r != 0) return r;
   }
-  std::scoped_lock cache(CacheLock);
+  MutexLock cache(cache_.Lock());
   buffer->Flags |= pbDirty | pbChanged;
   return 0;
 }
@@ -215,7 +278,7 @@ EngineResult Volume::DeletePage(PageBuffer* buffer, Transaction* transaction) {
   if (r == 0 && buffer->RefCount.load() > 1) r = errSharingViolation;
   if (r == 0 && transaction && buffer->Transaction != transaction)
     r = JoinPage(transaction, buffer);
-  std::scoped_lock cache(CacheLock);
+  MutexLock cache(cache_.Lock());
   if (r != 0) {
     EngineResult ignored = ReleasePage(buffer);
     (void)ignored;
@@ -225,19 +288,19 @@ EngineResult Volume::DeletePage(PageBuffer* buffer, Transaction* transaction) {
     // Freed outside a transaction: the map entry changes at once.
     const std::uint32_t n = buffer->PageNumber;
     buffer->RefCount.store(0);
-    RemoveBuffer(buffer);
+    cache_.Remove(buffer);
     return FreePage(n);
   }
   buffer->Flags |= pbDeleted | pbFreed | pbChanged;
   buffer->Flags &= static_cast<std::uint16_t>(~pbDirty);
   buffer->PageType = 0;
-  DropData(buffer);
+  cache_.DropImage(buffer);
   buffer->RefCount.fetch_sub(1);
   return 0;
 }
 
 EngineResult Volume::WriteBack(PageBuffer* b) {
-  std::scoped_lock cache(CacheLock);
+  MutexLock cache(cache_.Lock());
   if (!b->Has(pbDirty) || !b->Has(pbHasData)) return 0;
   std::uint8_t* d = b->Data.get();
   EngineResult r;
@@ -274,25 +337,24 @@ EngineResult Volume::ShadowWrite(PageBuffer* b) {
 }
 
 EngineResult Volume::Trim(std::uint32_t limit) {
-  std::scoped_lock cache(CacheLock);
-  if (trimming_) return 0;
-  trimming_ = true;
+  MutexLock cache(cache_.Lock());
+  if (!cache_.BeginTrim()) return 0;
   EngineResult r = 0;
-  while (LoadedCount.load() > limit && lru_.LruNext != &lru_) {
-    PageBuffer* b = lru_.LruNext;
-    LruRemove(b);
+  while (cache_.LoadedCount() > limit && cache_.Oldest()) {
+    PageBuffer* b = cache_.Oldest();
+    cache_.Unlist(b);
     if (b->Has(pbDirty)) {
       r = WriteBack(b);
       if (r != 0) {
-        LruPushFront(b);
+        cache_.ListFirst(b);
         break;
       }
     }
     if (b->RefCount.load() != 0) continue;  // taken again during the write-back
-    DropData(b);
-    if (!b->Has(pbJoined)) RemoveBuffer(b);
+    cache_.DropImage(b);
+    if (!b->Has(pbJoined)) cache_.Remove(b);
   }
-  trimming_ = false;
+  cache_.EndTrim();
   return r;
 }
 
@@ -301,15 +363,13 @@ EngineResult Volume::FlushCache() {
 }
 
 EngineResult Volume::WriteAllDirty() {
-  std::scoped_lock cache(CacheLock);
+  MutexLock cache(cache_.Lock());
   // Write-backs may allocate shadow pages and trim the cache, so walk a copy
   // of the page numbers rather than the live list.
-  std::vector<std::uint32_t> dirty;
-  for (auto& [n, b] : buffers_)
-    if (!IsMapPage(n) && b->Has(pbDirty) && b->Has(pbHasData)) dirty.push_back(n);
   EngineResult first = 0;
-  for (std::uint32_t n : dirty) {
-    PageBuffer* b = FindBuffer(n);
+  for (std::uint32_t n : cache_.DirtyPages()) {
+    if (IsMapPage(n)) continue;
+    PageBuffer* b = cache_.Find(n);
     if (!b) continue;
     EngineResult r = WriteBack(b);
     if (first == 0) first = r;
@@ -318,11 +378,9 @@ EngineResult Volume::WriteAllDirty() {
 }
 
 void Volume::DropAllBuffers() {
-  std::scoped_lock cache(CacheLock);
-  dirtyMaps_.clear();
-  lru_.LruNext = lru_.LruPrev = &lru_;
-  buffers_.clear();
-  LoadedCount.store(0);
+  MutexLock cache(cache_.Lock());
+  space_.DropDirtyPages();
+  cache_.Clear();
 }
 
 }  // namespace vaultfs

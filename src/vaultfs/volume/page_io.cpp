@@ -1,8 +1,12 @@
 // Whole-page reads and writes: byte-order conversion and the page cipher.
+#include <algorithm>
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/progress.h"
 #include "vaultfs/volume/volume.h"
 
 namespace vaultfs {
@@ -153,7 +157,7 @@ void Volume::ConvertPage(std::uint8_t* page, bool toFileOrder) const {
 }
 
 EngineResult Volume::ReadPage(std::uint32_t n, std::uint8_t* buffer) {
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   if (!hostOpen_) return errStorageNotActive;
   if (n >= HostPageCountNow(*this)) {
     // A reference past the end of the host file: the volume is damaged.
@@ -182,7 +186,7 @@ EngineResult Volume::ReadPage(std::uint32_t n, std::uint8_t* buffer) {
 }
 
 EngineResult Volume::WritePage(std::uint32_t n, const std::uint8_t* buffer) {
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   if (!hostOpen_) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
   const bool encipher = WriteKey && IsEncipheredPage(LoadU16(buffer + kPageType),
@@ -202,13 +206,12 @@ EngineResult Volume::WritePage(std::uint32_t n, const std::uint8_t* buffer) {
 }
 
 EngineResult Volume::ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer) {
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   if (FixedSize) {
     if (slot >= HostPageCount) return errStorageCorrupted;
     return ReadPage(HostPageCount - slot - 1, buffer);
   }
-  if (!journalOpen_) return errStorageNotActive;
-  EngineResult r = backend_->ReadAt(journal_, slot, PageSize, buffer, PageSize);
+  EngineResult r = journal_.ReadRaw(slot, buffer);
   if (r != 0) return r;
   std::uint16_t type = LoadU16(buffer + kPageType);
   std::uint32_t owner = LoadU32(buffer + kOwnerId);
@@ -225,6 +228,46 @@ EngineResult Volume::ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer) {
   }
   if (ByteSwapped) ConvertPage(buffer, false);
   return 0;
+}
+
+EngineResult Volume::RecipherPages(std::shared_ptr<PageCipherHook> read,
+                                   std::shared_ptr<PageCipherHook> write, std::uint32_t first,
+                                   std::uint32_t end, bool wipeFree, const ProgressSink* progress,
+                                   std::uint8_t operation, std::uint32_t& done) {
+  MutexLock cache(cache_.Lock());
+  {
+    MutexLock io(IoLock);
+    ReadKey = std::move(read);
+    WriteKey = std::move(write);
+  }
+  std::vector<std::uint8_t> image;
+  try {
+    image.assign(PageSize, 0);
+  } catch (const std::bad_alloc&) {
+    return errOutOfMemory;
+  }
+  EngineResult r = 0;
+  done = first;
+  for (std::uint32_t n = first; n < end; ++n, done = n) {
+    if (IsMapPage(n)) continue;
+    std::uint16_t type = 0;
+    if ((r = GetMapEntry(n, type)) != 0) break;
+    if (IsFreeEntry(type)) {
+      if (!wipeFree || cache_.Find(n)) continue;
+      std::fill(image.begin(), image.end(), 0);
+      StoreU32(image.data() + kPageNumber, n);
+      if ((r = WritePage(n, image.data())) != 0) break;
+      continue;
+    }
+    r = ReadPage(n, image.data());
+    if (r == 0) r = WritePage(n, image.data());
+    if (r != 0) break;
+    if (progress) ReportProgress(*progress, operation, n, UsedPageCount, false);
+  }
+  if (r == 0) done = end;
+  // The plain text of the last page read does not stay in memory.
+  std::fill(image.begin(), image.end(), 0);
+  return r;
 }
 
 }  // namespace vaultfs

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/util/byte_order.h"
 #include "vaultfs/volume/transaction.h"
 #include "vaultfs/volume/volume.h"
 
@@ -33,34 +33,34 @@ bool Volume::IsFreeEntry(std::uint16_t entry) const {
   return entry == 0 || (!UseTransactions && entry >= JournalPage);
 }
 
-EngineResult Volume::GetMapPage(std::uint32_t group, PageRef& map) {
-  const std::uint64_t page = std::uint64_t{group} << (PageShift - 1);
+EngineResult SpaceMap::GetMapPage(std::uint32_t group, PageRef& map) {
+  const std::uint64_t page = std::uint64_t{group} << (v_.PageShift - 1);
   if (page > 0xFFFFFFFFu) return errStorageCorrupted;
-  return GetPage(static_cast<std::uint32_t>(page), true, static_cast<int>(PageShift), 0, nullptr,
-                 map);
+  return v_.GetPage(static_cast<std::uint32_t>(page), true, static_cast<int>(v_.PageShift), 0,
+                    nullptr, map);
 }
 
-EngineResult Volume::Scan(bool all, std::uint32_t limit) {
-  std::scoped_lock cache(CacheLock);
+EngineResult SpaceMap::Scan(bool all, std::uint32_t limit) {
+  MutexLock lock(lock_);
   return ScanLocked(all, limit);
 }
 
-EngineResult Volume::EnsureScanned() {
-  std::scoped_lock cache(CacheLock);
-  if (UsedPageCount != kUnknownPageCount) return 0;
+EngineResult SpaceMap::EnsureScanned() {
+  MutexLock lock(lock_);
+  if (v_.UsedPageCount != kUnknownPageCount) return 0;
   return ScanLocked(true, 0);
 }
 
-EngineResult Volume::ScanLocked(bool all, std::uint32_t limit) {
-  if (!Active) return errStorageNotActive;
-  const std::uint32_t half = PageSize / 2;
-  while (UsedPageCount == kUnknownPageCount) {
+EngineResult SpaceMap::ScanLocked(bool all, std::uint32_t limit) {
+  if (!v_.Active) return errStorageNotActive;
+  const std::uint32_t half = v_.PageSize / 2;
+  while (v_.UsedPageCount == kUnknownPageCount) {
     const std::uint64_t start = std::uint64_t{groupsKnown_} * half;
-    if (start >= HostPageCount) {
-      if (FixedSize) {
-        UsedPageCount = scanLastUsed_ + 1;
+    if (start >= v_.HostPageCount) {
+      if (v_.FixedSize) {
+        v_.UsedPageCount = scanLastUsed_ + 1;
       } else {
-        UsedPageCount = HostPageCount;
+        v_.UsedPageCount = v_.HostPageCount;
         freeCount_ += scanPending_;
       }
       scanPending_ = 0;
@@ -71,8 +71,8 @@ EngineResult Volume::ScanLocked(bool all, std::uint32_t limit) {
     if (r != 0) return r;
     const std::uint8_t* entries = map.data();
     const bool neverWritten = MapEntry(entries, 0) == 0;
-    if (neverWritten && FixedSize) {
-      UsedPageCount = scanLastUsed_ + 1;
+    if (neverWritten && v_.FixedSize) {
+      v_.UsedPageCount = scanLastUsed_ + 1;
       scanPending_ = 0;
       break;
     }
@@ -81,9 +81,9 @@ EngineResult Volume::ScanLocked(bool all, std::uint32_t limit) {
     std::uint32_t count = 0;
     for (std::uint32_t i = 1; i < half; ++i) {
       const std::uint64_t p = start + i;
-      if (p >= HostPageCount) break;
+      if (p >= v_.HostPageCount) break;
       const std::uint16_t entry = neverWritten ? 0 : MapEntry(entries, i);
-      if (IsFreeEntry(entry)) {
+      if (v_.IsFreeEntry(entry)) {
         lowestFree_ = std::min<std::uint32_t>(lowestFree_, static_cast<std::uint32_t>(p));
         highestFree_ = std::max<std::uint32_t>(highestFree_, static_cast<std::uint32_t>(p));
         ++count;
@@ -99,10 +99,10 @@ EngineResult Volume::ScanLocked(bool all, std::uint32_t limit) {
     if (!all && limit == 0 && freeCount_ != 0) break;
     if (!all && limit > 0 && groupsKnown_ > limit) break;
   }
-  if (UsedPageCount != kUnknownPageCount) {
+  if (v_.UsedPageCount != kUnknownPageCount) {
     freeCount_ += scanPending_;
     scanPending_ = 0;
-    if (FixedSize) {
+    if (v_.FixedSize) {
       // Only the free pages below the end of the used area count on a
       // fixed-size volume; the tail after it is room for growth.
       for (std::uint32_t g = 0; g < groupFree_.size(); ++g) {
@@ -117,48 +117,48 @@ EngineResult Volume::ScanLocked(bool all, std::uint32_t limit) {
   return 0;
 }
 
-void Volume::EnsureGroupKnown(std::uint32_t group) {
+void SpaceMap::KnowGroup(std::uint32_t group) {
   while (groupFree_.size() <= group) groupFree_.push_back(0);
   if (groupsKnown_ <= group) groupsKnown_ = group + 1;
 }
 
-EngineResult Volume::GetMapEntry(std::uint32_t page, std::uint16_t& type) {
-  std::scoped_lock cache(CacheLock);
+EngineResult SpaceMap::GetEntry(std::uint32_t page, std::uint16_t& type) {
+  MutexLock lock(lock_);
   PageRef map;
-  EngineResult r = GetMapPage(page >> (PageShift - 1), map);
+  EngineResult r = GetMapPage(page >> (v_.PageShift - 1), map);
   if (r != 0) return r;
   const std::uint8_t* entries = map.data();
-  type = MapEntry(entries, 0) == 0 ? 0 : MapEntry(entries, page & (PageSize / 2 - 1));
-  if ((page & (PageSize / 2 - 1)) == 0) type = static_cast<std::uint16_t>(PageShift);
+  type = MapEntry(entries, 0) == 0 ? 0 : MapEntry(entries, page & (v_.PageSize / 2 - 1));
+  if ((page & (v_.PageSize / 2 - 1)) == 0) type = static_cast<std::uint16_t>(v_.PageShift);
   return 0;
 }
 
-EngineResult Volume::SetMapEntry(std::uint32_t page, std::uint16_t type, bool forced) {
-  std::scoped_lock cache(CacheLock);
-  if (ReadOnly) return errStorageReadOnly;
+EngineResult SpaceMap::SetEntry(std::uint32_t page, std::uint16_t type, bool forced) {
+  MutexLock lock(lock_);
+  if (v_.ReadOnly) return errStorageReadOnly;
   // Entry 0 of a map page describes the map page itself; anything else there
   // would make the whole group read as never written, and so as free. A
   // request like that, or one past the end, comes from a bad reference.
-  if (page >= HostPageCount || (IsMapPage(page) && type != PageShift)) {
-    MarkCorrupted();
+  if (page >= v_.HostPageCount || (v_.IsMapPage(page) && type != v_.PageShift)) {
+    v_.MarkCorrupted();
     return errStorageCorrupted;
   }
-  const std::uint32_t group = page >> (PageShift - 1);
-  if (group >= groupsKnown_ && UsedPageCount == kUnknownPageCount) {
+  const std::uint32_t group = page >> (v_.PageShift - 1);
+  if (group >= groupsKnown_ && v_.UsedPageCount == kUnknownPageCount) {
     EngineResult r = ScanLocked(false, group);
     if (r != 0) return r;
   }
-  EnsureGroupKnown(group);
+  KnowGroup(group);
   PageRef map;
   EngineResult r = GetMapPage(group, map);
   if (r != 0) return r;
   std::uint8_t* entries = map.data();
-  const std::uint32_t index = page & (PageSize / 2 - 1);
+  const std::uint32_t index = page & (v_.PageSize / 2 - 1);
   const bool neverWritten = MapEntry(entries, 0) == 0;
   if (neverWritten) {
     // A map page that was never written counts all its entries as free.
-    std::memset(entries, 0, PageSize);
-    StoreU16(entries, static_cast<std::uint16_t>(PageShift));
+    std::memset(entries, 0, v_.PageSize);
+    StoreU16(entries, static_cast<std::uint16_t>(v_.PageShift));
   }
   const std::uint16_t old = MapEntry(entries, index);
   if (old == type && !forced && !neverWritten) return 0;
@@ -169,15 +169,15 @@ EngineResult Volume::SetMapEntry(std::uint32_t page, std::uint16_t type, bool fo
     b->RefCount.fetch_add(1);
     dirtyMaps_.push_back(b);
   }
-  r = MarkDirty(b, nullptr);
+  r = v_.MarkDirty(b, nullptr);
   if (r != 0) return r;
-  const bool wasFree = IsFreeEntry(old);
-  const bool isFree = IsFreeEntry(type);
-  const bool counted = UsedPageCount == kUnknownPageCount || page < UsedPageCount;
+  const bool wasFree = v_.IsFreeEntry(old);
+  const bool isFree = v_.IsFreeEntry(type);
+  const bool counted = v_.UsedPageCount == kUnknownPageCount || page < v_.UsedPageCount;
   // While a scan is under way, the free pages of the group it read last are
   // still pending, not yet part of the free count; a change there belongs to
   // the pending count, or the total would be off by one once it is added.
-  const bool pendingGroup = UsedPageCount == kUnknownPageCount && group + 1 == groupsKnown_;
+  const bool pendingGroup = v_.UsedPageCount == kUnknownPageCount && group + 1 == groupsKnown_;
   std::uint32_t& total = pendingGroup ? scanPending_ : freeCount_;
   if (forced) {
     // A page just appended was never counted.
@@ -199,22 +199,23 @@ EngineResult Volume::SetMapEntry(std::uint32_t page, std::uint16_t type, bool fo
   return 0;
 }
 
-EngineResult Volume::FindFree(std::uint32_t& page) {
-  std::scoped_lock cache(CacheLock);
+EngineResult SpaceMap::FindFree(std::uint32_t& page) {
+  MutexLock lock(lock_);
   page = 0;
-  if (freeCount_ == 0 && UsedPageCount == kUnknownPageCount) {
+  if (freeCount_ == 0 && v_.UsedPageCount == kUnknownPageCount) {
     EngineResult r = ScanLocked(false, 0);
     if (r != 0) return r;
   }
   if (freeCount_ == 0) return 0;
-  const std::uint32_t half = PageSize / 2;
+  const std::uint32_t half = v_.PageSize / 2;
   std::uint32_t from = lowestFree_ == kUnknownPageCount ? 0 : lowestFree_;
   // A compaction's own pages stay above its floor; the hint, which speaks
   // for the whole volume, is left alone meanwhile.
   const bool floored = allocationFloor_ != 0;
   if (floored) from = allocationFloor_;
-  const std::uint64_t end = UsedPageCount == kUnknownPageCount ? std::uint64_t{groupsKnown_} * half
-                                                               : std::uint64_t{UsedPageCount};
+  const std::uint64_t end = v_.UsedPageCount == kUnknownPageCount
+                                ? std::uint64_t{groupsKnown_} * half
+                                : std::uint64_t{v_.UsedPageCount};
   for (std::uint32_t g = from / half; g < groupsKnown_ && std::uint64_t{g} * half < end; ++g) {
     if (groupFree_[g] == 0) continue;
     PageRef map;
@@ -226,7 +227,7 @@ EngineResult Volume::FindFree(std::uint32_t& page) {
     const std::uint64_t groupEnd = std::min<std::uint64_t>(groupStart + half, end);
     for (std::uint64_t p = std::max<std::uint64_t>(from, groupStart + 1); p < groupEnd; ++p) {
       const std::uint16_t entry = neverWritten ? 0 : MapEntry(entries, p - groupStart);
-      if (IsFreeEntry(entry)) {
+      if (v_.IsFreeEntry(entry)) {
         page = static_cast<std::uint32_t>(p);
         if (!floored) lowestFree_ = page + 1;
         return 0;
@@ -238,12 +239,12 @@ EngineResult Volume::FindFree(std::uint32_t& page) {
   return 0;
 }
 
-EngineResult Volume::FindFreeBelow(std::uint32_t limit, std::uint32_t& page) {
-  std::scoped_lock cache(CacheLock);
+EngineResult SpaceMap::FindFreeBelow(std::uint32_t limit, std::uint32_t& page) {
+  MutexLock lock(lock_);
   page = 0;
   EngineResult r = EnsureScanned();
   if (r != 0 || freeCount_ == 0 || limit <= 1) return r;
-  const std::uint32_t half = PageSize / 2;
+  const std::uint32_t half = v_.PageSize / 2;
   std::uint32_t start = (highestFree_ != 0 && highestFree_ < limit) ? highestFree_ : limit - 1;
   for (int pass = 0; pass < 2; ++pass) {
     std::int64_t p = start;
@@ -262,7 +263,7 @@ EngineResult Volume::FindFreeBelow(std::uint32_t limit, std::uint32_t& page) {
       for (; p > groupStart && p >= 2; --p) {
         const std::uint16_t entry =
             neverWritten ? 0 : MapEntry(entries, static_cast<std::uint32_t>(p - groupStart));
-        if (IsFreeEntry(entry) && p < UsedPageCount) {
+        if (v_.IsFreeEntry(entry) && p < v_.UsedPageCount) {
           page = static_cast<std::uint32_t>(p);
           highestFree_ = page - 1;
           return 0;
@@ -270,59 +271,60 @@ EngineResult Volume::FindFreeBelow(std::uint32_t limit, std::uint32_t& page) {
       }
       p = groupStart - 1;
     }
-    if (UsedPageCount == 0) break;
-    start = std::min(limit, UsedPageCount) - 1;
+    if (v_.UsedPageCount == 0) break;
+    start = std::min(limit, v_.UsedPageCount) - 1;
   }
   return 0;
 }
 
-EngineResult Volume::SpaceCheck(bool forcedSpace) {
-  if (FixedSize) {
+EngineResult SpaceMap::SpaceCheck(bool forcedSpace) {
+  if (v_.FixedSize) {
     EngineResult r = EnsureScanned();
     if (r != 0) return r;
-    const std::uint64_t reserve = (UseTransactions && !forcedSpace) ? kTransactionReserve : 0;
-    const std::uint64_t need = reserve + 1 + UsedPageCount;
-    const bool ok = UseTransactions ? need < HostPageCount : HostPageCount >= need;
+    const std::uint64_t reserve = (v_.UseTransactions && !forcedSpace) ? kTransactionReserve : 0;
+    const std::uint64_t need = reserve + 1 + v_.UsedPageCount;
+    const bool ok = v_.UseTransactions ? need < v_.HostPageCount : v_.HostPageCount >= need;
     return ok ? 0 : errStorageFull;
   }
-  const std::uint32_t max = LoadU32(info_.data() + kMaxPageCount);
-  return (max == 0 || std::uint64_t{max} >= std::uint64_t{UsedPageCount} + 1) ? 0 : errStorageFull;
+  const std::uint32_t max = LoadU32(v_.info_.data() + kMaxPageCount);
+  return (max == 0 || std::uint64_t{max} >= std::uint64_t{v_.UsedPageCount} + 1) ? 0
+                                                                                 : errStorageFull;
 }
 
-EngineResult Volume::AllocatePage(std::uint16_t type, const std::uint8_t* image, bool forcedSpace,
-                                  std::uint32_t& page) {
-  std::scoped_lock cache(CacheLock);
-  if (!Active) return errStorageNotActive;
-  if (ReadOnly) return errStorageReadOnly;
+EngineResult SpaceMap::Allocate(std::uint16_t type, const std::uint8_t* image, bool forcedSpace,
+                                std::uint32_t& page) {
+  MutexLock lock(lock_);
+  if (!v_.Active) return errStorageNotActive;
+  if (v_.ReadOnly) return errStorageReadOnly;
   page = 0;
   EngineResult r = FindFree(page);
   if (r != 0) return r;
   if (page != 0) {
     if (image) {
-      r = WritePage(page, image);
+      r = v_.WritePage(page, image);
       if (r != 0) return r;
     }
-    return SetMapEntry(page, type, false);
+    return SetEntry(page, type, false);
   }
 
   r = EnsureScanned();
   if (r != 0) return r;
   std::uint64_t k;
-  if (FixedSize) {
+  if (v_.FixedSize) {
     k = 1;
   } else {
-    k = UsedPageCount >= 256 ? 64 : UsedPageCount / 4 + 1;
-    const std::uint32_t max = LoadU32(info_.data() + kMaxPageCount);
-    if (max != 0 && std::uint64_t{UsedPageCount} + k > max)
-      k = max > UsedPageCount ? max - UsedPageCount : 0;
+    k = v_.UsedPageCount >= 256 ? 64 : v_.UsedPageCount / 4 + 1;
+    const std::uint32_t max = LoadU32(v_.info_.data() + kMaxPageCount);
+    if (max != 0 && std::uint64_t{v_.UsedPageCount} + k > max)
+      k = max > v_.UsedPageCount ? max - v_.UsedPageCount : 0;
   }
   const bool forced = forcedSpace || type == TransactionTablePage || type == JournalPage;
-  std::vector<std::uint8_t> zero(PageSize);
+  std::vector<std::uint8_t> zero(v_.PageSize);
   std::uint32_t answer = 0;
   for (std::uint64_t i = 0; i < k || answer == 0; ++i) {
     r = SpaceCheck(forced);
     if (r != 0) break;
-    const std::uint32_t d = UsedPageCount;
+    const std::uint32_t d = v_.UsedPageCount;
     if (d == 0xFFFFFFFEu) {
       r = errStorageFull;
       break;
@@ -330,30 +332,30 @@ EngineResult Volume::AllocatePage(std::uint16_t type, const std::uint8_t* image,
     std::uint16_t entryType;
     const std::uint8_t* write = zero.data();
     std::fill(zero.begin(), zero.end(), 0);
-    if (IsMapPage(d)) {
-      StoreU16(zero.data(), static_cast<std::uint16_t>(PageShift));
-      entryType = static_cast<std::uint16_t>(PageShift);
+    if (v_.IsMapPage(d)) {
+      StoreU16(zero.data(), static_cast<std::uint16_t>(v_.PageShift));
+      entryType = static_cast<std::uint16_t>(v_.PageShift);
       ++k;  // the map page does not count toward the growth step
-      EnsureGroupKnown(d >> (PageShift - 1));
+      KnowGroup(d >> (v_.PageShift - 1));
     } else {
       entryType = answer == 0 ? type : 0;
       StoreU16(zero.data() + kPageType, entryType);
       StoreU32(zero.data() + kPageNumber, d);
       if (answer == 0 && image) write = image;
     }
-    if (!FixedSize) {
-      r = WritePage(d, write);
+    if (!v_.FixedSize) {
+      r = v_.WritePage(d, write);
       if (r != 0) break;
-      if (d >= HostPageCount)
-        std::atomic_ref<std::uint32_t>(HostPageCount).store(d + 1, std::memory_order_relaxed);
-    } else if (answer == 0 && image && !IsMapPage(d)) {
-      r = WritePage(d, image);
+      if (d >= v_.HostPageCount)
+        std::atomic_ref<std::uint32_t>(v_.HostPageCount).store(d + 1, std::memory_order_relaxed);
+    } else if (answer == 0 && image && !v_.IsMapPage(d)) {
+      r = v_.WritePage(d, image);
       if (r != 0) break;
     }
-    ++UsedPageCount;
-    r = SetMapEntry(d, entryType, true);
+    ++v_.UsedPageCount;
+    r = SetEntry(d, entryType, true);
     if (r != 0) break;
-    if (answer == 0 && !IsMapPage(d)) answer = d;
+    if (answer == 0 && !v_.IsMapPage(d)) answer = d;
   }
   if (answer != 0) {
     // Pages appended after the answer are a bonus; a failure there does not
@@ -369,8 +371,8 @@ EngineResult Volume::AllocatePage(std::uint16_t type, const std::uint8_t* image,
     allocationFloor_ = floor;
     if (r != 0) return r;
     if (page != 0) {
-      if (image) r = WritePage(page, image);
-      if (r == 0) r = SetMapEntry(page, type, false);
+      if (image) r = v_.WritePage(page, image);
+      if (r == 0) r = SetEntry(page, type, false);
       return r;
     }
   }
@@ -381,26 +383,25 @@ EngineResult Volume::AllocateNewPage(std::uint16_t type, Transaction* transactio
   if (ReadOnly) return errStorageReadOnly;
   std::uint32_t n = 0;
   {
-    std::scoped_lock cache(CacheLock);
+    MutexLock cache(cache_.Lock());
     EngineResult r = AllocatePage(type, nullptr, false, n);
     if (r != 0) return r;
-    if (FindBuffer(n)) {
+    if (cache_.Find(n)) {
       MarkCorrupted();
       return errStorageCorrupted;
     }
-    PageBuffer* b = InsertBuffer(n);
+    PageBuffer* b = cache_.Insert(n);
     if (!b) return errOutOfMemory;
-    b->Data.reset(new (std::nothrow) std::uint8_t[PageSize]());
-    if (!b->Data) {
-      buffers_.erase(n);
+    if (!cache_.AllocateImage(b, PageSize, true)) {
+      cache_.Remove(b);
       return errOutOfMemory;
     }
     StoreU16(b->Data.get() + kPageType, type);
     StoreU32(b->Data.get() + kPageNumber, n);
     b->PageType = type;
-    b->Flags = pbHasData | pbDirty | pbAllocated | pbChanged;
+    b->Flags = pbDirty | pbAllocated | pbChanged;
+    cache_.MarkLoaded(b);
     b->RefCount.store(1);
-    LoadedCount.fetch_add(1);
     page = PageRef(this, b);
   }
   if (transaction) {
@@ -435,16 +436,16 @@ EngineResult Volume::FreeChain(std::uint32_t firstPage, std::uint16_t type, std:
   return 0;
 }
 
-EngineResult Volume::FlushMapPages() {
-  std::scoped_lock cache(CacheLock);
+EngineResult SpaceMap::FlushDirtyPages() {
+  MutexLock lock(lock_);
   EngineResult first = 0;
   std::vector<PageBuffer*> remaining;
   for (auto it = dirtyMaps_.rbegin(); it != dirtyMaps_.rend(); ++it) {
     PageBuffer* b = *it;
-    StoreU16(b->Data.get(), static_cast<std::uint16_t>(PageShift));
-    EngineResult r = WriteBack(b);
+    StoreU16(b->Data.get(), static_cast<std::uint16_t>(v_.PageShift));
+    EngineResult r = v_.WriteBack(b);
     if (r == 0) {
-      EngineResult released = ReleasePage(b);
+      EngineResult released = v_.ReleasePage(b);
       if (first == 0) first = released;
     } else {
       remaining.insert(remaining.begin(), b);
@@ -458,27 +459,105 @@ EngineResult Volume::FlushMapPages() {
 EngineResult Volume::NextObjectId(std::uint32_t& id) {
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
-  std::scoped_lock cache(CacheLock);
-  std::scoped_lock io(IoLock);  // the volume information image
+  MutexLock cache(cache_.Lock());
+  MutexLock io(IoLock);  // the volume information image
   id = LoadU32(info_.data() + kLastObjectId) + 1;
   StoreU32(info_.data() + kLastObjectId, id);
   return WriteVolumeInfo();
 }
 
-EngineResult Volume::GetStorageSize(StorageSize& size) {
-  if (!Active) return errStorageNotActive;
-  std::scoped_lock cache(CacheLock);
+EngineResult SpaceMap::GetStorageSize(StorageSize& size) {
+  if (!v_.Active) return errStorageNotActive;
+  MutexLock lock(lock_);
   EngineResult r = EnsureScanned();
   if (r != 0) return r;
-  std::uint64_t n = HostPageCount;
-  const std::uint32_t max = LoadU32(info_.data() + kMaxPageCount);
-  if (FixedSize && max != 0 && max < HostPageCount) n = std::max(UsedPageCount, max);
-  size.FixedSize = FixedSize;
-  size.Size = n * PageSize;
+  std::uint64_t n = v_.HostPageCount;
+  const std::uint32_t max = LoadU32(v_.info_.data() + kMaxPageCount);
+  if (v_.FixedSize && max != 0 && max < v_.HostPageCount) n = std::max(v_.UsedPageCount, max);
+  size.FixedSize = v_.FixedSize;
+  size.Size = n * v_.PageSize;
   const std::uint64_t freePages =
-      n + freeCount_ > UsedPageCount ? n + freeCount_ - UsedPageCount : 0;
-  size.FreeBytes = freePages * PageSize;
+      n + freeCount_ > v_.UsedPageCount ? n + freeCount_ - v_.UsedPageCount : 0;
+  size.FreeBytes = freePages * v_.PageSize;
   return 0;
+}
+
+void SpaceMap::Reset() {
+  MutexLock lock(lock_);
+  groupsKnown_ = 0;
+  groupFree_.clear();
+  freeCount_ = 0;
+  lowestFree_ = kUnknownPageCount;
+  highestFree_ = 0;
+  scanLastUsed_ = 0;
+  scanPending_ = 0;
+  scanLastUsedGroup_ = 0;
+  scanFreeBelowLastUsed_ = 0;
+  dirtyMaps_.clear();
+  allocationFloor_ = 0;
+}
+
+void SpaceMap::StartNew() {
+  MutexLock lock(lock_);
+  groupsKnown_ = 1;
+  groupFree_.assign(1, 0);
+  freeCount_ = 0;
+  scanLastUsed_ = 2;
+}
+
+void SpaceMap::DropDirtyPages() {
+  MutexLock lock(lock_);
+  dirtyMaps_.clear();
+}
+
+std::uint32_t SpaceMap::FreeCount() {
+  MutexLock lock(lock_);
+  return freeCount_;
+}
+
+std::uint32_t SpaceMap::GroupsKnown() {
+  MutexLock lock(lock_);
+  return groupsKnown_;
+}
+
+void SpaceMap::SetAllocationFloor(std::uint32_t floor) {
+  MutexLock lock(lock_);
+  allocationFloor_ = floor;
+}
+
+std::uint32_t SpaceMap::LastGroupFree(std::uint32_t end) {
+  MutexLock lock(lock_);
+  const std::uint32_t half = v_.PageSize / 2;
+  const std::uint32_t groups = static_cast<std::uint32_t>((std::uint64_t{end} + half - 1) / half);
+  return groups > 0 && groups <= groupFree_.size() ? groupFree_[groups - 1] : 0;
+}
+
+void SpaceMap::Truncate(std::uint32_t end, std::uint32_t lastGroupFree) {
+  MutexLock lock(lock_);
+  const std::uint32_t half = v_.PageSize / 2;
+  const std::uint32_t groups = static_cast<std::uint32_t>((std::uint64_t{end} + half - 1) / half);
+  if (groupsKnown_ > groups) groupsKnown_ = groups;
+  if (groupFree_.size() > groups) groupFree_.resize(groups);
+  if (groups > 0 && groups <= groupFree_.size()) groupFree_[groups - 1] = lastGroupFree;
+  freeCount_ = 0;
+  for (std::uint32_t c : groupFree_) freeCount_ += c;
+  lowestFree_ = kUnknownPageCount;
+  highestFree_ = 0;
+}
+
+void SpaceMap::EnsureGroupKnown(std::uint32_t group) {
+  MutexLock lock(lock_);
+  KnowGroup(group);
+}
+
+void SpaceMap::AddFreeRange(std::uint32_t group, std::uint32_t from, std::uint32_t stop) {
+  MutexLock lock(lock_);
+  KnowGroup(group);
+  const std::uint32_t count = stop - from;
+  groupFree_[group] += count;
+  freeCount_ += count;
+  lowestFree_ = std::min(lowestFree_, from);
+  highestFree_ = std::max(highestFree_, stop - 1);
 }
 
 }  // namespace vaultfs

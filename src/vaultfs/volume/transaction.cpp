@@ -10,63 +10,53 @@
 #include <set>
 #include <vector>
 
-#include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/util/byte_order.h"
+#include "vaultfs/volume/journal.h"
 #include "vaultfs/volume/volume.h"
 
 namespace vaultfs {
 
 using namespace layout;
 
-namespace {
-
-std::uint32_t EntriesPerJournalPage(std::uint32_t pageSize) {
-  return (pageSize - kJournalFirstEntry) / 4;
-}
-
-std::uint32_t SlotsPerTablePage(std::uint32_t pageSize) {
-  return (pageSize - kTableFirstSlot) / kTableSlotSize;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool Volume::RecoveryPending() {
-  std::scoped_lock lock(TransactionLock);
-  return pendingRecovery_ != 0;
+  MutexLock lock(journal_.Lock());
+  return journal_.PendingRecovery() != 0;
 }
 
 std::size_t Volume::RunningTransactions() {
-  std::scoped_lock lock(TransactionLock);
-  return Running.size();
+  return journal_.RunningCount();
 }
 
 EngineResult Volume::Begin(bool readOnly, Transaction*& transaction) {
   transaction = nullptr;
   if (!Active) return errStorageNotActive;
-  std::scoped_lock lock(TransactionLock);
+  MutexLock lock(journal_.Lock());
   // A commit that failed after its registration is finished by the next
   // writable open; until then the pages in memory and on the medium may
   // disagree, so nothing else runs.
-  if (pendingRecovery_ != 0) return pendingRecovery_;
+  if (EngineResult pending = journal_.PendingRecovery(); pending != 0) return pending;
   auto* t = new (std::nothrow) Transaction(*this);
   if (!t) return errOutOfMemory;
   std::uint32_t id = 0;
   {
-    std::scoped_lock io(IoLock);  // the volume information image
+    MutexLock io(IoLock);  // the volume information image
     id = LoadU32(info_.data() + kLastTransactionId) + 1;
     if (id == 0) id = 1;
     StoreU32(info_.data() + kLastTransactionId, id);
   }
   t->Id = id;
   if (readOnly) t->Flags |= txReadOnly;
-  Running.push_back(t);
+  journal_.Add(t);
   transaction = t;
   return 0;
 }
 
 EngineResult Volume::JoinPage(Transaction* transaction, PageBuffer* buffer) {
-  std::scoped_lock lock(transaction->lock);
-  std::scoped_lock cache(CacheLock);
+  MutexLock lock(transaction->lock);
+  MutexLock cache(cache_.Lock());
   if (buffer->Transaction && buffer->Transaction != transaction) return errSharingViolation;
   if (!buffer->Has(pbJoined)) {
     buffer->TxPrev = nullptr;
@@ -99,7 +89,7 @@ EngineResult Volume::JoinPage(Transaction* transaction, PageBuffer* buffer) {
 }
 
 void Volume::LeavePage(PageBuffer* buffer) {
-  std::scoped_lock cache(CacheLock);
+  MutexLock cache(cache_.Lock());
   Transaction* t = buffer->Transaction;
   if (!t || !buffer->Has(pbJoined)) return;
   if (buffer->TxPrev)
@@ -114,7 +104,7 @@ void Volume::LeavePage(PageBuffer* buffer) {
 }
 
 EngineResult Volume::JoinObject(Transaction* transaction, TransactionObject* object) {
-  std::scoped_lock lock(transaction->lock);
+  MutexLock lock(transaction->lock);
   if (object->JoinedTransaction == transaction) return 0;
   if (object->JoinedTransaction) return errSharingViolation;
   transaction->objects.push_back(object);
@@ -126,15 +116,15 @@ EngineResult Volume::JoinObject(Transaction* transaction, TransactionObject* obj
 void Volume::LeaveObject(TransactionObject* object) {
   Transaction* t = object->JoinedTransaction;
   if (!t) return;
-  std::scoped_lock lock(t->lock);
+  MutexLock lock(t->lock);
   auto& list = t->objects;
   list.erase(std::remove(list.begin(), list.end(), object), list.end());
   object->JoinedTransaction = nullptr;
 }
 
 EngineResult Volume::WriteDirtyPages(Transaction* transaction) {
-  std::scoped_lock lock(transaction->lock);
-  std::scoped_lock cache(CacheLock);
+  MutexLock lock(transaction->lock);
+  MutexLock cache(cache_.Lock());
   EngineResult first = 0;
   for (PageBuffer* b = transaction->pages; b; b = b->TxNext) {
     if (b->Has(pbHasData) && b->Has(pbDirty)) {
@@ -146,7 +136,7 @@ EngineResult Volume::WriteDirtyPages(Transaction* transaction) {
 }
 
 EngineResult Volume::FlushHost() {
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   return backend_->Flush(host_);
 }
 
@@ -156,90 +146,21 @@ EngineResult Volume::WriteZeroPage(std::uint32_t at, std::uint32_t number) {
   return WritePage(at, zero.data());
 }
 
-EngineResult Volume::RegisterInTable(std::uint32_t id, std::uint32_t firstJournal,
-                                     std::uint32_t& tablePage, std::uint32_t& slot) {
-  std::scoped_lock cache(CacheLock);
-  std::scoped_lock io(IoLock);
-  const std::uint32_t slots = SlotsPerTablePage(PageSize);
-  for (std::uint32_t tp : TablePages) {
-    PageRef page;
-    EngineResult r = GetPage(tp, true, -1, 0, nullptr, page);
-    if (r != 0) return r;
-    std::uint8_t* d = page.data();
-    for (std::uint32_t s = 0; s < slots; ++s) {
-      std::uint8_t* at = d + kTableFirstSlot + s * kTableSlotSize;
-      if (LoadU32(at) != 0) continue;
-      StoreU32(at, id);
-      StoreU32(at + 4, firstJournal);
-      r = WritePage(tp, d);
-      if (r != 0) {
-        StoreU32(at, 0);
-        StoreU32(at + 4, 0);
-        return r;
-      }
-      tablePage = tp;
-      slot = s;
-      return FlushHost();
-    }
-  }
-  // Every slot is taken: chain a new table page.
-  PageRef fresh;
-  EngineResult r = AllocateNewPage(TransactionTablePage, nullptr, fresh);
-  if (r != 0) return r;
-  std::uint8_t* d = fresh.data();
-  StoreU32(d + kTableFirstSlot, id);
-  StoreU32(d + kTableFirstSlot + 4, firstJournal);
-  r = WritePage(fresh->PageNumber, d);
-  if (r != 0) return r;
-  fresh->Flags &= static_cast<std::uint16_t>(~pbDirty);
-  PageRef last;
-  r = GetPage(TablePages.back(), true, -1, 0, nullptr, last);
-  if (r != 0) return r;
-  StoreU32(last.data() + kTableNextPage, fresh->PageNumber);
-  r = WritePage(TablePages.back(), last.data());
-  if (r != 0) return r;
-  TablePages.push_back(fresh->PageNumber);
-  tablePage = fresh->PageNumber;
-  slot = 0;
-  return FlushHost();
-}
-
-EngineResult Volume::ClearTableSlot(std::uint32_t tablePage, std::uint32_t slot, std::uint32_t id) {
-  std::scoped_lock cache(CacheLock);
-  std::scoped_lock io(IoLock);
-  PageRef page;
-  EngineResult r = GetPage(tablePage, true, -1, 0, nullptr, page);
-  if (r != 0) return r;
-  std::uint8_t* at = page.data() + kTableFirstSlot + slot * kTableSlotSize;
-  if (LoadU32(at) != id) {
-    MarkCorrupted();
-    return errStorageCorrupted;
-  }
-  StoreU32(at, 0);
-  StoreU32(at + 4, 0);
-  r = WritePage(tablePage, page.data());
-  if (r != 0) return r;
-  return FlushHost();
-}
-
 void Volume::DestroyTransaction(Transaction* transaction) {
-  std::scoped_lock lock(TransactionLock);
-  Running.erase(std::remove(Running.begin(), Running.end(), transaction), Running.end());
+  MutexLock lock(journal_.Lock());
+  journal_.Remove(transaction);
   delete transaction;
 }
 
-// Lets every page of a finished transaction go: the transaction flags and the
-// shadow are cleared and the transaction's hold on the page ends.
-template <class Settle>
-static void SettlePages(Transaction* transaction, Settle settle) {
-  PageBuffer* b = transaction->pages;
-  while (b) {
-    PageBuffer* next = b->TxNext;
-    settle(b);
-    b = next;
-  }
+// The pages of a finished transaction, as a list the caller walks (by
+// TxNext, read before the page is settled) to let each one go: the
+// transaction flags and the shadow are cleared and the transaction's hold
+// on the page ends.
+static PageBuffer* TakePages(Transaction* transaction) {
+  PageBuffer* first = transaction->pages;
   transaction->pages = nullptr;
   transaction->pageCount = 0;
+  return first;
 }
 
 struct Volume::CommitJournal {
@@ -312,8 +233,8 @@ EngineResult Volume::WriteAndRegisterCommit(Transaction* transaction, CommitJour
   // registration makes it authoritative.
   if (r == 0) r = FlushHost();
   if (r == 0) {
-    r = RegisterInTable(transaction->Id, transaction->reserved[0], journal.tablePage,
-                        journal.tableSlot);
+    r = journal_.Register(transaction->Id, transaction->reserved[0], journal.tablePage,
+                          journal.tableSlot);
     journal.registered = r == 0;
   }
   return r;
@@ -362,7 +283,7 @@ EngineResult Volume::CompleteRegisteredCommit(Transaction* transaction,
   // The registration goes once everything above is on the medium.
   if (r == 0 && journal.registered) {
     r = FlushHost();
-    if (r == 0) r = ClearTableSlot(journal.tablePage, journal.tableSlot, transaction->Id);
+    if (r == 0) r = journal_.ClearSlot(journal.tablePage, journal.tableSlot, transaction->Id);
   }
   return r;
 }
@@ -377,7 +298,7 @@ EngineResult Volume::Commit(Transaction* transaction) {
   // when they join and whenever a page joins under them), so they come first.
   std::vector<TransactionObject*> objects;
   {
-    std::scoped_lock lock(transaction->lock);
+    MutexLock lock(transaction->lock);
     objects = transaction->objects;
   }
   std::sort(objects.begin(), objects.end(),
@@ -385,12 +306,10 @@ EngineResult Volume::Commit(Transaction* transaction) {
               return a->OrderingKey() < b->OrderingKey();
             });
   for (TransactionObject* o : objects) o->LockObject();
-  std::unique_lock txLock(transaction->lock);
-  std::unique_lock cache(CacheLock);
-  auto unlockAll = [&] {
-    cache.unlock();
+  MutexLock txLock(transaction->lock);
+  MutexLock cache(cache_.Lock());
+  auto unlockObjects = [&] {
     for (auto it = objects.rbegin(); it != objects.rend(); ++it) (*it)->UnlockObject();
-    txLock.unlock();
   };
 
   CommitJournal journal;
@@ -402,10 +321,12 @@ EngineResult Volume::Commit(Transaction* transaction) {
     // roll-back would wipe shadows and homes the journal still names), so
     // the transaction is only forgotten in memory, and the volume refuses
     // further work and closes without writing until it is reopened.
-    unlockAll();
+    cache.Unlock();
+    unlockObjects();
+    txLock.Unlock();
     {
-      std::scoped_lock lock(TransactionLock);
-      if (pendingRecovery_ == 0) pendingRecovery_ = r;
+      MutexLock lock(journal_.Lock());
+      journal_.SetPendingRecovery(r);
     }
     EngineResult ignored = Forget(transaction, false);
     (void)ignored;
@@ -413,13 +334,16 @@ EngineResult Volume::Commit(Transaction* transaction) {
   }
   if (r != 0) {
     // Nothing of it is durable: undo.
-    unlockAll();
+    cache.Unlock();
+    unlockObjects();
+    txLock.Unlock();
     EngineResult rollback = Rollback(transaction);
     (void)rollback;
     return r;
   }
 
-  SettlePages(transaction, [this](PageBuffer* b) {
+  for (PageBuffer *b = TakePages(transaction), *next = nullptr; b; b = next) {
+    next = b->TxNext;
     b->Flags &=
         static_cast<std::uint16_t>(~(pbJoined | pbAllocated | pbFreed | pbChanged | pbDeleted));
     b->ShadowPage = 0;
@@ -428,13 +352,13 @@ EngineResult Volume::Commit(Transaction* transaction) {
     if (b->Has(pbHasData)) StoreU16(b->Data.get() + kCommitMark, 0);
     if (b->RefCount.load() == 0) {
       if (b->Has(pbHasData))
-        LruAppend(b);
+        cache_.ListLast(b);
       else
-        RemoveBuffer(b);
+        cache_.Remove(b);
     }
-  });
+  }
   EngineResult trimmed = Trim(kCacheLimit);
-  cache.unlock();
+  cache.Unlock();
 
   // Objects leave the transaction. An object may destroy itself in
   // Committed (a deleted one), so it is unlocked first and not touched after.
@@ -444,7 +368,7 @@ EngineResult Volume::Commit(Transaction* transaction) {
     o->UnlockObject();
     o->Committed();
   }
-  txLock.unlock();
+  txLock.Unlock();
 
   DestroyTransaction(transaction);
   // What the automatic compaction meets does not undo this commit: its
@@ -461,14 +385,14 @@ EngineResult Volume::Forget(Transaction* transaction, bool touchFile) {
   // Objects first, as in Commit.
   std::vector<TransactionObject*> objects;
   {
-    std::scoped_lock lock(transaction->lock);
+    MutexLock lock(transaction->lock);
     objects = transaction->objects;
   }
   for (TransactionObject* o : objects) o->LockObject();
-  std::unique_lock txLock(transaction->lock);
+  MutexLock txLock(transaction->lock);
   EngineResult first = 0;
   {
-    std::scoped_lock cache(CacheLock);
+    MutexLock cache(cache_.Lock());
     for (PageBuffer* b = transaction->pages; b && touchFile; b = b->TxNext) {
       if (b->Has(pbAllocated)) {
         EngineResult r = WriteZeroPage(b->PageNumber, b->PageNumber);
@@ -484,16 +408,17 @@ EngineResult Volume::Forget(Transaction* transaction, bool touchFile) {
         if (first == 0) first = r;
       }
     }
-    SettlePages(transaction, [this](PageBuffer* b) {
+    for (PageBuffer *b = TakePages(transaction), *next = nullptr; b; b = next) {
+      next = b->TxNext;
       b->Flags &= static_cast<std::uint16_t>(
           ~(pbJoined | pbAllocated | pbFreed | pbChanged | pbDeleted | pbDirty));
       b->ShadowPage = 0;
       b->Transaction = nullptr;
       b->TxPrev = b->TxNext = nullptr;
       // Unsaved images are dropped; a holder reloads the page from the file.
-      DropData(b);
-      if (b->RefCount.load() == 0) RemoveBuffer(b);
-    });
+      cache_.DropImage(b);
+      if (b->RefCount.load() == 0) cache_.Remove(b);
+    }
     for (std::uint32_t p : transaction->reserved) {
       if (!touchFile) break;
       EngineResult r = SetMapEntry(p, 0, false);
@@ -506,255 +431,47 @@ EngineResult Volume::Forget(Transaction* transaction, bool touchFile) {
     o->UnlockObject();
     o->RolledBack();
   }
-  txLock.unlock();
+  txLock.Unlock();
   DestroyTransaction(transaction);
   return first;
 }
 
 void Volume::EndReadOnly(Transaction* transaction) {
   {
-    std::scoped_lock lock(transaction->lock);
-    std::scoped_lock cache(CacheLock);
+    MutexLock lock(transaction->lock);
+    MutexLock cache(cache_.Lock());
     for (std::uint32_t p : transaction->reserved) {
       EngineResult ignored = SetMapEntry(p, 0, false);
       (void)ignored;
     }
-    SettlePages(transaction, [this](PageBuffer* b) {
+    for (PageBuffer *b = TakePages(transaction), *next = nullptr; b; b = next) {
+      next = b->TxNext;
       b->Flags &= static_cast<std::uint16_t>(~pbJoined);
       b->Transaction = nullptr;
       b->TxPrev = b->TxNext = nullptr;
       if (b->RefCount.load() == 0) {
         if (b->Has(pbHasData))
-          LruAppend(b);
+          cache_.ListLast(b);
         else
-          RemoveBuffer(b);
+          cache_.Remove(b);
       }
-    });
+    }
     for (TransactionObject* o : transaction->objects) o->JoinedTransaction = nullptr;
   }
   DestroyTransaction(transaction);
-}
-
-EngineResult Volume::MountTable() {
-  std::scoped_lock cache(CacheLock);
-  StoreU32(info_.data() + kVolumeFlags, LoadU32(info_.data() + kVolumeFlags) | vfTransactionTable);
-  PageRef table;
-  EngineResult r = AllocateNewPage(TransactionTablePage, nullptr, table);
-  if (r != 0) return r;
-  const std::uint32_t n = table->PageNumber;
-  StoreU32(info_.data() + kTransactionTablePage, n);
-  TablePages.assign(1, n);
-  r = WriteVolumeInfo();
-  if (r != 0) return r;
-  r = WritePage(n, table.data());
-  if (r != 0) return r;
-  table->Flags &= static_cast<std::uint16_t>(~(pbDirty | pbAllocated | pbChanged));
-  return 0;
-}
-
-EngineResult Volume::UnmountTable() {
-  std::scoped_lock lock(TransactionLock);
-  if (!Running.empty()) return errActiveTransactions;
-  std::scoped_lock cache(CacheLock);
-  EngineResult first = 0;
-  while (!TablePages.empty()) {
-    const std::uint32_t n = TablePages.back();
-    PageRef table;
-    EngineResult r = GetPage(n, true, -1, 0, nullptr, table);
-    if (r == 0) {
-      StoreU16(table.data() + kPageType, 0);
-      r = WritePage(n, table.data());
-      table->Flags &= static_cast<std::uint16_t>(~pbDirty);
-    }
-    if (first == 0) first = r;
-    r = SetMapEntry(n, 0, false);
-    if (first == 0) first = r;
-    if (table) {
-      PageBuffer* b = table.Detach();
-      b->RefCount.fetch_sub(1);
-      if (b->RefCount.load() == 0) RemoveBuffer(b);
-    }
-    TablePages.pop_back();
-  }
-  StoreU32(info_.data() + kTransactionTablePage, 0);
-  return first;
 }
 
 EngineResult Volume::Recover() {
   EngineResult r;
   if ((LoadU32(info_.data() + kVolumeFlags) & vfTransactionTable) != 0 &&
       LoadU32(info_.data() + kTransactionTablePage) != 0)
-    r = RecoverFromTable();
+    r = journal_.RecoverFromTable();
   else
-    r = RecoverFromJournal();
+    r = journal_.RecoverFromFile();
   if (r != 0) return r;
   StoreU16(info_.data() + kMountedFlag, 0);
   r = WriteVolumeInfo();
   if (r == 0) r = FlushHost();
-  return r;
-}
-
-// Replays every registered commit. For each journal entry the page found
-// there says what to do:
-//   - a shadow (its PageNumber names another page): copy it home, then wipe
-//     and free the shadow;
-//   - a freed-page marker (type 0, PageNumber names another page): free and
-//     wipe the home page;
-//   - a page written in place with its commit mark (a new page): keep it,
-//     clear the mark;
-//   - a page already home with mark 0: keep it untouched;
-//   - a wiped shadow (type 0, its own number): free it.
-EngineResult Volume::RecoverFromTable() {
-  std::scoped_lock cache(CacheLock);
-  EngineResult r = EnsureScanned();
-  if (r != 0) return r;
-  const std::uint32_t perPage = EntriesPerJournalPage(PageSize);
-  const std::uint32_t slots = SlotsPerTablePage(PageSize);
-  std::vector<std::uint8_t> table(PageSize), journal(PageSize), page(PageSize);
-  std::set<std::uint32_t> visited;
-  auto usable = [this](std::uint32_t n) { return n > 2 && n < HostPageCount && !IsMapPage(n); };
-
-  std::uint32_t tp = LoadU32(info_.data() + kTransactionTablePage);
-  while (tp != 0 && usable(tp) && visited.insert(tp).second) {
-    r = ReadPage(tp, table.data());
-    if (r != 0) return r;
-    if (PageTypeOf(table.data()) != TransactionTablePage) {
-      // Wiped by an unmount whose map update never reached the file.
-      std::uint16_t entry = 0;
-      if ((r = GetMapEntry(tp, entry)) != 0) return r;
-      if (entry == TransactionTablePage && (r = SetMapEntry(tp, 0, false)) != 0) return r;
-      break;
-    }
-    for (std::uint32_t s = 0; s < slots; ++s) {
-      std::uint32_t jp = LoadU32(table.data() + kTableFirstSlot + s * kTableSlotSize + 4);
-      while (jp != 0 && usable(jp) && visited.insert(jp).second) {
-        r = ReadPage(jp, journal.data());
-        if (r != 0) return r;
-        if (PageTypeOf(journal.data()) != 0 || PageNumberOf(journal.data()) != jp) break;
-        for (std::uint32_t e = 0; e < perPage; ++e) {
-          const std::uint32_t d = LoadU32(journal.data() + kJournalFirstEntry + 4 * e);
-          if (d == 0) break;
-          if (!usable(d)) continue;
-          r = ReadPage(d, page.data());
-          if (r != 0) return r;
-          const std::uint16_t type = PageTypeOf(page.data());
-          const std::uint16_t mark = CommitMarkOf(page.data());
-          const std::uint32_t home = PageNumberOf(page.data());
-          if (home != d) {
-            if (!usable(home) || (type != 0 && mark != type)) continue;
-            StoreU16(page.data() + kCommitMark, 0);
-            if ((r = WritePage(home, page.data())) != 0) return r;
-            if ((r = SetMapEntry(home, type, false)) != 0) return r;
-            if ((r = WriteZeroPage(d, d)) != 0) return r;
-            if ((r = SetMapEntry(d, 0, false)) != 0) return r;
-          } else if (type == 0) {
-            if ((r = SetMapEntry(d, 0, false)) != 0) return r;
-          } else if (mark == type) {
-            StoreU16(page.data() + kCommitMark, 0);
-            if ((r = WritePage(d, page.data())) != 0) return r;
-            if ((r = SetMapEntry(d, type, false)) != 0) return r;
-          } else if (mark == 0) {
-            if ((r = SetMapEntry(d, type, false)) != 0) return r;
-          }
-        }
-        const std::uint32_t next = NextPageOf(journal.data());
-        if ((r = SetMapEntry(jp, 0, false)) != 0) return r;
-        if ((r = WriteZeroPage(jp, jp)) != 0) return r;
-        jp = next;
-      }
-    }
-    const std::uint32_t next = LoadU32(table.data() + kTableNextPage);
-    if ((r = SetMapEntry(tp, 0, false)) != 0) return r;
-    if ((r = WriteZeroPage(tp, tp)) != 0) return r;
-    tp = next;
-  }
-  r = FlushMapPages();
-  if (r != 0) return r;
-  StoreU32(info_.data() + kTransactionTablePage, 0);
-  return 0;
-}
-
-EngineResult Volume::RecoverFromJournal() {
-  std::scoped_lock cache(CacheLock);
-  std::scoped_lock io(IoLock);
-  std::uint64_t slotCount = 0;
-  if (FixedSize) {
-    slotCount = HostPageCount;
-  } else {
-    // No journal file means nothing was journaled; do not leave an empty one behind.
-    bool readOnly = false;
-    EngineResult r = backend_->Open(JournalFileName, readOnly, true, journal_);
-    if (r != 0) return 0;
-    if (readOnly) {
-      EngineResult ignored = backend_->Close(journal_);
-      (void)ignored;
-      return 0;
-    }
-    journalOpen_ = true;
-    std::int64_t size = 0;
-    r = backend_->GetSize(journal_, size);
-    if (r != 0) return r;
-    slotCount = static_cast<std::uint64_t>(size) >> PageShift;
-  }
-  EngineResult r = EnsureScanned();
-  if (r != 0) return r;
-  std::vector<std::uint8_t> slot(PageSize), listed(PageSize);
-  if (slotCount >= 1) {
-    r = ReadJournalPage(0, slot.data());
-    if (r != 0) return r;
-    std::vector<std::uint32_t> committed;
-    for (std::uint32_t at = kJournalCommittedFirst; at + 4 <= PageSize; at += 4) {
-      const std::uint32_t id = LoadU32(slot.data() + at);
-      if (id != 0) committed.push_back(id);
-    }
-    auto usable = [this](std::uint32_t n) { return n > 2 && n < HostPageCount && !IsMapPage(n); };
-    for (std::uint64_t s = 1; s < slotCount; ++s) {
-      const std::uint32_t index = static_cast<std::uint32_t>(s);
-      r = ReadJournalPage(index, slot.data());
-      if (r != 0) return r;
-      const std::uint32_t number = PageNumberOf(slot.data());
-      if (number == 0) break;
-      if (FixedSize && number == HostPageCount - index - 1) break;
-      const std::uint32_t id = LoadU32(slot.data() + kJournalSlotTransactionId);
-      if (id == 0 || std::find(committed.begin(), committed.end(), id) == committed.end()) continue;
-      const std::uint16_t type = PageTypeOf(slot.data());
-      if (type == kJournalFreeRecord || type == kJournalRewriteRecord) {
-        for (std::uint32_t at = kJournalRecordFirstEntry; at + 4 <= PageSize; at += 4) {
-          const std::uint32_t p = LoadU32(slot.data() + at);
-          if (p == 0) break;
-          if (!usable(p)) continue;
-          if (type == kJournalFreeRecord) {
-            if ((r = WriteZeroPage(p, p)) != 0) return r;
-            if ((r = SetMapEntry(p, 0, false)) != 0) return r;
-          } else {
-            if ((r = ReadPage(p, listed.data())) != 0) return r;
-            if ((r = SetMapEntry(p, PageTypeOf(listed.data()), false)) != 0) return r;
-            StoreU32(listed.data() + kJournalSlotTransactionId, 0);
-            if ((r = WritePage(p, listed.data())) != 0) return r;
-          }
-        }
-      } else if (usable(number)) {
-        StoreU32(slot.data() + kJournalSlotTransactionId, 0);
-        if ((r = SetMapEntry(number, type, false)) != 0) return r;
-        if ((r = WritePage(number, slot.data())) != 0) return r;
-      }
-      if (FixedSize && (r = WriteZeroPage(HostPageCount - index - 1, 0)) != 0) return r;
-    }
-  }
-  r = FlushMapPages();
-  if (r != 0) return r;
-  if (FixedSize) {
-    if (HostPageCount > 0) r = WriteZeroPage(HostPageCount - 1, 0);
-    return r;
-  }
-  r = backend_->SetSize(journal_, 0);
-  if (!UseTransactions) {
-    EngineResult c = backend_->Close(journal_);
-    journalOpen_ = false;
-    if (r == 0) r = c;
-    EngineResult d = backend_->Delete(JournalFileName);
-    if (r == 0) r = d;
-  }
   return r;
 }
 

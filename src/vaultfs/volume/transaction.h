@@ -19,7 +19,7 @@ class Transaction {
   Volume& volume;
   std::uint32_t Id = 0;
   std::uint32_t Flags = 0;
-  std::recursive_mutex lock;
+  RecursiveMutex lock;
   std::vector<TransactionObject*> objects;
   std::uint32_t pageCount = 0;
   PageBuffer* pages = nullptr;  // newest first

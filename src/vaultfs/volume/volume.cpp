@@ -8,11 +8,11 @@
 #include <new>
 #include <utility>
 
-#include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/object_layout.h"
 #include "vaultfs/format/page_layout.h"
-#include "vaultfs/util/random.h"
 #include "vaultfs/storage_time.h"
+#include "vaultfs/util/byte_order.h"
+#include "vaultfs/util/random.h"
 #include "vaultfs/volume/transaction.h"
 
 namespace vaultfs {
@@ -44,16 +44,9 @@ std::u16string LoadLogo(const std::uint8_t* info, bool swapped) {
   return logo;
 }
 
-std::u16string MakeJournalFileName(const std::u16string& path) {
-  const std::size_t dot = path.rfind(u'.');
-  if (dot == std::u16string::npos || dot == 0) return u".log";
-  return path.substr(0, dot) + u".log";
-}
-
 }  // namespace
 
 Volume::Volume() {
-  lru_.LruNext = lru_.LruPrev = &lru_;
   backend_ = MakeSystemFileBackend();
   LastAccess = LastChange = Now();
   Reseed(ReseedValueFromClock(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(this))));
@@ -62,12 +55,7 @@ Volume::Volume() {
 Volume::~Volume() {
   if (Active) {
     // Running transactions cannot be finished by anyone any more.
-    std::vector<Transaction*> running;
-    {
-      std::scoped_lock lock(TransactionLock);
-      running = Running;
-    }
-    for (Transaction* t : running) {
+    for (Transaction* t : journal_.RunningNow()) {
       EngineResult ignored = Rollback(t);
       (void)ignored;
     }
@@ -82,7 +70,7 @@ EngineResult Volume::SetHostFileCallbacks(const HostFileCallbacks& callbacks) {
   if (Active) return errStorageActive;
   if (!callbacks.Complete()) return errInvalidParameter;
   callbacks_ = callbacks;
-  backend_ = MakeCallbackFileBackend(callbacks_, IoLock);
+  backend_ = MakeCallbackFileBackend(callbacks_, IoLock.Native());
   useCallbacks_ = true;
   return 0;
 }
@@ -125,16 +113,8 @@ EngineResult Volume::CheckPageSize(std::uint32_t pageSize) {
 
 void Volume::ResetState() {
   DropAllBuffers();
-  groupsKnown_ = 0;
-  groupFree_.clear();
-  freeCount_ = 0;
-  lowestFree_ = kUnknownPageCount;
-  highestFree_ = 0;
-  scanLastUsed_ = 0;
-  scanPending_ = 0;
-  scanLastUsedGroup_ = 0;
-  scanFreeBelowLastUsed_ = 0;
-  TablePages.clear();
+  space_.Reset();
+  journal_.ForgetTable();
   Compacting = false;
   VolumeStart = 0;
   HostPageCount = 0;
@@ -164,12 +144,12 @@ std::uint32_t Volume::TransactionTableFirstPage() const {
 // The volume information image is written out under the I/O lock, so every
 // change to it is made under that lock too.
 EngineResult Volume::WriteVolumeInfo() {
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   return WritePage(1, info_.data());
 }
 
 void Volume::MarkCorrupted() {
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   if (info_.empty()) return;
   const std::uint32_t flags = LoadU32(info_.data() + kVolumeFlags);
   if (flags & vfCorrupted) return;
@@ -247,7 +227,7 @@ EngineResult Volume::Create(const std::u16string& path, bool overwrite, std::uin
     return errOutOfMemory;
   }
   Path = path;
-  JournalFileName = MakeJournalFileName(path);
+  journal_.SetFileName(path);
   r = backend_->Create(path, overwrite, false, host_);
   if (r != 0) return r;
   hostOpen_ = true;
@@ -272,20 +252,17 @@ EngineResult Volume::Create(const std::u16string& path, bool overwrite, std::uin
   if ((r = WritePage(2, page.data())) != 0) return fail(r);
 
   {
-    std::scoped_lock cache(CacheLock);
-    groupsKnown_ = 1;
-    groupFree_.assign(1, 0);
-    freeCount_ = 0;
+    MutexLock cache(cache_.Lock());
+    space_.StartNew();
     HostPageCount = 3;
     UsedPageCount = 3;
-    scanLastUsed_ = 2;
     Active = true;
     // Keep the root's header page cached: the object layer reads it first.
     PageRef root;
     if ((r = GetPage(2, true, ObjectHeaderPage, 1, nullptr, root)) != 0) return fail(r);
   }
   if (ObjectLayer && (r = ObjectLayer->AttachRoot(*this)) != 0) return fail(r);
-  if (UseTransactions && (r = MountTable()) != 0) return fail(r);
+  if (UseTransactions && (r = journal_.Mount()) != 0) return fail(r);
   return 0;
 }
 
@@ -340,11 +317,8 @@ EngineResult Volume::Open(const std::u16string& path, bool readOnlyWanted) {
   auto fail = [this, savedUseTransactions](EngineResult error) {
     Active = false;
     DropAllBuffers();
-    if (journalOpen_) {
-      EngineResult ignored = backend_->Close(journal_);
-      (void)ignored;
-      journalOpen_ = false;
-    }
+    EngineResult ignoredJournal = journal_.CloseFile();
+    (void)ignoredJournal;
     EngineResult ignored = backend_->Close(host_);
     (void)ignored;
     hostOpen_ = false;
@@ -387,7 +361,7 @@ EngineResult Volume::Open(const std::u16string& path, bool readOnlyWanted) {
   VolumeStart = static_cast<std::uint32_t>(startPages);
   HostPageCount = static_cast<std::uint32_t>(filePages - startPages);
   Path = path;
-  JournalFileName = MakeJournalFileName(path);
+  journal_.SetFileName(path);
 
   try {
     info_.assign(PageSize, 0);
@@ -419,7 +393,7 @@ EngineResult Volume::Open(const std::u16string& path, bool readOnlyWanted) {
   if (!ReadOnly && UseTransactions) {
     StoreU16(info_.data() + kMountedFlag, 1);
     if ((r = WriteVolumeInfo()) != 0) return fail(r);
-    if ((r = MountTable()) != 0) return fail(r);
+    if ((r = journal_.Mount()) != 0) return fail(r);
   }
   if (ObjectLayer) {
     bool locked = false;
@@ -431,7 +405,7 @@ EngineResult Volume::Open(const std::u16string& path, bool readOnlyWanted) {
 }
 
 EngineResult Volume::Probe(const std::u16string& path, ProbeResult& result) {
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   if (Active) return errStorageActive;
   bool readOnly = true;
   HostHandle handle = 0;
@@ -499,18 +473,15 @@ EngineResult Volume::Close() {
   if (!Active) return 0;
   // Open handles end first: closing them commits their private transactions.
   EngineResult handles = ObjectLayer ? ObjectLayer->CloseAllHandles(*this) : 0;
-  {
-    std::scoped_lock lock(TransactionLock);
-    if (!Running.empty()) return errActiveTransactions;
-  }
+  if (journal_.RunningCount() != 0) return errActiveTransactions;
   EngineResult first = 0;
   auto keep = [&first](EngineResult r) {
     if (first == 0) first = r;
   };
   EngineResult pending = 0;
   {
-    std::scoped_lock lock(TransactionLock);
-    pending = std::exchange(pendingRecovery_, 0);
+    MutexLock lock(journal_.Lock());
+    pending = journal_.TakePendingRecovery();
   }
   if (pending != 0) {
     // A registered commit failed half-way: the transaction table, the
@@ -521,8 +492,7 @@ EngineResult Volume::Close() {
     DropAllBuffers();
     info_.clear();
     Active = false;
-    if (journalOpen_) (void)backend_->Close(journal_);
-    journalOpen_ = false;
+    (void)journal_.CloseFile();
     if (hostOpen_) (void)backend_->Close(host_);
     hostOpen_ = false;
     scratch_.clear();
@@ -531,7 +501,7 @@ EngineResult Volume::Close() {
   }
   keep(handles);
   if (!ReadOnly) {
-    keep(UnmountTable());
+    keep(journal_.Unmount());
     keep(WriteAllDirty());
     keep(FlushCache());
     keep(FlushMapPages());
@@ -545,10 +515,7 @@ EngineResult Volume::Close() {
   DropAllBuffers();
   info_.clear();
   Active = false;
-  if (journalOpen_) {
-    keep(backend_->Close(journal_));
-    journalOpen_ = false;
-  }
+  keep(journal_.CloseFile());
   // After a failed reopen there is no host file left to close.
   if (hostOpen_) keep(backend_->Close(host_));
   hostOpen_ = false;
@@ -559,14 +526,14 @@ EngineResult Volume::Close() {
 
 EngineResult Volume::ReopenHost(const std::u16string& path) {
   if (!Active) return errStorageNotActive;
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   EngineResult closed = 0;
   if (hostOpen_) {
     closed = backend_->Close(host_);
     hostOpen_ = false;
   }
   Path = path;
-  JournalFileName = MakeJournalFileName(path);
+  journal_.SetFileName(path);
   bool readOnly = ReadOnly;
   EngineResult r = OpenHost(path, readOnly);
   if (r != 0) return r;
@@ -583,7 +550,7 @@ EngineResult Volume::GetLogo(std::u16string& logo) const {
 EngineResult Volume::SetLogo(std::u16string_view logo) {
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   StoreU16(info_.data() + kLogoCr, 13);
   StoreU16(info_.data() + kLogoLf, 10);
   StoreLogo(info_.data(), logo);
@@ -605,7 +572,7 @@ EngineResult Volume::SetMaxPageCount(std::uint32_t count) {
   // A fixed-size volume cannot reach past its extent: whatever follows it in
   // the host file (a FAT area) is not its to take.
   if (FixedSize && count > HostPageCount) return errInvalidParameter;
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   StoreU32(info_.data() + kMaxPageCount, count);
   return WriteVolumeInfo();
 }
@@ -624,7 +591,7 @@ EngineResult Volume::GetCorrupted(bool& corrupted) const {
 
 EngineResult Volume::CheckSameVolume(bool& changed) {
   if (!Active) return errStorageNotActive;
-  std::scoped_lock io(IoLock);
+  MutexLock io(IoLock);
   std::vector<std::uint8_t> page0(PageSize), page1(PageSize);
   changed = true;
   if (ReadPage(0, page0.data()) != 0 || ReadPage(1, page1.data()) != 0) return 0;

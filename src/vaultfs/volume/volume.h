@@ -2,14 +2,21 @@
 // create, open, probe and close; page I/O with byte-order conversion and the
 // page-cipher hook; the page cache; the space map; the transaction table.
 //
-// Lock order: TransactionLock, objects (parents before children, shallower
-// first, then by id), a transaction's own lock, CacheLock, IoLock. Objects
-// rank above a transaction's own lock because joins happen under an object's
-// lock. All locks are recursive.
+// The volume owns the page cache (PageCache), the space map (SpaceMap) and
+// the journal (Journal); their state is private to them.
+//
+// Lock order: the transaction lock (Journal::Lock()), objects (parents
+// before children, shallower first, then by id), a transaction's own lock,
+// the cache lock (PageCache::Lock(), which also guards the space map's
+// summary and the transaction table's page list), IoLock. Objects rank
+// above a transaction's own lock because joins happen under an object's
+// lock. All locks are recursive; the contracts the compiler can check are
+// written with the annotations of util/thread_annotations.h.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,8 +24,12 @@
 #include <vector>
 
 #include "vaultfs/host_file.h"
-#include "vaultfs/storage_time.h"
 #include "vaultfs/result_codes.h"
+#include "vaultfs/storage_time.h"
+#include "vaultfs/util/mutex.h"
+#include "vaultfs/volume/journal.h"
+#include "vaultfs/volume/page_cache.h"
+#include "vaultfs/volume/space_map.h"
 
 namespace vaultfs {
 
@@ -238,6 +249,18 @@ class Volume {
   [[nodiscard]] EngineResult ReadPage(std::uint32_t n, std::uint8_t* buffer);
   [[nodiscard]] EngineResult WritePage(std::uint32_t n, const std::uint8_t* buffer);
   [[nodiscard]] EngineResult ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer);
+  // Sets the page keys (under the cache lock, so no page is loaded or
+  // written between) and rewrites pages `first` to `end` - 1, every used
+  // page but the map pages: read with `read`, written with `write`. With
+  // `wipeFree`, free pages that are not cached are overwritten with zeros,
+  // so nothing written before under another key (or none) lingers. `done`
+  // is the first page not yet rewritten; (operation, page, UsedPageCount)
+  // goes to `progress` when given, which cannot stop it.
+  [[nodiscard]] EngineResult RecipherPages(std::shared_ptr<PageCipherHook> read,
+                                           std::shared_ptr<PageCipherHook> write,
+                                           std::uint32_t first, std::uint32_t end, bool wipeFree,
+                                           const ProgressSink* progress, std::uint8_t operation,
+                                           std::uint32_t& done);
   // Converts one page image between host and file byte order (an involution
   // except for which copy of the steering fields is read).
   void ConvertPage(std::uint8_t* page, bool toFileOrder) const;
@@ -255,30 +278,44 @@ class Volume {
   [[nodiscard]] EngineResult WriteBack(PageBuffer* buffer);
   [[nodiscard]] EngineResult FlushCache();
   [[nodiscard]] EngineResult WriteAllDirty();
-  std::uint32_t LoadedPageCount() const { return LoadedCount.load(); }
+  std::uint32_t LoadedPageCount() const { return cache_.LoadedCount(); }
   std::size_t CachedBufferCount();
-  PageBuffer* FindBuffer(std::uint32_t n);  // under CacheLock
+  // Whether page n has a buffer in the cache (with its image loaded, when
+  // `loaded`).
+  bool IsCached(std::uint32_t n, bool loaded = false);
 
   // ---- space map ----
-  [[nodiscard]] EngineResult Scan(bool all, std::uint32_t limit);
-  [[nodiscard]] EngineResult EnsureScanned();
-  [[nodiscard]] EngineResult SetMapEntry(std::uint32_t page, std::uint16_t type, bool forced);
-  [[nodiscard]] EngineResult GetMapEntry(std::uint32_t page, std::uint16_t& type);
+  // (see SpaceMap)
+  [[nodiscard]] EngineResult Scan(bool all, std::uint32_t limit) { return space_.Scan(all, limit); }
+  [[nodiscard]] EngineResult EnsureScanned() { return space_.EnsureScanned(); }
+  [[nodiscard]] EngineResult SetMapEntry(std::uint32_t page, std::uint16_t type, bool forced) {
+    return space_.SetEntry(page, type, forced);
+  }
+  [[nodiscard]] EngineResult GetMapEntry(std::uint32_t page, std::uint16_t& type) {
+    return space_.GetEntry(page, type);
+  }
+  // A map entry that counts as free: 0, and without transactions also the
+  // types of shadow and journal pages a crash may have left.
   bool IsFreeEntry(std::uint16_t entry) const;
-  [[nodiscard]] EngineResult FindFree(std::uint32_t& page);
-  [[nodiscard]] EngineResult FindFreeBelow(std::uint32_t limit, std::uint32_t& page);
+  [[nodiscard]] EngineResult FindFree(std::uint32_t& page) { return space_.FindFree(page); }
+  [[nodiscard]] EngineResult FindFreeBelow(std::uint32_t limit, std::uint32_t& page) {
+    return space_.FindFreeBelow(limit, page);
+  }
   [[nodiscard]] EngineResult AllocatePage(std::uint16_t type, const std::uint8_t* image,
-                                          bool forcedSpace, std::uint32_t& page);
+                                          bool forcedSpace, std::uint32_t& page) {
+    return space_.Allocate(type, image, forcedSpace, page);
+  }
   [[nodiscard]] EngineResult AllocateNewPage(std::uint16_t type, Transaction* transaction,
                                              PageRef& page);
   [[nodiscard]] EngineResult FreePage(std::uint32_t page);
   [[nodiscard]] EngineResult FreeChain(std::uint32_t firstPage, std::uint16_t type,
                                        std::uint32_t owner, Transaction* transaction);
-  [[nodiscard]] EngineResult FlushMapPages();
+  [[nodiscard]] EngineResult FlushMapPages() { return space_.FlushDirtyPages(); }
   [[nodiscard]] EngineResult NextObjectId(std::uint32_t& id);
-  [[nodiscard]] EngineResult GetStorageSize(StorageSize& size);
-  std::uint32_t FreeCount() const { return freeCount_; }
-  std::uint32_t GroupsKnown() const { return groupsKnown_; }
+  [[nodiscard]] EngineResult GetStorageSize(StorageSize& size) {
+    return space_.GetStorageSize(size);
+  }
+  std::uint32_t FreeCount() { return space_.FreeCount(); }
   bool IsMapPage(std::uint32_t page) const { return (page & (PageSize / 2 - 1)) == 0; }
 
   // ---- transactions ----
@@ -291,10 +328,14 @@ class Volume {
   [[nodiscard]] EngineResult Commit(Transaction* transaction);
   [[nodiscard]] EngineResult Rollback(Transaction* transaction);
   void EndReadOnly(Transaction* transaction);
-  [[nodiscard]] EngineResult MountTable();
-  [[nodiscard]] EngineResult UnmountTable();
   [[nodiscard]] EngineResult Recover();
   std::size_t RunningTransactions();
+  // The transactions running now (a copy).
+  std::vector<Transaction*> RunningNow() { return journal_.RunningNow(); }
+  // Runs `work` with no transaction running and none able to begin on
+  // another thread meanwhile (this thread may begin its own);
+  // errActiveTransactions, without running it, when one runs.
+  [[nodiscard]] EngineResult RunAlone(const std::function<EngineResult()>& work);
   // A commit failed after registering itself: the volume takes no further
   // work and closes without writing, and the next writable open finishes it.
   bool RecoveryPending();
@@ -322,6 +363,9 @@ class Volume {
   [[nodiscard]] EngineResult Compact(const ProgressSink& progress, bool& ran);
   // The callback asked before each automatic compaction; none = always.
   void SetAutoCompactConfirm(AutoCompactConfirm confirm, void* userData);
+  // AutoCompact and its callback together, as the commit that tests the
+  // threshold reads them.
+  void SetAutoCompact(std::uint32_t percent, AutoCompactConfirm confirm, void* userData);
 
   // ---- settings ----
   char16_t PathSeparator = u'/';
@@ -343,7 +387,6 @@ class Volume {
   bool ByteSwapped = false;
   bool FixedSize = false;
   std::u16string Path;
-  std::u16string JournalFileName;
   StorageTime LastAccess = 0;
   StorageTime LastChange = 0;
 
@@ -355,14 +398,17 @@ class Volume {
   ObjectLayerHooks* ObjectLayer = nullptr;
 
   // ---- locks ----
-  std::recursive_mutex IoLock;
-  std::recursive_mutex CacheLock;
-  std::recursive_mutex TransactionLock;
-  std::recursive_mutex ObjectLock;
-  std::recursive_mutex HandleLock;
+  RecursiveMutex IoLock;
+  RecursiveMutex ObjectLock;
+  RecursiveMutex HandleLock;
 
  private:
   friend class PageRef;
+  // The space map reads and writes its pages through the cache and the
+  // volume information image.
+  friend class SpaceMap;
+  // The journal writes the table's pages and reads the journal file.
+  friend class Journal;
   friend class Transaction;
   // Check and repair read and write a closed volume's pages through its host file.
   friend class RepairSession;
@@ -380,19 +426,9 @@ class Volume {
   void DropAllBuffers();
   [[nodiscard]] EngineResult CheckPageSize(std::uint32_t pageSize);
 
-  // cache internals (under CacheLock)
-  void LruRemove(PageBuffer* b);
-  void LruAppend(PageBuffer* b);
-  void LruPushFront(PageBuffer* b);
+  // cache internals
   [[nodiscard]] EngineResult Trim(std::uint32_t limit);
-  void DropData(PageBuffer* b);
-  void RemoveBuffer(PageBuffer* b);
-  PageBuffer* InsertBuffer(std::uint32_t n);
-  [[nodiscard]] EngineResult LoadData(PageBuffer* b);
-  [[nodiscard]] EngineResult SpaceCheck(bool forcedSpace);
-  [[nodiscard]] EngineResult ScanLocked(bool all, std::uint32_t limit);
-  [[nodiscard]] EngineResult GetMapPage(std::uint32_t group, PageRef& map);
-  void EnsureGroupKnown(std::uint32_t group);
+  [[nodiscard]] EngineResult LoadData(PageBuffer* b) REQUIRES(cache_.Lock());
 
   // transaction internals
   // What a commit wrote for recovery: the journal's entries and the table
@@ -412,12 +448,8 @@ class Volume {
                                                       const CommitJournal& journal);
   [[nodiscard]] EngineResult ShadowWrite(PageBuffer* b);
   [[nodiscard]] EngineResult WriteZeroPage(std::uint32_t at, std::uint32_t number);
-  [[nodiscard]] EngineResult RegisterInTable(std::uint32_t id, std::uint32_t firstJournal,
-                                             std::uint32_t& tablePage, std::uint32_t& slot);
-  [[nodiscard]] EngineResult ClearTableSlot(std::uint32_t tablePage, std::uint32_t slot,
-                                            std::uint32_t id);
-  [[nodiscard]] EngineResult RecoverFromTable();
-  [[nodiscard]] EngineResult RecoverFromJournal();
+  // Forgets a buffer nobody holds (a page the journal wiped).
+  void ForgetBuffer(PageBuffer* b);
   [[nodiscard]] EngineResult FlushHost();
   void DestroyTransaction(Transaction* transaction);
   // Rolls a transaction back; without `touchFile` only its memory state is
@@ -432,46 +464,18 @@ class Volume {
   bool savedUseTransactions_ = true;  // the caller's setting; read-only opens force it off
   HostHandle host_ = 0;
   bool hostOpen_ = false;
-  HostHandle journal_ = 0;
-  bool journalOpen_ = false;
 
   std::vector<std::uint8_t> info_;     // VolumeInfoPage image, host order
   std::vector<std::uint8_t> scratch_;  // file-order, enciphered image being written
 
-  // page cache
-  std::map<std::uint32_t, std::unique_ptr<PageBuffer>> buffers_;
-  PageBuffer lru_;  // sentinel
-  std::atomic<std::uint32_t> LoadedCount{0};
-  bool trimming_ = false;
-
-  // space map
-  std::uint32_t groupsKnown_ = 0;
-  std::vector<std::uint32_t> groupFree_;
-  std::uint32_t freeCount_ = 0;
-  std::uint32_t lowestFree_ = kUnknownPageCount;
-  std::uint32_t highestFree_ = 0;
-  std::uint32_t scanLastUsed_ = 0;
-  std::uint32_t scanPending_ = 0;
-  std::uint32_t scanLastUsedGroup_ = 0;
-  std::uint32_t scanFreeBelowLastUsed_ = 0;
-  std::vector<PageBuffer*> dirtyMaps_;
-  // While compacting: pages the compaction's transactions allocate for
-  // themselves (shadows, journal pages) come from this page on, in the part
-  // that is cut off afterwards, so they never take a free page below it
-  // that a moved page is meant to fill. 0 = no floor.
-  std::uint32_t allocationFloor_ = 0;
-  // Under TransactionLock.
-  AutoCompactConfirm autoCompactConfirm_ = nullptr;
-  // Under TransactionLock: the failure of a commit that stays registered for
-  // recovery; while set, no transaction begins and Close writes nothing.
-  EngineResult pendingRecovery_ = 0;
-  void* autoCompactUserData_ = nullptr;
+  PageCache cache_;
+  SpaceMap space_{*this, cache_.Lock()};
+  Journal journal_{*this, cache_.Lock()};
+  AutoCompactConfirm autoCompactConfirm_ GUARDED_BY(journal_.Lock()) = nullptr;
+  void* autoCompactUserData_ GUARDED_BY(journal_.Lock()) = nullptr;
 
  public:
   bool Compacting = false;
-  // Transaction table pages while mounted, first first.
-  std::vector<std::uint32_t> TablePages;
-  std::vector<Transaction*> Running;
 };
 
 }  // namespace vaultfs

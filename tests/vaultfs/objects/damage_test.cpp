@@ -358,7 +358,7 @@ class Session {
   void Close() {
     if (!volume_.Active) return;
     Note(store_->CloseAllHandles(volume_), "CloseAllHandles");
-    for (Transaction* t : std::vector<Transaction*>(volume_.Running))
+    for (Transaction* t : volume_.RunningNow())
       Note(volume_.Rollback(t), "Rollback");
     Note(volume_.Close(), "Close");
     if (volume_.Active) violations_.push_back("the volume stayed open after Close");

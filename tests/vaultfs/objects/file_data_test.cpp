@@ -81,7 +81,7 @@ class FileDataTest : public testing::MemoryVolumeTest {
   void TearDown() override {
     if (!volume_ || !volume_->Active) return;
     EngineResult ignored = store_->CloseAllHandles(*volume_);
-    for (Transaction* t : std::vector<Transaction*>(volume_->Running))
+    for (Transaction* t : volume_->RunningNow())
       ignored = volume_->Rollback(t);
     (void)ignored;
     EXPECT_EQ(volume_->Close(), 0);

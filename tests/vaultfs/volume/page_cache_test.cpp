@@ -95,9 +95,7 @@ class PageCache : public testing::HostedVolumeTest {
   }
 
   bool HasData(std::uint32_t n) {
-    std::scoped_lock lock(volume_.CacheLock);
-    const PageBuffer* buffer = volume_.FindBuffer(n);
-    return buffer != nullptr && buffer->Has(pbHasData);
+    return volume_.IsCached(n, true);
   }
 
   bool Corrupted() {
@@ -464,10 +462,7 @@ TEST_F(PageCache, DeletingAPageSomeoneElseHoldsIsRefused) {
 
   // Once it is the only reference, the page goes and its space is free.
   EXPECT_EQ(volume_.DeletePage(theirs.Detach(), nullptr), errOk);
-  {
-    std::scoped_lock lock(volume_.CacheLock);
-    EXPECT_EQ(volume_.FindBuffer(n), nullptr);
-  }
+  EXPECT_FALSE(volume_.IsCached(n));
   ASSERT_EQ(volume_.GetMapEntry(n, entry), errOk);
   EXPECT_EQ(entry, 0);
   EXPECT_EQ(volume_.FreeCount(), freeBefore + 1);

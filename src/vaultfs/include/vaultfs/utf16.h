@@ -17,6 +17,10 @@ std::size_t StrLen16(const char16_t* text);
 // `destination` is not terminated. Returns the number of units written.
 std::size_t CopyBounded16(char16_t* destination, const char16_t* source, std::size_t count);
 
+// Appends the UTF-8 bytes of one code point up to U+10FFFF (a surrogate gets
+// the three-byte form). The one UTF-8 encoder of the engine and the programs.
+void AppendUtf8(char32_t code, std::string& out);
+
 // UTF-8 bytes to UTF-16, lossless for any byte string:
 // - valid UTF-8 (shortest forms, no surrogates, up to U+10FFFF) is decoded;
 // - a surrogate code point written as three bytes (ED A0..BF 80..BF) becomes
