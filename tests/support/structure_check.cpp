@@ -4,6 +4,7 @@
 #include <set>
 
 #include "vaultfs/format/object_layout.h"
+#include "vaultfs/format/record_walk.h"
 
 namespace vaultfs::testing {
 
@@ -80,66 +81,50 @@ std::vector<std::string> CheckStructure(Volume& volume) {
     if (PageNumberOf(d) != j) report(j, "PageNumber is " + std::to_string(PageNumberOf(d)));
     if (mapEntry[j] != t) report(j, "space map says " + std::to_string(mapEntry[j]));
     const std::uint32_t owner = OwnerIdOf(d);
-    const std::uint32_t next = NextPageOf(d);
-    if (next != 0) {
-      if (next >= n || type(next) != t || u32(next, kOwnerId) != owner ||
-          u32(next, kPrevPage) != j || u32(next, kChainIndex) <= u32(j, kChainIndex)) {
-        report(j, "NextPage " + std::to_string(next) + " does not point back");
-      } else {
-        reference(next);
-      }
-    }
-    if (t == DataPage || t == LinkDataPage || t == RootDataPage) {
-      const std::uint32_t index = u32(j, kIndexPage);
-      if (index != 0) {
-        if (index >= n || type(index) != BlockIndexPage || u32(index, kOwnerId) != owner)
-          report(j, "IndexPage " + std::to_string(index) + " is not this object's index");
-      }
-    }
-    if (t == DirectoryEntryPage) {
-      for (std::uint32_t at = kPageHeaderSize; at + kDirectoryEntrySize <= size;
-           at += kDirectoryEntrySize)
-        checkEntry(j, DirectoryEntry::Load(d + at));
-    }
-    if (t == BlockIndexPage) {
-      for (std::uint32_t at = kPageHeaderSize; at + 4 <= size; at += 4) {
-        const std::uint32_t listed = LoadU32(d + at);
-        if (listed == 0) continue;
-        if (listed >= n || u32(listed, kIndexPage) != j || u32(listed, kOwnerId) != owner)
-          report(j, "lists data page " + std::to_string(listed) + " which does not point back");
-      }
-    }
-    if (t == ObjectHeaderPage) {
-      const std::uint32_t used = LoadU16(d + kUsedLength);
-      if (used < kFirstRecord || used > size) {
-        report(j, "UsedLength " + std::to_string(used));
-        continue;
-      }
-      for (std::uint32_t at = kFirstRecord; at < used;) {
-        const std::uint16_t kind = LoadU16(d + at + kRecordKind);
-        const std::uint16_t length = LoadU16(d + at + kRecordLength);
-        if (length < kRecordHeadSize || at + length > used) {
-          report(j, "record at " + std::to_string(at) + " has length " + std::to_string(length));
-          break;
-        }
-        const std::uint32_t moved = LoadU32(d + at + kRecordMovedTo);
-        if (moved != 0) {
-          if (moved >= n || type(moved) != kind + 32 || u32(moved, kOwnerId) != owner ||
-              u32(moved, kPrevPage) != j || u32(moved, kChainIndex) != 0) {
-            report(j, "record " + std::to_string(kind) + " MovedTo " + std::to_string(moved) +
+    const bool walked = ForEachPageReference(d, size, [&](const PageReference& ref) {
+      const std::uint32_t target = LoadU32(d + ref.Field);
+      switch (ref.Link) {
+        case PageLink::kPrevPage:   // judged from the holder's side
+        case PageLink::kEntryName:  // judged with its entry
+          return;
+        case PageLink::kNextPage:
+          if (target == 0) return;
+          if (target >= n || type(target) != t || u32(target, kOwnerId) != owner ||
+              u32(target, kPrevPage) != j || u32(target, kChainIndex) <= u32(j, kChainIndex)) {
+            report(j, "NextPage " + std::to_string(target) + " does not point back");
+          } else {
+            reference(target);
+          }
+          return;
+        case PageLink::kIndexPage:
+          if (target != 0 &&
+              (target >= n || type(target) != BlockIndexPage || u32(target, kOwnerId) != owner))
+            report(j, "IndexPage " + std::to_string(target) + " is not this object's index");
+          return;
+        case PageLink::kEntryHeader:
+          checkEntry(j, DirectoryEntry::Load(d + ref.Holder));
+          return;
+        case PageLink::kIndexEntry:
+          if (target != 0 &&
+              (target >= n || u32(target, kIndexPage) != j || u32(target, kOwnerId) != owner))
+            report(j, "lists data page " + std::to_string(target) + " which does not point back");
+          return;
+        case PageLink::kMovedTo:
+          if (target == 0) return;
+          if (target >= n || type(target) != std::uint32_t{ref.Kind} + 32 ||
+              u32(target, kOwnerId) != owner || u32(target, kPrevPage) != j ||
+              u32(target, kChainIndex) != 0) {
+            report(j, "record " + std::to_string(ref.Kind) + " MovedTo " + std::to_string(target) +
                           " does not point back");
           } else {
-            reference(moved);
+            reference(target);
           }
-        }
-        if (kind == rkDirectory && moved == 0) {
-          for (std::uint32_t e = at + kRecordHeadSize; e + kDirectoryEntrySize <= at + length;
-               e += kDirectoryEntrySize)
-            checkEntry(j, DirectoryEntry::Load(d + e));
-        }
-        at += length;
+          return;
       }
-    }
+    });
+    if (!walked)
+      report(j, "records cannot be walked (UsedLength " + std::to_string(LoadU16(d + kUsedLength)) +
+                    ")");
   }
   // Every object page is referenced exactly once; every used map entry is a
   // page something references (nothing leaked).

@@ -56,11 +56,80 @@ inline constexpr bool IsObjectPageType(std::uint16_t type) {
 }
 
 // Data stream pages: their chains may skip page indices (holes after a
-// compressed block's last page), and a block index may list them.
+// compressed block's last page), a block index may list them, and they name
+// that index in kIndexPage (every other page keeps 0 there).
 inline constexpr bool IsDataPageType(std::uint16_t type) {
   return type == layout::DataPage || type == rkUnusedStream + 32 ||
          type == layout::LinkDataPage || type == layout::RootDataPage;
 }
+
+// The stream page type of a record kind whose data can move out, 0 for the
+// kinds whose data always stays in the record (check and repair clears a
+// MovedTo such a record carries).
+inline constexpr std::uint16_t StreamTypeOf(std::uint16_t kind) {
+  switch (kind) {
+    case rkDirectory:
+    case rkFileData:
+    case rkUnusedStream:
+    case rkLinkTarget:
+    case rkRootData:
+    case rkBlockIndex:
+      return static_cast<std::uint16_t>(kind + 32);
+    default:
+      return 0;
+  }
+}
+
+// The kinds the object layer knows: the settings records it reads before
+// any data (a record it cannot take would make the whole object unreadable)
+// and the tags.
+inline constexpr bool KnownRecordKind(std::uint16_t kind) {
+  return kind <= rkBlockIndex || (kind >= kFirstTagKind && kind <= kLastTagKind);
+}
+
+// The whole range of object-layer page types: name pages, header pages and
+// the stream pages of every record kind up to 15 (kind + 32), including
+// kinds this engine never writes. Compaction takes any page of this range
+// for an object page it may move, and any page of it for a page whose
+// references it may rewrite: a page of a type it does not know is moved
+// only after every link to and from it was found to point back, so such a
+// page does not keep the volume from shrinking. Check and repair, the
+// object layer and the tests know only IsObjectPageType.
+inline constexpr std::uint16_t kLastMovablePageType = layout::ObjectHeaderPage + 15;
+inline constexpr bool IsMovableObjectPageType(std::uint16_t type) {
+  return type >= layout::NameContinuationPage && type <= kLastMovablePageType;
+}
+
+// The movable pages whose kIndexPage may name a block index page: every
+// stream page type but directory and block index pages. On the types this
+// engine writes that is exactly IsDataPageType; compaction, which must
+// follow every reference a page may hold, takes the wider rule.
+inline constexpr bool MayNameIndexPage(std::uint16_t type) {
+  return IsMovableObjectPageType(type) && type != layout::NameContinuationPage &&
+         type != layout::ObjectHeaderPage && type != layout::DirectoryEntryPage &&
+         type != layout::BlockIndexPage;
+}
+
+namespace type_rules_check {
+// The rules above agree with each other on every type. Every page type and
+// record kind the format defines lies far below the bounds walked here (a
+// walk over all 65536 values would pass the constant-evaluation limits of
+// some compilers).
+inline constexpr bool Consistent() {
+  for (std::uint32_t type = 0; type <= 0x3FF; ++type) {
+    const auto t = static_cast<std::uint16_t>(type);
+    if (IsObjectPageType(t) && !IsMovableObjectPageType(t)) return false;
+    if (IsDataPageType(t) && !IsObjectPageType(t)) return false;
+    if (IsObjectPageType(t) && MayNameIndexPage(t) != IsDataPageType(t)) return false;
+  }
+  for (std::uint32_t kind = 0; kind <= 0x3FF; ++kind) {
+    const std::uint16_t stream = StreamTypeOf(static_cast<std::uint16_t>(kind));
+    if (stream != 0 && !IsObjectPageType(stream)) return false;
+  }
+  return true;
+}
+static_assert(Consistent());
+}  // namespace type_rules_check
 
 // rkCompression record data: u32 mode, u32 level, u16 block pages, u16 zero.
 // Host byte order, like every other record field in a page image.

@@ -111,6 +111,29 @@ inline constexpr std::uint32_t kJournalRecordFirstEntry = 12;
 inline constexpr std::uint32_t kJournalSlotTransactionId = 8;
 inline constexpr std::uint32_t kJournalCommittedFirst = 4;
 
+// Whether a page's payload is enciphered under the storage key: the pages
+// of the object layer, except the root's header pages (kOwnerId 1) and
+// root data pages, which stay readable while the storage is locked; none of
+// the volume core's pages. A space map page has no header: its first u16 is
+// PageShift.
+inline constexpr bool IsEncipheredPageType(std::uint16_t pageType, std::uint32_t ownerId,
+                                           std::uint32_t pageShift) {
+  switch (pageType) {
+    case kFreePageType:
+    case VolumeSignature:
+    case TransactionTablePage:
+    case JournalPage:
+    case kJournalFreeRecord:
+    case kJournalRewriteRecord:
+    case RootDataPage:
+      return false;
+    case ObjectHeaderPage:
+      return ownerId > 1;
+    default:
+      return pageType != pageShift;
+  }
+}
+
 // Field helpers over a page image in host byte order.
 inline std::uint16_t PageTypeOf(const std::uint8_t* page) {
   return LoadU16(page + kPageType);

@@ -37,7 +37,9 @@
 #include <vector>
 
 #include "vaultfs/util/byte_order.h"
+#include "vaultfs/format/object_layout.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/format/record_walk.h"
 #include "vaultfs/progress.h"
 #include "vaultfs/volume/transaction.h"
 #include "vaultfs/volume/volume.h"
@@ -51,81 +53,24 @@ namespace {
 // Pages 0 to 2 (the first map page, the volume information, the root's
 // header page) never move.
 constexpr std::uint32_t kFirstMovablePage = 3;
-// Object-layer pages: name pages, header pages and the stream pages of the
-// record kinds that can move out (kind + 32).
-constexpr std::uint16_t kLastStreamPageType = ObjectHeaderPage + 15;
 // A transaction of moves is committed once it holds this many pages.
 constexpr std::size_t kBatchPages = kCacheLimit;
 
-bool IsObjectPage(std::uint16_t type) {
-  return type >= NameContinuationPage && type <= kLastStreamPageType;
-}
-
-// Data pages (of a file, a link, the root) name the block index page that
-// lists them; other object pages keep 0 there.
-bool CarriesIndexPage(std::uint16_t type) {
-  return IsObjectPage(type) && type != NameContinuationPage && type != ObjectHeaderPage &&
-         type != DirectoryEntryPage && type != BlockIndexPage;
-}
-
-// Calls `field(offset)` for every field of an object page that names a page
-// whose PrevPage must name this one: NextPage; in a header page every
-// record's MovedTo and the used slots of an inline directory record; in a
-// directory page its used slots (header page and first name page). False
-// when a header page's records cannot be walked.
-template <class Field>
-bool ForEachChildField(const std::uint8_t* page, std::uint32_t pageSize, Field field) {
-  field(kNextPage);
-  const std::uint16_t type = PageTypeOf(page);
-  auto slots = [&](std::uint32_t from, std::uint32_t to) {
-    for (std::uint32_t at = from; at + kDirectoryEntrySize <= to; at += kDirectoryEntrySize) {
-      if (LoadU32(page + at + kEntryObjectId) == 0) continue;
-      field(at + kEntryHeaderPage);
-      field(at + kEntryNameNextPage);
-    }
-  };
-  if (type == DirectoryEntryPage) {
-    slots(kPageHeaderSize, pageSize);
-    return true;
-  }
-  if (type != ObjectHeaderPage) return true;
-  const std::uint32_t used = LoadU16(page + kUsedLength);
-  if (used < kFirstRecord || used > pageSize) return false;
-  for (std::uint32_t at = kFirstRecord; at < used;) {
-    if (at + kRecordHeadSize > used) return false;
-    const std::uint16_t length = LoadU16(page + at + kRecordLength);
-    if (length < kRecordHeadSize || at + length > used) return false;
-    field(at + kRecordMovedTo);
-    if (LoadU16(page + at + kRecordKind) == rkDirectory && LoadU32(page + at + kRecordMovedTo) == 0)
-      slots(at + kRecordHeadSize, at + length);
-    at += length;
-  }
-  return true;
-}
-
 // Replaces every reference to page `from` in an object page by `to` and
-// tells how many there were.
+// tells how many there were (0 when a header page's records cannot be
+// walked). A block index lists a page once: only its first entry counts.
 std::uint32_t Repoint(std::uint8_t* page, std::uint32_t pageSize, std::uint32_t from,
                       std::uint32_t to) {
   std::uint32_t count = 0;
-  auto field = [&](std::uint32_t at) {
-    if (LoadU32(page + at) != from) return;
-    StoreU32(page + at, to);
+  bool indexEntryDone = false;
+  const bool walked = ForEachPageReference(page, pageSize, [&](const PageReference& ref) {
+    if (ref.Link == PageLink::kIndexEntry && indexEntryDone) return;
+    if (LoadU32(page + ref.Field) != from) return;
+    StoreU32(page + ref.Field, to);
     ++count;
-  };
-  field(kPrevPage);
-  const std::uint16_t type = PageTypeOf(page);
-  if (CarriesIndexPage(type)) field(kIndexPage);
-  if (!ForEachChildField(page, pageSize, field)) return 0;
-  if (type == BlockIndexPage) {
-    for (std::uint32_t at = kPageHeaderSize; at + 4 <= pageSize; at += 4) {
-      if (LoadU32(page + at) != from) continue;
-      StoreU32(page + at, to);
-      ++count;
-      break;
-    }
-  }
-  return count;
+    if (ref.Link == PageLink::kIndexEntry) indexEntryDone = true;
+  });
+  return walked ? count : 0;
 }
 
 }  // namespace
@@ -234,7 +179,7 @@ EngineResult Compactor::Classify(std::uint32_t page, std::uint16_t entry, bool& 
     table = movable = InTable(page);
     return 0;
   }
-  if (!IsObjectPage(entry)) return 0;
+  if (!IsMovableObjectPageType(entry)) return 0;
   PageRef ref;
   EngineResult r = v_.GetPage(page, true, -1, 0, nullptr, ref);
   if (r != 0) return r;
@@ -294,7 +239,7 @@ EngineResult Compactor::Referenced(std::uint32_t page, std::uint32_t self, PageR
   std::uint16_t entry = 0;
   EngineResult r = Entry(page, entry);
   if (r != 0) return r;
-  if (!IsObjectPage(entry)) return Corrupt();
+  if (!IsMovableObjectPageType(entry)) return Corrupt();
   r = v_.GetPage(page, true, -1, 0, nullptr, ref);
   if (r != 0) return r;
   return PageTypeOf(ref.data()) == entry ? 0 : Corrupt();
@@ -306,7 +251,6 @@ EngineResult Compactor::Validate(std::uint32_t page) {
   EngineResult r = v_.GetPage(page, true, -1, 0, nullptr, self);
   if (r != 0) return r;
   const std::uint8_t* s = self.data();
-  const std::uint16_t type = PageTypeOf(s);
   const std::uint32_t size = v_.PageSize;
   {
     // The page before it in its chain, or the page holding the reference
@@ -316,13 +260,22 @@ EngineResult Compactor::Validate(std::uint32_t page) {
     if (r != 0) return r;
     const std::uint8_t* b = before.data();
     std::uint32_t refs = 0;
-    if (!ForEachChildField(b, size, [&](std::uint32_t at) { refs += LoadU32(b + at) == page; }) ||
+    if (!ForEachPageReference(b, size,
+                              [&](const PageReference& ref) {
+                                refs += ref.NamesChild() && LoadU32(b + ref.Field) == page;
+                              }) ||
         refs == 0)
       return Corrupt();
   }
   std::vector<std::uint32_t> children;
-  if (!ForEachChildField(s, size, [&](std::uint32_t at) {
-        if (std::uint32_t n = LoadU32(s + at); n != 0) children.push_back(n);
+  std::uint32_t index = 0;
+  std::vector<std::uint32_t> listed;
+  if (!ForEachPageReference(s, size, [&](const PageReference& ref) {
+        const std::uint32_t n = LoadU32(s + ref.Field);
+        if (n == 0) return;
+        if (ref.NamesChild()) children.push_back(n);
+        if (ref.Link == PageLink::kIndexPage) index = n;
+        if (ref.Link == PageLink::kIndexEntry) listed.push_back(n);
       }))
     return Corrupt();
   for (std::uint32_t n : children) {
@@ -331,28 +284,23 @@ EngineResult Compactor::Validate(std::uint32_t page) {
     if (r != 0) return r;
     if (LoadU32(child.data() + kPrevPage) != page) return Corrupt();
   }
-  if (CarriesIndexPage(type)) {
-    if (const std::uint32_t n = LoadU32(s + kIndexPage); n != 0) {
-      PageRef index;
-      r = Referenced(n, page, index);
-      if (r != 0) return r;
-      const std::uint8_t* x = index.data();
-      if (PageTypeOf(x) != BlockIndexPage || OwnerIdOf(x) != OwnerIdOf(s)) return Corrupt();
-      bool listed = false;
-      for (std::uint32_t at = kPageHeaderSize; at + 4 <= size && !listed; at += 4)
-        listed = LoadU32(x + at) == page;
-      if (!listed) return Corrupt();
-    }
+  if (index != 0) {
+    PageRef indexPage;
+    r = Referenced(index, page, indexPage);
+    if (r != 0) return r;
+    const std::uint8_t* x = indexPage.data();
+    if (PageTypeOf(x) != BlockIndexPage || OwnerIdOf(x) != OwnerIdOf(s)) return Corrupt();
+    bool isListed = false;
+    ForEachPageReference(x, size, [&](const PageReference& ref) {
+      isListed = isListed || (ref.Link == PageLink::kIndexEntry && LoadU32(x + ref.Field) == page);
+    });
+    if (!isListed) return Corrupt();
   }
-  if (type == BlockIndexPage) {
-    for (std::uint32_t at = kPageHeaderSize; at + 4 <= size; at += 4) {
-      const std::uint32_t n = LoadU32(s + at);
-      if (n == 0) continue;
-      PageRef data;
-      r = Referenced(n, page, data);
-      if (r != 0) return r;
-      if (LoadU32(data.data() + kIndexPage) != page) return Corrupt();
-    }
+  for (std::uint32_t n : listed) {
+    PageRef data;
+    r = Referenced(n, page, data);
+    if (r != 0) return r;
+    if (LoadU32(data.data() + kIndexPage) != page) return Corrupt();
   }
   return 0;
 }
@@ -420,20 +368,15 @@ EngineResult Compactor::MoveObjectPage(Transaction* t, std::uint32_t from, std::
   PageBuffer* b = page.get();
   std::uint8_t* image = b->Data.get();
   const std::uint16_t type = PageTypeOf(image);
-  if (!IsObjectPage(type) || PageNumberOf(image) != from) return Corrupt();
+  if (!IsMovableObjectPageType(type) || PageNumberOf(image) != from) return Corrupt();
 
   // Every page that names this one, as the page itself names them.
-  std::vector<std::uint32_t> referrers{LoadU32(image + kPrevPage)};
-  if (!ForEachChildField(image, v.PageSize, [&](std::uint32_t at) {
-        if (std::uint32_t n = LoadU32(image + at); n != 0) referrers.push_back(n);
+  std::vector<std::uint32_t> referrers;
+  if (!ForEachPageReference(image, v.PageSize, [&](const PageReference& ref) {
+        const std::uint32_t n = LoadU32(image + ref.Field);
+        if (n != 0 || ref.Link == PageLink::kPrevPage) referrers.push_back(n);
       }))
     return Corrupt();
-  if (CarriesIndexPage(type) && LoadU32(image + kIndexPage) != 0)
-    referrers.push_back(LoadU32(image + kIndexPage));
-  if (type == BlockIndexPage) {
-    for (std::uint32_t at = kPageHeaderSize; at + 4 <= v.PageSize; at += 4)
-      if (std::uint32_t n = LoadU32(image + at); n != 0) referrers.push_back(n);
-  }
   std::sort(referrers.begin(), referrers.end());
   referrers.erase(std::unique(referrers.begin(), referrers.end()), referrers.end());
   for (std::uint32_t n : referrers)
@@ -471,7 +414,8 @@ EngineResult Compactor::MoveObjectPage(Transaction* t, std::uint32_t from, std::
     r = v.GetPage(n, true, -1, 0, t, other);
     if (r == 0) r = v.MarkDirty(other.get(), t);
     if (r != 0) return r;
-    if (!IsObjectPage(PageTypeOf(other.data())) || Repoint(other.data(), v.PageSize, from, to) == 0)
+    if (!IsMovableObjectPageType(PageTypeOf(other.data())) ||
+        Repoint(other.data(), v.PageSize, from, to) == 0)
       return Corrupt();
     held.push_back(std::move(other));
   }

@@ -197,13 +197,6 @@ void BuildFirstFatSector(std::uint8_t* s, const FormatLayout& layout) {
   if (layout.FatBits == 16) s[3] = 0xFF;
 }
 
-// A piece of structure at a place in the host file; everything else is zero.
-struct Piece {
-  std::uint64_t At = 0;
-  const std::uint8_t* Bytes = nullptr;
-  std::uint32_t Size = 0;
-};
-
 // What can be refused without knowing the size of the file.
 EngineResult CheckFormatArguments(std::uint32_t pageSize, std::uint32_t flags) {
   if (pageSize < 256 || pageSize > 65536 || !std::has_single_bit(pageSize))
@@ -214,6 +207,194 @@ EngineResult CheckFormatArguments(std::uint32_t pageSize, std::uint32_t flags) {
   if ((flags & kFormatBootArea) != 0 && pageSize > kFormatBootAreaSize) return errInvalidPageSize;
   return 0;
 }
+
+// A piece of structure at a place in the host file; everything else is zero.
+struct Piece {
+  std::uint64_t At = 0;
+  const std::uint8_t* Bytes = nullptr;
+  std::uint32_t Size = 0;
+};
+
+// What a format writes besides zeros, built once: the partition sector of
+// the boot area, the volume's first three pages, the FAT area's boot sector
+// and first FAT sector. The first map page is kept apart: it goes out last.
+class FormatImage {
+ public:
+  FormatImage() = default;
+  FormatImage(const FormatImage&) = delete;
+  FormatImage& operator=(const FormatImage&) = delete;
+
+  [[nodiscard]] EngineResult Allocate(std::uint32_t pageSize) {
+    try {
+      pages_.assign(std::size_t{3} * pageSize, 0);
+      sectors_.assign(std::size_t{3} * kFormatSectorSize, 0);
+    } catch (const std::bad_alloc&) {
+      return errOutOfMemory;
+    }
+    return 0;
+  }
+
+  void Build(const FormatLayout& layout, std::uint32_t pageSize, std::u16string_view logo) {
+    std::uint32_t pageShift = 8;
+    while ((1u << pageShift) != pageSize) ++pageShift;
+    std::uint8_t* page0 = pages_.data();
+    std::uint8_t* page1 = page0 + pageSize;
+    std::uint8_t* page2 = page1 + pageSize;
+    std::uint8_t* partitionSector = sectors_.data();
+    std::uint8_t* fatBootSector = partitionSector + kFormatSectorSize;
+    std::uint8_t* firstFatSector = fatBootSector + kFormatSectorSize;
+    const std::uint64_t volumeStart = layout.BootAreaSize;
+    if (layout.BootAreaSize != 0) {
+      BuildPartitionSector(partitionSector, layout);
+      Add({0, partitionSector, kFormatSectorSize});
+    }
+    if (layout.VolumePages != 0) {
+      BuildFirstMapPage(page0, pageSize, pageShift);
+      BuildVolumeInfoPage(page1, pageSize, logo, false);
+      StoreU16(page1 + layout::kFixedSize, 1);
+      StoreU32(page1 + layout::kMaxPageCount, layout.VolumePages);
+      BuildRootHeaderPage(page2, pageSize, Now());
+      // Page 0 goes out last (FormatWriter::Finish); until then its place
+      // is zeros.
+      Add({volumeStart + pageSize, page1, pageSize});
+      Add({volumeStart + 2 * std::uint64_t{pageSize}, page2, pageSize});
+    }
+    if (layout.FatAreaSize != 0) {
+      BuildFatBootSector(fatBootSector, layout, RandomId());
+      BuildFirstFatSector(firstFatSector, layout);
+      Add({layout.FatAreaStart(), fatBootSector, kFormatSectorSize});
+      Add({layout.FatAreaStart() + kFormatSectorSize, firstFatSector, kFormatSectorSize});
+    }
+  }
+
+  const std::uint8_t* FirstMapPage() const { return pages_.data(); }
+
+  // Copies the pieces' bytes that fall into [from, from + length) of the
+  // file into `chunk`, which holds zeros.
+  void Fill(std::uint8_t* chunk, std::uint64_t from, std::uint32_t length) const {
+    for (std::size_t i = 0; i < pieceCount_; ++i) {
+      const Piece& p = pieces_[i];
+      const std::uint64_t begin = std::max(p.At, from);
+      const std::uint64_t end = std::min(p.At + p.Size, from + length);
+      if (begin < end) std::memcpy(chunk + (begin - from), p.Bytes + (begin - p.At), end - begin);
+    }
+  }
+
+ private:
+  void Add(const Piece& piece) { pieces_[pieceCount_++] = piece; }
+
+  std::vector<std::uint8_t> pages_;    // pages 0 to 2 of the volume
+  std::vector<std::uint8_t> sectors_;  // partition, FAT boot and first FAT sector
+  Piece pieces_[5];
+  std::size_t pieceCount_ = 0;
+};
+
+// Opens the host file a format writes: an existing file keeps its size
+// (which then decides the layout), a new one is created at the planned
+// size. The file is closed again on failure.
+EngineResult OpenFormatTarget(HostFileBackend& host, const std::u16string& path, std::uint64_t size,
+                              std::uint32_t pageSize, std::uint32_t flags, FormatLayout& layout,
+                              HostHandle& handle) {
+  EngineResult r = 0;
+  if (size == 0) {
+    bool readOnly = false;
+    if ((r = host.Open(path, readOnly, false, handle)) != 0) return r;
+    std::int64_t existing = 0;
+    r = host.GetSize(handle, existing);
+    if (r == 0 && readOnly) r = errStorageReadOnly;
+    if (r == 0) r = PlanFormat(static_cast<std::uint64_t>(existing), pageSize, flags, layout);
+  } else {
+    if ((r = host.Create(path, true, false, handle)) != 0) return r;
+    r = host.SetSize(handle, static_cast<std::int64_t>(layout.FileSize));
+  }
+  if (r != 0) {
+    EngineResult ignored = host.Close(handle);
+    (void)ignored;
+  }
+  return r;
+}
+
+// Writes the file in chunks of zeros with the image's pieces in them,
+// reporting after each chunk; a report may stop the run.
+class FormatWriter {
+ public:
+  FormatWriter(HostFileBackend& host, HostHandle handle, const FormatLayout& layout,
+               std::uint32_t pageSize, const FormatImage& image, std::vector<std::uint8_t>& chunk,
+               const ProgressSink& progress)
+      : host_(host),
+        handle_(handle),
+        layout_(layout),
+        pageSize_(pageSize),
+        image_(image),
+        chunk_(chunk),
+        progress_(progress),
+        unit_(std::min<std::uint32_t>(pageSize, kFormatSectorSize)),
+        total_(static_cast<std::uint32_t>(layout.FileSize / unit_)) {}
+
+  // Every byte of the file.
+  void WriteWholeFile() { WriteRange(0, layout_.FileSize); }
+
+  // The boot area, the volume's first pages, every later space map page as
+  // a zero page (on a fixed-size volume a map page that was never written
+  // ends the used area, so stale data behind it stays unused), then the FAT
+  // area's boot sector, FAT and root directory.
+  void WriteStructureOnly() {
+    const std::uint64_t volumeStart = layout_.BootAreaSize;
+    const std::uint64_t firstPages = layout_.VolumePages != 0 ? 3 * std::uint64_t{pageSize_} : 0;
+    WriteRange(0, volumeStart + firstPages);
+    const std::uint64_t group = pageSize_ / 2;
+    for (std::uint64_t n = group; n < layout_.VolumePages && Going(); n += group)
+      WriteRange(volumeStart + n * pageSize_, volumeStart + (n + 1) * pageSize_);
+    if (layout_.FatAreaSize != 0) {
+      const std::uint64_t sectors =
+          std::uint64_t{kReservedSectors} + layout_.SectorsPerFat + kRootSectors;
+      WriteRange(layout_.FatAreaStart(), layout_.FatAreaStart() + sectors * kFormatSectorSize);
+    }
+  }
+
+  // The first map page last: it carries PageShift and the volume
+  // signature, so a format cut short leaves nothing that is recognised as
+  // a volume. Then the file is flushed.
+  [[nodiscard]] EngineResult Finish() {
+    EngineResult r = result_;
+    if (r == 0 && stopped_) r = errInterrupted;
+    if (r == 0 && layout_.VolumePages != 0)
+      r = host_.WriteAt(handle_, layout_.BootAreaSize, 1, image_.FirstMapPage(), pageSize_);
+    if (r == 0) r = host_.Flush(handle_);
+    if (r == 0) ReportProgress(progress_, kProgressFormatting, total_, total_, false);
+    return r;
+  }
+
+ private:
+  bool Going() const { return result_ == 0 && !stopped_; }
+
+  // Bytes [from, to) of the file.
+  void WriteRange(std::uint64_t from, std::uint64_t to) {
+    while (Going() && from < to) {
+      const std::uint32_t length =
+          static_cast<std::uint32_t>(std::min<std::uint64_t>(to - from, kWriteChunk));
+      std::memset(chunk_.data(), 0, length);
+      image_.Fill(chunk_.data(), from, length);
+      result_ = host_.WriteAt(handle_, from, 1, chunk_.data(), length);
+      from += length;
+      if (result_ == 0)
+        stopped_ = ReportProgress(progress_, kProgressFormatting,
+                                  static_cast<std::uint32_t>(from / unit_), total_, true);
+    }
+  }
+
+  HostFileBackend& host_;
+  const HostHandle handle_;
+  const FormatLayout& layout_;
+  const std::uint32_t pageSize_;
+  const FormatImage& image_;
+  std::vector<std::uint8_t>& chunk_;
+  const ProgressSink& progress_;
+  const std::uint32_t unit_;   // progress unit: a sector, or a page when smaller
+  const std::uint32_t total_;  // the file in progress units
+  EngineResult result_ = 0;
+  bool stopped_ = false;
+};
 
 }  // namespace
 
@@ -273,118 +454,24 @@ EngineResult FormatVolume(Volume& volume, const std::u16string& path, std::uint6
       size != 0 ? PlanFormat(size, pageSize, flags, layout) : CheckFormatArguments(pageSize, flags);
   if (r != 0) return r;
 
-  std::vector<std::uint8_t> chunk, pages, sectors;
+  FormatImage image;
+  std::vector<std::uint8_t> chunk;
   try {
     chunk.assign(kWriteChunk, 0);
-    pages.assign(std::size_t{3} * pageSize, 0);
-    sectors.assign(std::size_t{3} * kFormatSectorSize, 0);
   } catch (const std::bad_alloc&) {
     return errOutOfMemory;
   }
+  if ((r = image.Allocate(pageSize)) != 0) return r;
 
   HostHandle handle = 0;
-  if (size == 0) {
-    bool readOnly = false;
-    if ((r = host.Open(path, readOnly, false, handle)) != 0) return r;
-    std::int64_t existing = 0;
-    r = host.GetSize(handle, existing);
-    if (r == 0 && readOnly) r = errStorageReadOnly;
-    if (r == 0) r = PlanFormat(static_cast<std::uint64_t>(existing), pageSize, flags, layout);
-    if (r != 0) {
-      EngineResult ignored = host.Close(handle);
-      (void)ignored;
-      return r;
-    }
-  } else {
-    if ((r = host.Create(path, true, false, handle)) != 0) return r;
-    if ((r = host.SetSize(handle, static_cast<std::int64_t>(layout.FileSize))) != 0) {
-      EngineResult ignored = host.Close(handle);
-      (void)ignored;
-      return r;
-    }
-  }
-
-  // The structure, built once.
-  std::uint32_t pageShift = 8;
-  while ((1u << pageShift) != pageSize) ++pageShift;
-  std::uint8_t* page0 = pages.data();
-  std::uint8_t* page1 = page0 + pageSize;
-  std::uint8_t* page2 = page1 + pageSize;
-  std::uint8_t* partitionSector = sectors.data();
-  std::uint8_t* fatBootSector = partitionSector + kFormatSectorSize;
-  std::uint8_t* firstFatSector = fatBootSector + kFormatSectorSize;
-  const std::uint64_t volumeStart = layout.BootAreaSize;
-  Piece pieces[5];
-  std::size_t pieceCount = 0;
-  if (layout.BootAreaSize != 0) {
-    BuildPartitionSector(partitionSector, layout);
-    pieces[pieceCount++] = {0, partitionSector, kFormatSectorSize};
-  }
-  if (layout.VolumePages != 0) {
-    BuildFirstMapPage(page0, pageSize, pageShift);
-    BuildVolumeInfoPage(page1, pageSize, logo, false);
-    StoreU16(page1 + layout::kFixedSize, 1);
-    StoreU32(page1 + layout::kMaxPageCount, layout.VolumePages);
-    BuildRootHeaderPage(page2, pageSize, Now());
-    // Page 0 goes out last (below); until then its place is zeros.
-    pieces[pieceCount++] = {volumeStart + pageSize, page1, pageSize};
-    pieces[pieceCount++] = {volumeStart + 2 * std::uint64_t{pageSize}, page2, pageSize};
-  }
-  if (layout.FatAreaSize != 0) {
-    BuildFatBootSector(fatBootSector, layout, RandomId());
-    BuildFirstFatSector(firstFatSector, layout);
-    pieces[pieceCount++] = {layout.FatAreaStart(), fatBootSector, kFormatSectorSize};
-    pieces[pieceCount++] = {layout.FatAreaStart() + kFormatSectorSize, firstFatSector,
-                            kFormatSectorSize};
-  }
-
-  const std::uint32_t unit = std::min<std::uint32_t>(pageSize, kFormatSectorSize);
-  const std::uint32_t total = static_cast<std::uint32_t>(layout.FileSize / unit);
-  bool stopped = false;
-  // Writes bytes [from, to) of the file in chunks, reporting after each.
-  auto writeRange = [&](std::uint64_t from, std::uint64_t to) {
-    while (r == 0 && !stopped && from < to) {
-      const std::uint32_t length =
-          static_cast<std::uint32_t>(std::min<std::uint64_t>(to - from, kWriteChunk));
-      std::memset(chunk.data(), 0, length);
-      for (std::size_t i = 0; i < pieceCount; ++i) {
-        const Piece& p = pieces[i];
-        const std::uint64_t begin = std::max(p.At, from);
-        const std::uint64_t end = std::min(p.At + p.Size, from + length);
-        if (begin < end)
-          std::memcpy(chunk.data() + (begin - from), p.Bytes + (begin - p.At), end - begin);
-      }
-      r = host.WriteAt(handle, from, 1, chunk.data(), length);
-      from += length;
-      if (r == 0)
-        stopped = ReportProgress(progress, kProgressFormatting,
-                                 static_cast<std::uint32_t>(from / unit), total, true);
-    }
-  };
-
-  if ((flags & kFormatQuick) == 0) {
-    writeRange(0, layout.FileSize);
-  } else {
-    // The boot area, the volume's first pages, every later space map page
-    // as a zero page (on a fixed-size volume a map page that was never
-    // written ends the used area, so stale data behind it stays unused),
-    // then the FAT area's boot sector, FAT and root directory.
-    const std::uint64_t firstPages = layout.VolumePages != 0 ? 3 * std::uint64_t{pageSize} : 0;
-    writeRange(0, volumeStart + firstPages);
-    const std::uint64_t group = pageSize / 2;
-    for (std::uint64_t n = group; n < layout.VolumePages && r == 0 && !stopped; n += group)
-      writeRange(volumeStart + n * pageSize, volumeStart + (n + 1) * pageSize);
-    if (layout.FatAreaSize != 0) {
-      const std::uint64_t sectors =
-          std::uint64_t{kReservedSectors} + layout.SectorsPerFat + kRootSectors;
-      writeRange(layout.FatAreaStart(), layout.FatAreaStart() + sectors * kFormatSectorSize);
-    }
-  }
-
-  if (r == 0 && stopped) r = errInterrupted;
-  if (r == 0 && layout.VolumePages != 0) r = host.WriteAt(handle, volumeStart, 1, page0, pageSize);
-  if (r == 0) r = host.Flush(handle);
-  if (r == 0) ReportProgress(progress, kProgressFormatting, total, total, false);
+  if ((r = OpenFormatTarget(host, path, size, pageSize, flags, layout, handle)) != 0) return r;
+  image.Build(layout, pageSize, logo);
+  FormatWriter writer(host, handle, layout, pageSize, image, chunk, progress);
+  if ((flags & kFormatQuick) == 0)
+    writer.WriteWholeFile();
+  else
+    writer.WriteStructureOnly();
+  r = writer.Finish();
   const EngineResult closed = host.Close(handle);
   return r != 0 ? r : closed;
 }

@@ -44,6 +44,7 @@
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/object_layout.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/format/record_walk.h"
 #include "vaultfs/objects/codecs.h"
 #include "vaultfs/util/random.h"
 #include "vaultfs/storage_time.h"
@@ -82,28 +83,6 @@ constexpr std::uint8_t sAlive = 0x20;    // reached from the root
 constexpr std::uint8_t sMark = 0x40;     // scratch: claimed in this page, listed, on this path
 constexpr std::uint8_t sIndexOk = 0x80;  // block index page (candidate, then confirmed)
 
-// The stream page type of a record kind whose data can move out; 0 for the
-// kinds whose data always stays in the record.
-std::uint16_t StreamTypeOf(std::uint16_t kind) {
-  switch (kind) {
-    case rkDirectory:
-    case rkFileData:
-    case rkUnusedStream:
-    case rkLinkTarget:
-    case rkRootData:
-    case rkBlockIndex:
-      return StreamPageType(kind);
-    default:
-      return 0;
-  }
-}
-
-// The settings records the object layer reads before any data: a record it
-// cannot take would make the whole object unreadable.
-bool KnownRecordKind(std::uint16_t kind) {
-  return kind <= rkBlockIndex || (kind >= kFirstTagKind && kind <= kLastTagKind);
-}
-
 bool RecordDataValid(std::uint16_t kind, const std::uint8_t* record, std::uint32_t length) {
   const std::uint32_t size = length - kRecordHeadSize;
   const std::uint8_t* data = record + kRecordHeadSize;
@@ -129,6 +108,17 @@ EngineResult CheckedPageSize(std::uint32_t pageSize) {
 }
 
 enum class Pass { kAnalyse, kApply };
+
+// One header page under check: what the record walk learns on the way.
+struct HeaderCheck {
+  std::uint32_t page = 0;
+  std::uint8_t* image = nullptr;
+  Pass pass = Pass::kAnalyse;
+  std::uint32_t used = 0;  // where the records end
+  bool changed = false;
+  bool link = false;            // an rkLinkTarget record was met
+  std::uint64_t linkBytes = 0;  // the target bytes that record still stores
+};
 
 }  // namespace
 
@@ -167,6 +157,9 @@ class RepairSession {
                           std::uint32_t keyVariant);
   EngineResult VerifyStoragePassword(std::uint32_t storageMode,
                                      std::span<const std::uint8_t> password);
+  EngineResult CheckStorageEncryptionRecord(const std::uint8_t* record, const RecordHead& head,
+                                            std::uint32_t storageMode,
+                                            std::span<const std::uint8_t> password);
 
   // ---- phases ----
   EngineResult ReadPages();
@@ -212,6 +205,18 @@ class RepairSession {
   // Cuts the next-page link of page j's header copy.
   void CutNext(std::uint32_t j);
   bool CheckHeaderPage(std::uint32_t j, std::uint8_t* page, Pass pass);
+  // The steps of CheckHeaderPage, in the order it takes them.
+  void TakeUsedLength(HeaderCheck& c);
+  void EnsureObjectInfoRecord(HeaderCheck& c);
+  void CheckRecords(HeaderCheck& c);
+  bool CheckRecord(HeaderCheck& c, const RecordHead& head);
+  bool CheckMovedOutRecord(HeaderCheck& c, const RecordHead& head, std::uint16_t streamType);
+  void MeasureLinkTarget(HeaderCheck& c, const RecordHead& head, bool keep);
+  void RemoveRecord(HeaderCheck& c, const RecordHead& head);
+  void CutRecordsFrom(HeaderCheck& c, const RecordHead& head);
+  void StoreUsedLength(HeaderCheck& c);
+  void LimitLinkSizeToTarget(HeaderCheck& c);
+  void CountRemovedRecord(const HeaderCheck& c);
   bool CheckEntries(std::uint32_t holder, std::uint32_t directoryId, std::uint8_t* entries,
                     std::uint32_t count, Pass pass);
   bool CheckName(std::uint32_t holder, std::uint8_t* entry, Pass pass);
@@ -502,37 +507,44 @@ EngineResult RepairSession::VerifyStoragePassword(std::uint32_t storageMode,
     EngineResult r = volume_.ReadPage(j, page_.data());
     if (r != 0) return r;
     const std::uint8_t* d = page_.data();
-    const std::uint32_t used = std::min<std::uint32_t>(LoadU16(d + kUsedLength), size);
-    for (std::uint32_t at = kFirstRecord; at + kRecordHeadSize <= used;) {
-      const std::uint16_t length = LoadU16(d + at + kRecordLength);
-      if (length < kRecordHeadSize || at + length > used) break;
-      if (LoadU16(d + at + kRecordKind) == rkStorageEncryption && length >= kRecordHeadSize + 4) {
-        const std::uint32_t mode = NormalizeEncryption(LoadU32(d + at + kRecordHeadSize));
-        if (mode == ecNoEncryption) {
-          // Not enciphered: its pages must be read as they are.
-          MutexLock io(volume_.IoLock);
-          volume_.ReadKey.reset();
-          volume_.WriteKey.reset();
-          keyInstalled_ = false;
-          return 0;
-        }
-        if (!keyInstalled_ || NormalizeEncryption(storageMode) != mode ||
-            length < kRecordHeadSize + 4 + kCheckValueSize)
-          return errInvalidPassword;
-        bool valid = false;
-        std::uint32_t variant = 0;
-        r = vaultfs::CheckPassword(mode, password,
-                                   std::span<const std::uint8_t, kCheckValueSize>(
-                                       d + at + kRecordHeadSize + 4, kCheckValueSize),
-                                   size, events_, valid, variant);
-        if (r != 0 || !valid) return errInvalidPassword;
-        return 0;
-      }
-      at += length;
-    }
+    bool found = false;
+    ForEachRecord(d, RecordsEndWithin(d, size), [&](const RecordHead& head) {
+      if (head.Kind != rkStorageEncryption || head.Length < kRecordHeadSize + 4) return true;
+      found = true;
+      r = CheckStorageEncryptionRecord(d + head.Offset, head, storageMode, password);
+      return false;
+    });
+    if (found) return r;
   }
   if (Failed()) return error_;
   // No record found: the container is taken as the caller describes it.
+  return 0;
+}
+
+// The root's rkStorageEncryption record against the password given.
+EngineResult RepairSession::CheckStorageEncryptionRecord(const std::uint8_t* record,
+                                                         const RecordHead& head,
+                                                         std::uint32_t storageMode,
+                                                         std::span<const std::uint8_t> password) {
+  const std::uint32_t mode = NormalizeEncryption(LoadU32(record + kRecordHeadSize));
+  if (mode == ecNoEncryption) {
+    // Not enciphered: its pages must be read as they are.
+    MutexLock io(volume_.IoLock);
+    volume_.ReadKey.reset();
+    volume_.WriteKey.reset();
+    keyInstalled_ = false;
+    return 0;
+  }
+  if (!keyInstalled_ || NormalizeEncryption(storageMode) != mode ||
+      head.Length < kRecordHeadSize + 4 + kCheckValueSize)
+    return errInvalidPassword;
+  bool valid = false;
+  std::uint32_t variant = 0;
+  const EngineResult r = vaultfs::CheckPassword(
+      mode, password,
+      std::span<const std::uint8_t, kCheckValueSize>(record + kRecordHeadSize + 4, kCheckValueSize),
+      volume_.PageSize, events_, valid, variant);
+  if (r != 0 || !valid) return errInvalidPassword;
   return 0;
 }
 
@@ -605,18 +617,16 @@ void RepairSession::CutNext(std::uint32_t j) {
 std::uint32_t RepairSession::BlockPagesOf(std::uint32_t j, const std::uint8_t* d) {
   const std::uint32_t size = volume_.PageSize;
   auto find = [size](const std::uint8_t* page, std::uint32_t& blockPages) {
-    const std::uint32_t used = std::min<std::uint32_t>(LoadU16(page + kUsedLength), size);
-    for (std::uint32_t at = kFirstRecord; at + kRecordHeadSize <= used;) {
-      const std::uint32_t length = LoadU16(page + at + kRecordLength);
-      if (length < kRecordHeadSize || at + length > used) return false;
-      if (LoadU16(page + at + kRecordKind) == rkCompression &&
-          RecordDataValid(rkCompression, page + at, length)) {
-        blockPages = LoadU16(page + at + kRecordHeadSize + compression_record::kBlockPages);
+    bool found = false;
+    ForEachRecord(page, RecordsEndWithin(page, size), [&](const RecordHead& head) {
+      if (head.Kind != rkCompression ||
+          !RecordDataValid(rkCompression, page + head.Offset, head.Length))
         return true;
-      }
-      at += length;
-    }
-    return false;
+      blockPages = LoadU16(page + head.DataOffset() + compression_record::kBlockPages);
+      found = true;
+      return false;
+    });
+    return found;
   };
   std::uint32_t blockPages = 1;
   if (find(d, blockPages)) return blockPages;
@@ -737,147 +747,194 @@ bool RepairSession::CheckEntries(std::uint32_t holder, std::uint32_t directoryId
   return changed;
 }
 
+// A header page's records, checked one by one: what cannot be taken goes,
+// links that fail are cut, and UsedLength ends up where the records do.
+// True when the page changed.
 bool RepairSession::CheckHeaderPage(std::uint32_t j, std::uint8_t* d, Pass pass) {
-  const bool analyse = pass == Pass::kAnalyse;
-  const std::uint32_t size = volume_.PageSize;
-  const std::uint32_t owner = Field(j, kOwnerId);
+  HeaderCheck c;
+  c.page = j;
+  c.image = d;
+  c.pass = pass;
   const bool first = Field(j, kChainIndex) == 0;
-  bool changed = false;
-  std::uint32_t used = LoadU16(d + kUsedLength);
-  // Records may fill the page to its last byte (an inline block grown into
-  // the room left), so only a length beyond the page is damage; the records
-  // themselves then tell where they end.
-  if (used < kFirstRecord || used > size) {
-    used = kFirstRecord;
-    changed = true;
+  TakeUsedLength(c);
+  if (first) EnsureObjectInfoRecord(c);
+  CheckRecords(c);
+  StoreUsedLength(c);
+  if (c.link && first) LimitLinkSizeToTarget(c);
+  return c.changed;
+}
+
+// Records may fill the page to its last byte (an inline block grown into
+// the room left), so only a UsedLength beyond the page is damage; the
+// records themselves then tell where they end.
+void RepairSession::TakeUsedLength(HeaderCheck& c) {
+  c.used = LoadU16(c.image + kUsedLength);
+  if (c.used < kFirstRecord || c.used > volume_.PageSize) {
+    c.used = kFirstRecord;
+    c.changed = true;
   }
-  // An object's first header page starts with its rkObjectInfo record;
-  // without it the page's records cannot be trusted.
+}
+
+// An object's first header page starts with its rkObjectInfo record;
+// without it the page's records cannot be trusted, and the page starts
+// again with a new one.
+void RepairSession::EnsureObjectInfoRecord(HeaderCheck& c) {
+  const std::uint32_t size = volume_.PageSize;
+  std::uint8_t* d = c.image;
   const std::uint32_t infoLength = LoadU16(d + kFirstRecord + kRecordLength);
-  if (first && (LoadU16(d + kFirstRecord + kRecordKind) != rkObjectInfo ||
-                infoLength < kObjectInfoLength || infoLength > size - kFirstRecord)) {
-    std::memset(d + kFirstRecord, 0, size - kFirstRecord);
-    StoreNewObjectInfo(d + kFirstRecord, Now());
-    used = kFirstRecord + kObjectInfoLength;
-    StoreU16(d + kUsedLength, static_cast<std::uint16_t>(used));
-    StoreU16(d + kUsedLength + 2, 0);
-    changed = true;
-    if (analyse) {
-      ++report_.RecordsRemoved;
-      Finding(kProgressLinkCut, j);
-    }
-  }
-  // A link's size may not pass the target bytes it still stores: the object
-  // layer takes a shorter stored target for damage.
-  bool link = false;
-  std::uint64_t linkBytes = 0;
-  std::uint32_t at = kFirstRecord;
-  while (at < size) {
-    std::uint8_t* record = d + at;
-    const bool headFits = at + kRecordHeadSize <= size;
-    const std::uint32_t length = headFits ? LoadU16(record + kRecordLength) : 0;
-    const std::uint16_t headKind = headFits ? LoadU16(record + kRecordKind) : 0;
-    if (headFits && length == 0 && headKind == 0) {
+  if (LoadU16(d + kFirstRecord + kRecordKind) == rkObjectInfo && infoLength >= kObjectInfoLength &&
+      infoLength <= size - kFirstRecord)
+    return;
+  std::memset(d + kFirstRecord, 0, size - kFirstRecord);
+  StoreNewObjectInfo(d + kFirstRecord, Now());
+  c.used = kFirstRecord + kObjectInfoLength;
+  StoreU16(d + kUsedLength, static_cast<std::uint16_t>(c.used));
+  StoreU16(d + kUsedLength + 2, 0);
+  c.changed = true;
+  CountRemovedRecord(c);
+}
+
+// Walks the records up to the page's end: zeros end them, and so does
+// damage (what comes before it stays). Past UsedLength only whole records
+// of a known kind count (UsedLength grows over them).
+void RepairSession::CheckRecords(HeaderCheck& c) {
+  RecordCursor cursor(c.image, volume_.PageSize);
+  for (;;) {
+    RecordHead head;
+    const RecordAt found = cursor.Read(head);
+    if (found == RecordAt::kEnd) return;
+    const std::uint32_t at = head.Offset;
+    if (found != RecordAt::kNoHead && head.Length == 0 && head.Kind == 0) {
       // Zeros: the records end here, whatever the page's UsedLength said.
-      if (used != at) changed = true;
-      used = at;
-      break;
+      if (c.used != at) c.changed = true;
+      c.used = at;
+      return;
     }
-    const bool bad = !headFits || length < kRecordHeadSize || length > size - at;
-    // Past the recorded end only whole records of a known kind count.
-    if (at >= used && (bad || !KnownRecordKind(headKind))) break;
+    const bool bad = found != RecordAt::kRecord;
+    if (at >= c.used && (bad || !KnownRecordKind(head.Kind))) return;
     if (bad) {
-      // The record list ends in damage: keep what comes before it.
-      if (headKind == rkLinkTarget) link = true;
-      std::memset(record, 0, size - at);
-      used = at;
-      changed = true;
-      if (analyse) {
-        ++report_.RecordsRemoved;
-        Finding(kProgressLinkCut, j);
-      }
-      break;
+      CutRecordsFrom(c, head);
+      return;
     }
-    if (at + length > used) {
-      used = at + length;
-      changed = true;
+    if (head.End() > c.used) {
+      c.used = head.End();
+      c.changed = true;
     }
-    const std::uint16_t kind = LoadU16(record + kRecordKind);
-    const std::uint32_t movedTo = LoadU32(record + kRecordMovedTo);
-    const std::uint16_t streamType = StreamTypeOf(kind);
-    bool keep = true;
-    if (!RecordDataValid(kind, record, length)) {
-      keep = false;
-    } else if (movedTo != 0 && streamType == 0) {
-      // A kind whose data never moves out: the record's own data stands.
-      StoreU32(record + kRecordMovedTo, 0);
-      changed = true;
-      if (analyse) {
-        ++report_.LinksCut;
-        Finding(kProgressLinkCut, j);
-      }
-    } else if (movedTo != 0) {
-      keep = FirstPageOk(movedTo, streamType, owner, j);
-      if (keep && analyse && IsDataPageType(streamType))
-        CheckDataChain(movedTo, BlockPagesOf(j, d));
-      if (keep && kind == rkBlockIndex) {
-        // Whether the index stands is settled once the orphans are known.
-        if (analyse)
-          state_[movedTo] |= sIndexOk;
-        else
-          keep = Has(movedTo, sIndexOk);
-      }
-      if (keep) {
-        Claim(movedTo);
-        if (analyse) Reference(movedTo);
-      }
-    } else if (kind == rkBlockIndex) {
-      // An index record without pages would stop the index from ever being
-      // made again.
-      keep = false;
-    } else if (kind == rkDirectory) {
-      if (CheckEntries(j, owner, record + kRecordHeadSize,
-                       (length - kRecordHeadSize) / kDirectoryEntrySize, pass))
-        changed = true;
-    }
-    if (kind == rkLinkTarget && !link) {
-      link = true;
-      if (keep && movedTo == 0) {
-        linkBytes = length - kRecordHeadSize;
-      } else if (keep) {
-        std::uint32_t last = movedTo;
-        for (std::uint32_t next = ValidNext(last); next != 0; next = ValidNext(last)) last = next;
-        linkBytes = (std::uint64_t{Field(last, kChainIndex)} + 1) * volume_.PayloadSize;
-      }
-    }
+    const bool keep = CheckRecord(c, head);
+    MeasureLinkTarget(c, head, keep);
     if (!keep) {
-      std::memmove(record, record + length, used - at - length);
-      used -= length;
-      std::memset(d + used, 0, size - used);
-      changed = true;
-      if (analyse) {
-        ++report_.RecordsRemoved;
-        Finding(kProgressLinkCut, j);
-      }
+      // What follows moves up into its place and is read next.
+      RemoveRecord(c, head);
       continue;
     }
-    at += length;
+    cursor.Skip(head);
   }
-  if (LoadU16(d + kUsedLength) != used) {
-    StoreU16(d + kUsedLength, static_cast<std::uint16_t>(used));
-    std::memset(d + used, 0, size - used);
-  }
-  if (link && first) {
-    std::uint8_t* info = d + kFirstRecord;
-    const std::uint64_t size =
-        LoadU32(info + kInfoSizeLow) | std::uint64_t{LoadU32(info + kInfoSizeHigh)} << 32;
-    if (size > linkBytes) {
-      StoreU32(info + kInfoSizeLow, static_cast<std::uint32_t>(linkBytes));
-      StoreU32(info + kInfoSizeHigh, static_cast<std::uint32_t>(linkBytes >> 32));
-      changed = true;
+}
+
+// Whether a whole record stays: its data must be one the object layer
+// takes, and a moved-out record's pages must stand.
+bool RepairSession::CheckRecord(HeaderCheck& c, const RecordHead& head) {
+  std::uint8_t* record = c.image + head.Offset;
+  const std::uint16_t streamType = StreamTypeOf(head.Kind);
+  if (!RecordDataValid(head.Kind, record, head.Length)) return false;
+  if (head.MovedTo != 0 && streamType == 0) {
+    // A kind whose data never moves out: the record's own data stands.
+    StoreU32(record + kRecordMovedTo, 0);
+    c.changed = true;
+    if (c.pass == Pass::kAnalyse) {
+      ++report_.LinksCut;
+      Finding(kProgressLinkCut, c.page);
     }
+    return true;
   }
-  return changed;
+  if (head.MovedTo != 0) return CheckMovedOutRecord(c, head, streamType);
+  // An index record without pages would stop the index from ever being
+  // made again.
+  if (head.Kind == rkBlockIndex) return false;
+  if (head.Kind == rkDirectory &&
+      CheckEntries(c.page, Field(c.page, kOwnerId), record + kRecordHeadSize,
+                   (head.Length - kRecordHeadSize) / kDirectoryEntrySize, c.pass))
+    c.changed = true;
+  return true;
+}
+
+// A moved-out record stands when its first stream page does; a data
+// chain is cut where the object layer would not read it, and a block
+// index is settled once the orphans are known.
+bool RepairSession::CheckMovedOutRecord(HeaderCheck& c, const RecordHead& head,
+                                        std::uint16_t streamType) {
+  const bool analyse = c.pass == Pass::kAnalyse;
+  const std::uint32_t j = c.page;
+  bool keep = FirstPageOk(head.MovedTo, streamType, Field(j, kOwnerId), j);
+  if (keep && analyse && IsDataPageType(streamType))
+    CheckDataChain(head.MovedTo, BlockPagesOf(j, c.image));
+  if (keep && head.Kind == rkBlockIndex) {
+    if (analyse)
+      state_[head.MovedTo] |= sIndexOk;
+    else
+      keep = Has(head.MovedTo, sIndexOk);
+  }
+  if (keep) {
+    Claim(head.MovedTo);
+    if (analyse) Reference(head.MovedTo);
+  }
+  return keep;
+}
+
+// A link's size may not pass the target bytes it still stores: the object
+// layer takes a shorter stored target for damage. The first rkLinkTarget
+// record met counts.
+void RepairSession::MeasureLinkTarget(HeaderCheck& c, const RecordHead& head, bool keep) {
+  if (head.Kind != rkLinkTarget || c.link) return;
+  c.link = true;
+  if (keep && head.MovedTo == 0) {
+    c.linkBytes = head.Length - kRecordHeadSize;
+  } else if (keep) {
+    std::uint32_t last = head.MovedTo;
+    for (std::uint32_t next = ValidNext(last); next != 0; next = ValidNext(last)) last = next;
+    c.linkBytes = (std::uint64_t{Field(last, kChainIndex)} + 1) * volume_.PayloadSize;
+  }
+}
+
+void RepairSession::RemoveRecord(HeaderCheck& c, const RecordHead& head) {
+  std::uint8_t* d = c.image;
+  std::memmove(d + head.Offset, d + head.End(), c.used - head.End());
+  c.used -= head.Length;
+  std::memset(d + c.used, 0, volume_.PageSize - c.used);
+  c.changed = true;
+  CountRemovedRecord(c);
+}
+
+// The record list ends in damage: what comes before it stays.
+void RepairSession::CutRecordsFrom(HeaderCheck& c, const RecordHead& head) {
+  if (head.Kind == rkLinkTarget) c.link = true;
+  std::memset(c.image + head.Offset, 0, volume_.PageSize - head.Offset);
+  c.used = head.Offset;
+  c.changed = true;
+  CountRemovedRecord(c);
+}
+
+void RepairSession::StoreUsedLength(HeaderCheck& c) {
+  std::uint8_t* d = c.image;
+  if (LoadU16(d + kUsedLength) == c.used) return;
+  StoreU16(d + kUsedLength, static_cast<std::uint16_t>(c.used));
+  std::memset(d + c.used, 0, volume_.PageSize - c.used);
+}
+
+void RepairSession::LimitLinkSizeToTarget(HeaderCheck& c) {
+  std::uint8_t* info = c.image + kFirstRecord;
+  const std::uint64_t size =
+      LoadU32(info + kInfoSizeLow) | std::uint64_t{LoadU32(info + kInfoSizeHigh)} << 32;
+  if (size <= c.linkBytes) return;
+  StoreU32(info + kInfoSizeLow, static_cast<std::uint32_t>(c.linkBytes));
+  StoreU32(info + kInfoSizeHigh, static_cast<std::uint32_t>(c.linkBytes >> 32));
+  c.changed = true;
+}
+
+void RepairSession::CountRemovedRecord(const HeaderCheck& c) {
+  if (c.pass != Pass::kAnalyse) return;
+  ++report_.RecordsRemoved;
+  Finding(kProgressLinkCut, c.page);
 }
 
 // ---------------------------------------------------------- the reading phase
@@ -934,7 +991,7 @@ EngineResult RepairSession::CheckLinks() {
           CutNext(j);
       }
       const std::uint16_t type = TypeOf(j);
-      if (!IsDataPageType(type) && Field(j, kIndexPage) != 0) {
+      if (!MayNameIndexPage(type) && Field(j, kIndexPage) != 0) {
         SetField(j, kIndexPage, 0);
         ++report_.LinksCut;
         Finding(kProgressLinkCut, j);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "vaultfs/format/record_walk.h"
 #include "vaultfs/objects/file_data.h"
 #include "vaultfs/objects/path_ops.h"
 #include "vaultfs/objects/records.h"
@@ -467,18 +468,21 @@ EngineResult DeleteObject(FileObject& object, Transaction* t) {
       break;
     }
     const std::uint8_t* d = page.data();
-    const std::uint32_t used = std::min<std::uint32_t>(LoadU16(d + kUsedLength), volume.PageSize);
-    for (std::uint32_t at = kFirstRecord; at + kRecordHeadSize <= used;) {
-      const std::uint16_t length = LoadU16(d + at + kRecordLength);
-      if (length < kRecordHeadSize) {
+    // A record reaching past UsedLength is the last one read; its chain goes
+    // like the others (FreeChain takes only this object's pages).
+    RecordCursor cursor(d, RecordsEndWithin(d, volume.PageSize));
+    for (;;) {
+      RecordHead head;
+      const RecordAt found = cursor.Read(head);
+      if (found == RecordAt::kEnd || found == RecordAt::kNoHead) break;
+      if (head.Length < kRecordHeadSize) {
         keep(Corrupted(volume));
         break;
       }
-      const std::uint32_t movedTo = LoadU32(d + at + kRecordMovedTo);
-      if (movedTo != 0)
-        keep(volume.FreeChain(movedTo, StreamPageType(LoadU16(d + at + kRecordKind)),
-                              object.ObjectId(), t));
-      at += length;
+      if (head.MovedTo != 0)
+        keep(volume.FreeChain(head.MovedTo, StreamPageType(head.Kind), object.ObjectId(), t));
+      if (found != RecordAt::kRecord) break;
+      cursor.Skip(head);
     }
     const std::uint32_t next = NextPageOf(d);
     keep(volume.DeletePage(page.Detach(), t));

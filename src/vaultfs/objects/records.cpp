@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "vaultfs/format/record_walk.h"
 #include "vaultfs/volume/page_cipher.h"
 
 namespace vaultfs {
@@ -16,14 +17,6 @@ namespace {
 
 std::uint16_t UsedLengthOf(const std::uint8_t* page) {
   return LoadU16(page + kUsedLength);
-}
-
-// Checks a record head at `at` of a page with `used` bytes in use.
-bool RecordValid(const std::uint8_t* page, std::uint32_t at, std::uint32_t used,
-                 std::uint32_t pageSize) {
-  if (at + kRecordHeadSize > used) return false;
-  const std::uint16_t length = LoadU16(page + at + kRecordLength);
-  return length >= kRecordHeadSize && length <= pageSize && at + length <= used;
 }
 
 EngineResult Corrupted(Volume& volume) {
@@ -61,16 +54,15 @@ EngineResult FindRecord(FileObject& object, std::uint16_t kind, std::uint32_t on
     EngineResult r = GetHeaderPage(object, n, t, page);
     if (r != 0) return r;
     const std::uint8_t* d = page.data();
-    const std::uint32_t used = UsedLengthOf(d);
-    for (std::uint32_t at = kFirstRecord; at < used;) {
-      if (!RecordValid(d, at, used, volume.PageSize)) return Corrupted(volume);
-      if (LoadU16(d + at + kRecordKind) == kind) {
-        record.page = std::move(page);
-        record.offset = at;
-        return 0;
-      }
-      at += LoadU16(d + at + kRecordLength);
+    // GetHeaderPage vetted UsedLength; every record before it must be whole.
+    const RecordWalkEnd walk = ForEachRecord(
+        d, UsedLengthOf(d), [&](const RecordHead& head) { return head.Kind != kind; });
+    if (walk.Stop == RecordAt::kRecord) {
+      record.page = std::move(page);
+      record.offset = walk.Offset;
+      return 0;
     }
+    if (!walk.Clean()) return Corrupted(volume);
     if (onlyPage != 0) break;
     n = NextPageOf(d);
   }
@@ -167,25 +159,21 @@ EngineResult MakeRoom(FileObject& object, std::uint32_t headerPage, std::uint16_
   const std::uint8_t* d = page.data();
   const std::uint32_t used = UsedLengthOf(d);
   std::uint32_t available = volume.PageSize - used;
-  for (std::uint32_t at = kFirstRecord; at < used;) {
-    if (!RecordValid(d, at, used, volume.PageSize)) return Corrupted(volume);
-    const std::uint16_t length = LoadU16(d + at + kRecordLength);
-    if (movable(d + at)) available += length - kRecordHeadSize;
-    at += length;
-  }
+  const RecordWalkEnd walk = ForEachRecord(d, used, [&](const RecordHead& head) {
+    if (movable(d + head.Offset)) available += head.Length - kRecordHeadSize;
+  });
+  if (!walk.Clean()) return Corrupted(volume);
   // A page is never filled to its last byte: UsedLength is 16 bits wide and
   // a full 64 KiB page would wrap it to 0.
   if (available <= needed) return 0;
   while (volume.PageSize - UsedLengthOf(page.data()) <= needed) {
     const std::uint8_t* p = page.data();
-    const std::uint32_t u = UsedLengthOf(p);
     std::uint16_t victim = 0xFFFF;
-    for (std::uint32_t at = kFirstRecord; at < u; at += LoadU16(p + at + kRecordLength)) {
-      if (movable(p + at) && LoadU16(p + at + kRecordLength) > kRecordHeadSize) {
-        victim = LoadU16(p + at + kRecordKind);
-        break;
-      }
-    }
+    ForEachRecord(p, UsedLengthOf(p), [&](const RecordHead& head) {
+      if (!movable(p + head.Offset) || head.Length <= kRecordHeadSize) return true;
+      victim = head.Kind;
+      return false;
+    });
     if (victim == 0xFFFF) return 0;
     std::uint32_t moved = 0;
     r = MoveRecordOut(object, headerPage, victim, t, moved);
@@ -338,14 +326,11 @@ EngineResult ListTags(FileObject& object, Transaction* t,
     EngineResult r = GetHeaderPage(object, n, t, page);
     if (r != 0) return r;
     const std::uint8_t* d = page.data();
-    const std::uint32_t used = UsedLengthOf(d);
-    for (std::uint32_t at = kFirstRecord; at < used;) {
-      if (!RecordValid(d, at, used, volume.PageSize)) return Corrupted(volume);
-      const std::uint16_t kind = LoadU16(d + at + kRecordKind);
-      if (kind >= kFirstTagKind && kind <= kLastTagKind)
-        tags.emplace_back(kind, LoadU32(d + at + kRecordDataSize));
-      at += LoadU16(d + at + kRecordLength);
-    }
+    const RecordWalkEnd walk = ForEachRecord(d, UsedLengthOf(d), [&](const RecordHead& head) {
+      if (head.Kind >= kFirstTagKind && head.Kind <= kLastTagKind)
+        tags.emplace_back(head.Kind, head.DataSize);
+    });
+    if (!walk.Clean()) return Corrupted(volume);
     n = NextPageOf(d);
   }
   return 0;

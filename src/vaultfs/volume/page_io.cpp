@@ -6,6 +6,7 @@
 
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/format/record_walk.h"
 #include "vaultfs/progress.h"
 #include "vaultfs/volume/volume.h"
 
@@ -18,20 +19,7 @@ using namespace layout;
 std::uint32_t HostPageCountNow(Volume& volume);
 
 bool IsEncipheredPage(std::uint16_t pageType, std::uint32_t ownerId, std::uint32_t pageShift) {
-  switch (pageType) {
-    case kFreePageType:
-    case VolumeSignature:
-    case TransactionTablePage:
-    case JournalPage:
-    case kJournalFreeRecord:
-    case kJournalRewriteRecord:
-    case RootDataPage:
-      return false;
-    case ObjectHeaderPage:
-      return ownerId > 1;
-    default:
-      return pageType != pageShift;
-  }
+  return IsEncipheredPageType(pageType, ownerId, pageShift);
 }
 
 namespace {
@@ -49,57 +37,65 @@ void SwapDirectoryEntry(std::uint8_t* e) {
   SwapU16Range(e, kEntryNameStart, kDirectoryEntrySize);
 }
 
-// Records of an object header page. The kind and length steer the walk, so
-// they are read in host order: before swapping when going to file order,
-// after swapping when coming from it.
+void SwapRecordHead(std::uint8_t* r) {
+  SwapU16At(r + kRecordKind);
+  SwapU16At(r + kRecordLength);
+  SwapU32At(r + kRecordDataSize);
+  SwapU32At(r + kRecordMovedTo);
+}
+
+// A record's data by its kind. The kinds not named here (file and root
+// data, tags, rkCompression, rkBlockIndex) stay as they are.
+void SwapRecordData(std::uint8_t* r, const RecordHead& head) {
+  const std::uint32_t dataEnd = head.Length;
+  switch (head.Kind) {
+    case rkObjectInfo:
+      if (head.Length >= kObjectInfoLength) {
+        SwapU32At(r + 12);
+        SwapU64At(r + kInfoCreated);
+        SwapU64At(r + kInfoModified);
+        SwapU64At(r + kInfoAccessed);
+        SwapU32At(r + kInfoSizeLow);
+        SwapU32At(r + kInfoSizeHigh);
+      }
+      break;
+    case rkDirectory:
+      for (std::uint32_t e = kRecordHeadSize; e + kDirectoryEntrySize <= dataEnd;
+           e += kDirectoryEntrySize)
+        SwapDirectoryEntry(r + e);
+      break;
+    case rkFileEncryption:
+    case rkStorageEncryption:
+      if (head.Length >= kRecordHeadSize + 4) SwapU32At(r + kRecordHeadSize);
+      break;
+    case rkLinkTarget:
+      SwapU16Range(r, kRecordHeadSize, dataEnd);
+      break;
+    default:
+      break;
+  }
+}
+
+// Records of an object header page, up to UsedLength. The kind and length
+// steer the walk, so they are read in host order: before swapping when
+// going to file order, after swapping when coming from it. A record whose
+// head fits is converted up to its head even when its length then stops
+// the walk.
 void SwapRecords(std::uint8_t* page, std::uint32_t pageSize, bool toFileOrder) {
   std::uint16_t usedLength = LoadU16(page + kUsedLength);
   SwapU16At(page + kUsedLength);
   SwapU16At(page + kUsedLength + 2);
   if (!toFileOrder) usedLength = LoadU16(page + kUsedLength);
-  std::uint32_t end = usedLength < pageSize ? usedLength : pageSize;
-  std::uint32_t at = kFirstRecord;
-  while (at + kRecordHeadSize <= end) {
-    std::uint8_t* r = page + at;
-    std::uint16_t kind = LoadU16(r + kRecordKind);
-    std::uint16_t length = LoadU16(r + kRecordLength);
-    SwapU16At(r + kRecordKind);
-    SwapU16At(r + kRecordLength);
-    SwapU32At(r + kRecordDataSize);
-    SwapU32At(r + kRecordMovedTo);
-    if (!toFileOrder) {
-      kind = LoadU16(r + kRecordKind);
-      length = LoadU16(r + kRecordLength);
-    }
-    if (length < kRecordHeadSize || at + length > end) break;
-    std::uint32_t dataEnd = length;
-    switch (kind) {
-      case rkObjectInfo:
-        if (length >= kObjectInfoLength) {
-          SwapU32At(r + 12);
-          SwapU64At(r + kInfoCreated);
-          SwapU64At(r + kInfoModified);
-          SwapU64At(r + kInfoAccessed);
-          SwapU32At(r + kInfoSizeLow);
-          SwapU32At(r + kInfoSizeHigh);
-        }
-        break;
-      case rkDirectory:
-        for (std::uint32_t e = kRecordHeadSize; e + kDirectoryEntrySize <= dataEnd;
-             e += kDirectoryEntrySize)
-          SwapDirectoryEntry(r + e);
-        break;
-      case rkFileEncryption:
-      case rkStorageEncryption:
-        if (length >= kRecordHeadSize + 4) SwapU32At(r + kRecordHeadSize);
-        break;
-      case rkLinkTarget:
-        SwapU16Range(r, kRecordHeadSize, dataEnd);
-        break;
-      default:
-        break;
-    }
-    at += length;
+  RecordCursor cursor(page, std::min<std::uint32_t>(usedLength, pageSize));
+  while (cursor.HeadFits()) {
+    std::uint8_t* r = page + cursor.Offset();
+    if (!toFileOrder) SwapRecordHead(r);
+    RecordHead head;
+    const bool whole = cursor.Read(head) == RecordAt::kRecord;
+    if (toFileOrder) SwapRecordHead(r);
+    if (!whole) break;
+    SwapRecordData(r, head);
+    cursor.Skip(head);
   }
 }
 

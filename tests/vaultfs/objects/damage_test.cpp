@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "vaultfs/format/object_layout.h"
 #include "vaultfs/objects/codecs.h"
 #include "vaultfs/objects/file_data.h"
 #include "vaultfs/objects/file_object.h"
@@ -572,15 +573,11 @@ std::uint8_t* PageAt(Bytes& image, std::uint32_t n) {
   return image.data() + std::size_t{n} * kPageSize;
 }
 
-bool IsObjectPage(std::uint16_t type) {
-  return type >= NameContinuationPage && type <= BlockIndexPage;
-}
-
 std::vector<std::uint32_t> PagesOf(const Bytes& image, std::function<bool(std::uint16_t)> fits) {
   std::vector<std::uint32_t> pages;
   for (std::uint32_t n = 0; n < image.size() / kPageSize; ++n) {
     const std::uint16_t type = PageTypeOf(image.data() + std::size_t{n} * kPageSize);
-    if (IsObjectPage(type) && fits(type)) pages.push_back(n);
+    if (IsObjectPageType(type) && fits(type)) pages.push_back(n);
   }
   return pages;
 }
