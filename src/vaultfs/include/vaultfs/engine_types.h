@@ -1,6 +1,7 @@
 // The types the engine's interface shares with the engine: handles, modes,
-// attribute bits, search records, change events, the check report, and the
-// callbacks a caller may supply for its own cipher and codec.
+// attribute bits, search records, change events, the check report, a file's
+// tags, a volume's figures, and the callbacks a caller may supply for its own
+// cipher and codec.
 #pragma once
 
 #include <cstdint>
