@@ -44,7 +44,7 @@
 #include "korvane/platform/platform.h"
 #include "korvane/ui/tty/terminal_text.h"
 #include "vaultfs/utf16.h"
-#include "vaultfs/component/password_bytes.h"
+#include "vaultfs/password_bytes.h"
 #include "vaultfs/vault_storage.h"
 
 extern "C" char** environ;

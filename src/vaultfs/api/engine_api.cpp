@@ -8,6 +8,7 @@
 #include "vaultfs/objects/codecs.h"
 #include "vaultfs/objects/file_data.h"
 #include "vaultfs/objects/path_ops.h"
+#include "vaultfs/objects/records.h"
 #include "vaultfs/objects/search.h"
 #include "vaultfs/volume/page_cipher.h"
 
@@ -462,6 +463,43 @@ EngineResult StorageGetVersion(std::uint32_t& version) {
   return 0;
 }
 
+EngineResult StorageGetVolumeFigures(std::u16string_view fileName, VolumeFigures& figures,
+                                     EngineResult& closed) {
+  closed = 0;
+  return Guarded([&]() -> EngineResult {
+    // The volume alone, without an object store: opening it then reads the
+    // volume information page and nothing of the directory tree.
+    auto volume = std::make_unique<Volume>();
+    EngineResult r = volume->Open(std::u16string(fileName), true);
+    if (r != 0) return r;
+    VolumeFigures read;
+    StorageSize sizes;
+    r = volume->GetLogo(read.Logo);
+    if (r == 0) r = volume->GetVolumeId(read.VolumeId);
+    if (r == 0) r = volume->GetCorrupted(read.Corrupted);
+    if (r == 0) r = volume->GetMaxPageCount(read.MaxPageCount);
+    if (r == 0) r = volume->GetStorageSize(sizes);
+    if (r != 0) {
+      EngineResult ignored = volume->Close();
+      (void)ignored;
+      return r;
+    }
+    read.PageSize = volume->PageSize;
+    read.ByteSwapped = volume->ByteSwapped;
+    read.VolumeStart = volume->VolumeStart;
+    read.FixedSize = volume->FixedSize;
+    read.HostPageCount = volume->HostPageCount;
+    read.Size = sizes.Size;
+    read.FreeBytes = sizes.FreeBytes;
+    read.LastObjectId = volume->LastObjectId();
+    read.Mounted = volume->MountedFlag();
+    read.TransactionTablePage = volume->TransactionTableFirstPage();
+    figures = std::move(read);
+    closed = volume->Close();
+    return 0;
+  });
+}
+
 // ------------------------------------------------------ settings and state
 
 EngineResult StorageSetCaseSensitive(StorageHandle handle, bool value) {
@@ -877,6 +915,32 @@ EngineResult StorageGetFileTag(StorageHandle handle, std::u16string_view path, s
 EngineResult StorageDeleteFileTag(StorageHandle handle, std::u16string_view path,
                                   std::uint16_t tagId) {
   return OnStore(handle, [&](ObjectStore& store) { return PathDeleteFileTag(store, path, tagId); });
+}
+
+EngineResult StorageGetFileSizeAndTags(StorageHandle handle, std::u16string_view path,
+                                       std::uint64_t& size, std::vector<FileTagInfo>& tags) {
+  return OnStore(handle, [&](ObjectStore& store) -> EngineResult {
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> listed;
+    std::uint64_t found = 0;
+    Transaction* t = nullptr;
+    EngineResult r = store.volume.Begin(true, t);
+    if (r != 0) return r;
+    ResolvedPath resolved;
+    r = ResolvePath(store, path, false, t, resolved);
+    if (r == 0) {
+      r = GetObjectSize(*resolved.Object, t, found);
+      if (r == 0) r = ListTags(*resolved.Object, t, listed);
+      ReleaseChain(*resolved.Object, true);
+    }
+    store.volume.EndReadOnly(t);
+    if (r != 0) return r;
+    std::vector<FileTagInfo> result;
+    result.reserve(listed.size());
+    for (const auto& [id, length] : listed) result.push_back({id, length});
+    size = found;
+    tags = std::move(result);
+    return 0;
+  });
 }
 
 EngineResult StorageCreateLink(StorageHandle handle, std::u16string_view path,

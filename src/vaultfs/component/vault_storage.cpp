@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "vaultfs/utf16.h"
-#include "vaultfs/component/password_bytes.h"
+#include "vaultfs/password_bytes.h"
 
 namespace vaultfs {
 namespace {

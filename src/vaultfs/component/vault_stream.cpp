@@ -1,7 +1,7 @@
 #include "vaultfs/vault_stream.h"
 
 #include "vaultfs/format/object_layout.h"
-#include "vaultfs/component/password_bytes.h"
+#include "vaultfs/password_bytes.h"
 #include "vaultfs/vault_storage.h"
 
 namespace vaultfs {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "vaultfs/engine_types.h"
+#include "vaultfs/name_mask.h"
 #include "vaultfs/objects/file_object.h"
 #include "vaultfs/storage_time.h"
 
@@ -34,12 +35,5 @@ void SearchClose(SearchRecord& record);
 // safe to use and to destroy after the volume has gone: SearchNext answers
 // errHandleClosed and SearchClose only frees what the record holds.
 void CloseAllSearches(ObjectStore& store);
-
-// '?' stands for exactly one unit, '*' for any run of units; "*" and "*.*"
-// match every name, and a mask ending in '.' also matches names without a dot
-// ("abc." matches "abc"). After a mismatch behind a '*' the scan resumes at
-// the unit that failed, not one past where the '*' run began, so "*aab" does
-// not match "aaab".
-bool MatchMask(std::u16string_view name, std::u16string_view mask, bool caseSensitive);
 
 }  // namespace vaultfs

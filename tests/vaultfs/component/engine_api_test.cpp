@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "vaultfs/format/page_layout.h"
 #include "vaultfs/volume/page_cipher.h"
 #include "vaultfs/utf16.h"
 #include "support/memory_host_files.h"
@@ -166,6 +168,77 @@ TEST_F(EngineApiTest, SystemFilesRoundTrip) {
   handle_ = nullptr;
   // A read-only session leaves no journal behind.
   EXPECT_FALSE(std::filesystem::exists(directory / "plain.log"));
+  std::filesystem::remove_all(directory);
+}
+
+TEST_F(EngineApiTest, VolumeFiguresAreReadWithoutTheDirectoryTree) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "engine-api-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path directory = pattern;
+  const std::string path = (directory / "figures.vfs").string();
+  const std::u16string name = Utf8ToUtf16(path);
+
+  ASSERT_EQ(StorageCreate(name, false, kPageSize, kLogo, handle_, u'/', true, false), 0);
+  WriteFile(u"/a.txt", "figures");
+  ASSERT_EQ(StorageClose(handle_), 0);
+  // The sizes as a read-only session sees the closed container.
+  std::uint64_t size = 0, freeSpace = 0;
+  ASSERT_EQ(StorageOpenReadOnly(name, handle_, u'/', true, false), 0);
+  ASSERT_EQ(StorageGetSizes(handle_, nullptr, &size, &freeSpace), 0);
+  ASSERT_EQ(StorageClose(handle_), 0);
+  handle_ = nullptr;
+
+  VolumeFigures figures;
+  EngineResult closed = -1;
+  ASSERT_EQ(StorageGetVolumeFigures(name, figures, closed), 0);
+  EXPECT_EQ(closed, 0);
+  bool corrupted = true;
+  std::uint32_t volumeId = 0, pageSize = 0;
+  ASSERT_EQ(StorageGetInfo(name, corrupted, volumeId, pageSize, nullptr, 0), 0);
+  EXPECT_EQ(figures.PageSize, kPageSize);
+  EXPECT_EQ(figures.Logo, kLogo);
+  EXPECT_EQ(figures.VolumeId, volumeId);
+  EXPECT_FALSE(figures.ByteSwapped);
+  EXPECT_EQ(figures.VolumeStart, 0u);
+  EXPECT_FALSE(figures.Corrupted);
+  EXPECT_FALSE(figures.FixedSize);
+  EXPECT_EQ(figures.MaxPageCount, 0u);
+  EXPECT_EQ(std::uint64_t{figures.HostPageCount} * kPageSize, std::filesystem::file_size(path));
+  EXPECT_EQ(figures.Size, size);
+  EXPECT_EQ(figures.FreeBytes, freeSpace);
+  EXPECT_GE(figures.LastObjectId, 2u);  // the root and the file
+  EXPECT_FALSE(figures.Mounted);
+  EXPECT_EQ(figures.TransactionTablePage, 0u);
+  // Nothing was written and no journal left behind.
+  EXPECT_FALSE(std::filesystem::exists(directory / "figures.log"));
+
+  // A root entry that names another object keeps the container from opening,
+  // but not from telling its figures.
+  {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(kPageSize + layout::kRootEntry + layout::kEntryObjectId);
+    const char other[4] = {5, 0, 0, 0};
+    file.write(other, sizeof other);
+  }
+  EXPECT_EQ(StorageOpenReadOnly(name, handle_, u'/', true, false), errStorageCorrupted);
+  EXPECT_EQ(handle_, nullptr);
+  VolumeFigures damaged;
+  ASSERT_EQ(StorageGetVolumeFigures(name, damaged, closed), 0);
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(damaged.VolumeId, volumeId);
+  EXPECT_EQ(damaged.Size, size);
+
+  // Something else, or nothing: the open's error, figures untouched.
+  std::ofstream(directory / "other.bin") << std::string(4096, 'x');
+  VolumeFigures none;
+  closed = -1;
+  EXPECT_EQ(StorageGetVolumeFigures(Utf8ToUtf16((directory / "other.bin").string()), none, closed),
+            errInvalidStorageFile);
+  EXPECT_EQ(closed, 0);
+  EXPECT_EQ(none.PageSize, 0u);
+  EXPECT_EQ(
+      StorageGetVolumeFigures(Utf8ToUtf16((directory / "missing.vfs").string()), none, closed),
+      ENOENT);
   std::filesystem::remove_all(directory);
 }
 
@@ -484,6 +557,46 @@ TEST_F(EngineApiTest, FileExistsTurnsNotFoundIntoFalse) {
   EXPECT_FALSE(Exists(u"/present/below"));
 }
 
+TEST_F(EngineApiTest, FileSizeAndTagsAreTheObjectsOwn) {
+  ASSERT_EQ(Create(), 0);
+  WriteFile(u"/f.txt", "twelve bytes");
+  ASSERT_EQ(StorageSetFileTag(handle_, u"/f.txt", 0x8123, "0123456789", 10), 0);
+  ASSERT_EQ(StorageSetFileTag(handle_, u"/f.txt", 0x8001, "abc", 3), 0);
+  ASSERT_EQ(StorageCreateDirectory(handle_, u"/d"), 0);
+  ASSERT_EQ(StorageCreateLink(handle_, u"/l", u"/f.txt"), 0);
+
+  std::uint64_t size = 0;
+  std::vector<FileTagInfo> tags;
+  ASSERT_EQ(StorageGetFileSizeAndTags(handle_, u"/f.txt", size, tags), 0);
+  EXPECT_EQ(size, 12u);
+  ASSERT_EQ(tags.size(), 2u);
+  bool sawFirst = false, sawSecond = false;
+  for (const FileTagInfo& tag : tags) {
+    bool present = false;
+    std::uint32_t tagSize = 0;
+    ASSERT_EQ(StorageGetFileTagSize(handle_, u"/f.txt", tag.Id, present, tagSize), 0);
+    EXPECT_TRUE(present);
+    EXPECT_EQ(tag.Size, tagSize);
+    sawFirst |= tag.Id == 0x8001 && tag.Size == 3;
+    sawSecond |= tag.Id == 0x8123 && tag.Size == 10;
+  }
+  EXPECT_TRUE(sawFirst);
+  EXPECT_TRUE(sawSecond);
+
+  // A link answers for itself, not for its target.
+  ASSERT_EQ(StorageGetFileSizeAndTags(handle_, u"/l", size, tags), 0);
+  EXPECT_TRUE(tags.empty());
+  ASSERT_EQ(StorageGetFileSizeAndTags(handle_, u"/d", size, tags), 0);
+  EXPECT_TRUE(tags.empty());
+
+  size = 77;
+  tags.assign(1, FileTagInfo{1, 1});
+  EXPECT_EQ(StorageGetFileSizeAndTags(handle_, u"/missing", size, tags), errFileNotFound);
+  EXPECT_EQ(size, 77u);
+  EXPECT_EQ(tags.size(), 1u);
+  Close();
+}
+
 TEST_F(EngineApiTest, LinkBuffersReportWhatTheyNeed) {
   ASSERT_EQ(Create(), 0);
   ASSERT_EQ(StorageForceCreateDirectories(handle_, u"/dir/sub"), 0);
@@ -667,6 +780,11 @@ TEST(EngineApi, NullHandlesAreInvalidParameters) {
       {"FileExists", [&] { return StorageFileExists(none, u"/x", flag); }},
       {"ForceCreateDirectories", [&] { return StorageForceCreateDirectories(none, u"/x"); }},
       {"GetLinkDestination", [&] { return StorageGetLinkDestination(none, u"/x", buffer, u32); }},
+      {"GetFileSizeAndTags",
+       [&] {
+         std::vector<FileTagInfo> tags;
+         return StorageGetFileSizeAndTags(none, u"/x", u64, tags);
+       }},
       {"FindFirst", [&] { return StorageFindFirst(none, u"/*", record, 0xFF); }},
       {"RegisterNotification",
        [&] {

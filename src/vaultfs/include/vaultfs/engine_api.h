@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "vaultfs/engine_types.h"
 #include "vaultfs/host_file.h"
@@ -124,6 +125,14 @@ using AutoCompactConfirmCallback = bool (*)(void* userData, std::uint32_t freePa
     CustomCodecCallbacks::CompressProc compress, CustomCodecCallbacks::DecompressProc decompress);
 // Always EngineVersion, result 0.
 [[nodiscard]] EngineResult StorageGetVersion(std::uint32_t& version);
+// The figures of a container's volume (see VolumeFigures), read with the
+// file opened read-only and without the directory tree: neither a storage
+// password nor a sound root is needed, and nothing is written. The result is
+// that of opening the file and reading the figures; `closed` is that of
+// closing it once every figure was read (0 when the reading failed), apart so
+// that a caller can still show what it read.
+[[nodiscard]] EngineResult StorageGetVolumeFigures(std::u16string_view fileName,
+                                                   VolumeFigures& figures, EngineResult& closed);
 
 // ---- settings and state of an open container ----
 
@@ -257,6 +266,12 @@ using AutoCompactConfirmCallback = bool (*)(void* userData, std::uint32_t freePa
                                              std::uint32_t& size);
 [[nodiscard]] EngineResult StorageDeleteFileTag(StorageHandle handle, std::u16string_view path,
                                                 std::uint16_t tagId);
+// The size of the object at `path` (a link's own: the last component is not
+// followed) and all its tags in their stored order, read in one read-only
+// transaction. No file password is needed.
+[[nodiscard]] EngineResult StorageGetFileSizeAndTags(StorageHandle handle, std::u16string_view path,
+                                                     std::uint64_t& size,
+                                                     std::vector<FileTagInfo>& tags);
 [[nodiscard]] EngineResult StorageCreateLink(StorageHandle handle, std::u16string_view path,
                                              std::u16string_view target);
 // `length`: buffer size in bytes in, bytes needed (with the terminating zero) out.

@@ -1,6 +1,7 @@
 // The types the engine's interface shares with the engine: handles, modes,
-// attribute bits, search records, change events, the check report, and the
-// callbacks a caller may supply for its own cipher and codec.
+// attribute bits, search records, change events, the check report, a file's
+// tags, a volume's figures, and the callbacks a caller may supply for its own
+// cipher and codec.
 #pragma once
 
 #include <cstdint>
@@ -176,5 +177,35 @@ struct CheckReport {
   }
 };
 
+// One tag of a file or directory (StorageGetFileSizeAndTags): its id and the
+// size of its data in bytes.
+struct FileTagInfo {
+  std::uint16_t Id = 0;
+  std::uint32_t Size = 0;
+};
+
+// What the volume of a container says about itself (StorageGetVolumeFigures):
+// the fields of its volume information page and the space its space map
+// counts.
+struct VolumeFigures {
+  std::uint32_t PageSize = 0;
+  std::u16string Logo;
+  std::uint32_t VolumeId = 0;
+  bool ByteSwapped = false;       // written on a machine of the other byte order
+  std::uint32_t VolumeStart = 0;  // pages of the host file before the volume
+  bool Corrupted = false;         // the corrupted flag
+  bool FixedSize = false;
+  std::uint32_t MaxPageCount = 0;   // 0: no limit
+  std::uint32_t HostPageCount = 0;  // pages of the volume in its host file
+  // As StorageGetSizes: the volume's size in bytes and the free bytes within
+  // it (a fixed-size volume counts its unwritten tail as free).
+  std::uint64_t Size = 0;
+  std::uint64_t FreeBytes = 0;
+  std::uint32_t LastObjectId = 0;
+  // The journal: mounted (open for writing, or left so by a crash) and the
+  // first page of the transaction table while it has one (else 0).
+  bool Mounted = false;
+  std::uint32_t TransactionTablePage = 0;
+};
 
 }  // namespace vaultfs
