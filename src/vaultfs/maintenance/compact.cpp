@@ -92,12 +92,13 @@ class Compactor {
     std::uint32_t page = 0;
     bool table = false;  // a page of the transaction table
   };
+  // A page moved: what it is (type, owner, place in its chain) and where
+  // from and to.
   struct Moved {
     std::uint16_t type = 0;
     std::uint32_t owner = 0;
     std::uint32_t chainIndex = 0;
-    std::uint32_t from = 0;
-    std::uint32_t to = 0;
+    std::uint32_t from = 0, to = 0;
   };
 
   EngineResult Corrupt() {

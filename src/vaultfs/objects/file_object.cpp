@@ -299,12 +299,88 @@ EngineResult OpenChild(FileObject& directory, std::u16string_view name, EngineRe
   return directory.store.CreateObject(&directory, entry, slot.HeaderPage, child);
 }
 
+namespace {
+
+// A new object's header page: owned by `id`, holding its information record.
+EngineResult NewHeaderPage(Volume& volume, Transaction* t, std::uint32_t& id,
+                           std::uint32_t& headerPage) {
+  EngineResult r = volume.NextObjectId(id);
+  if (r != 0) return r;
+  PageRef header;
+  r = volume.AllocateNewPage(ObjectHeaderPage, t, header);
+  if (r != 0) return r;
+  std::uint8_t* d = header.data();
+  StoreU32(d + kOwnerId, id);
+  StoreU16(d + kUsedLength, kFirstHeaderUsedLength);
+  StoreNewObjectInfo(d + kFirstRecord, Now());
+  headerPage = header->PageNumber;
+  return 0;
+}
+
+// The header page names the entry page and the directory it belongs to.
+EngineResult LinkHeaderToDirectory(FileObject& directory, std::uint32_t id,
+                                   std::uint32_t headerPage, std::uint32_t entryPage,
+                                   Transaction* t) {
+  Volume& volume = directory.volume;
+  PageRef header;
+  EngineResult r = volume.GetPage(headerPage, true, ObjectHeaderPage, id, t, header);
+  if (r == 0) r = volume.MarkDirty(header.get(), t);
+  if (r != 0) return r;
+  StoreU32(header.data() + kPrevPage, entryPage);
+  StoreU32(header.data() + kParentId, directory.ObjectId());
+  return 0;
+}
+
+// The object in memory for the entry just written at `slot`: the moved
+// object itself, or a new one that joins the transaction.
+EngineResult TakeChildObject(FileObject& directory, const DirectoryEntry& entry,
+                             std::uint32_t slot, FileObject* existing, Transaction* t,
+                             FileObject*& child, bool& created) {
+  if (existing) {
+    child = existing;
+    child->Entry->Slot = slot;
+    child->Entry->Attributes = entry.Attributes;
+    child->Parent = &directory;
+    child->Depth = directory.Depth + 1;
+    directory.store.TreeChanged();
+    return 0;
+  }
+  auto info = std::make_shared<EntryInfo>();
+  info->ObjectId = entry.ObjectId;
+  info->Attributes = entry.Attributes;
+  info->Slot = slot;
+  EngineResult r = directory.store.CreateObject(&directory, info, entry.HeaderPage, child);
+  if (r != 0) return r;
+  child->Flags |= ofNew;
+  r = directory.volume.JoinObject(t, child);
+  if (r != 0) return r;
+  created = true;
+  return 0;
+}
+
+// Files made in a compressed directory inherit its compression settings.
+EngineResult InheritCompression(FileObject& directory, FileObject& child, Transaction* t) {
+  std::vector<std::uint8_t> compression;
+  std::uint32_t movedTo = 0;
+  EngineResult c = ReadRecord(directory, rkCompression, t, compression, nullptr, &movedTo);
+  if (c == errTagNotFound) return 0;
+  if (c != 0) return c;
+  if (movedTo != 0) return 0;
+  RecordRef mine;
+  EngineResult r = FindRecord(child, rkCompression, 0, false, t, mine);
+  if (r != 0 || mine) return r;
+  std::uint32_t page = 0;
+  return AddRecord(child, rkCompression, compression.data(),
+                   static_cast<std::uint32_t>(compression.size()), t, page);
+}
+
+}  // namespace
+
 EngineResult CreateChild(FileObject& directory, std::u16string_view name, std::uint32_t attributes,
                          FileObject* existing, bool allowExisting, bool touchParent, Transaction* t,
                          FileObject*& child, bool& created) {
   child = nullptr;
   created = false;
-  Volume& volume = directory.volume;
   FileObject* found = nullptr;
   EngineResult r = OpenChild(directory, name, errFileNotFound, t, found);
   if (r == 0) {
@@ -316,7 +392,7 @@ EngineResult CreateChild(FileObject& directory, std::u16string_view name, std::u
     return 0;
   }
   if (r != errFileNotFound) return r;
-  if (volume.ReadOnly) return errStorageReadOnly;
+  if (directory.volume.ReadOnly) return errStorageReadOnly;
 
   std::uint32_t slot = 0;
   r = AllocateSlot(directory, t, slot);
@@ -326,62 +402,25 @@ EngineResult CreateChild(FileObject& directory, std::u16string_view name, std::u
   r = ReadEntry(directory, slot, t, entry, entryPage);
   if (r != 0) return r;
 
-  std::uint32_t id = 0, headerPage = 0;
-  DirectoryEntry old;
-  if (existing) {
-    id = existing->ObjectId();
-    headerPage = existing->HeaderPage;
-    // The moved object's name chain goes with it.
-    old.NameLength = existing->MovedNameLength;
-    old.NameNextPage = existing->MovedNameNextPage;
-  } else {
-    r = volume.NextObjectId(id);
-    if (r != 0) return r;
-    PageRef header;
-    r = volume.AllocateNewPage(ObjectHeaderPage, t, header);
-    if (r != 0) return r;
-    std::uint8_t* d = header.data();
-    StoreU32(d + kOwnerId, id);
-    StoreU16(d + kUsedLength, kFirstHeaderUsedLength);
-    StoreNewObjectInfo(d + kFirstRecord, Now());
-    headerPage = header->PageNumber;
-  }
-  {
-    PageRef header;
-    r = volume.GetPage(headerPage, true, ObjectHeaderPage, id, t, header);
-    if (r == 0) r = volume.MarkDirty(header.get(), t);
-    if (r != 0) return r;
-    StoreU32(header.data() + kPrevPage, entryPage);
-    StoreU32(header.data() + kParentId, directory.ObjectId());
-  }
   DirectoryEntry fresh;
-  fresh.ObjectId = id;
-  fresh.HeaderPage = headerPage;
+  if (existing) {
+    fresh.ObjectId = existing->ObjectId();
+    fresh.HeaderPage = existing->HeaderPage;
+    // The moved object's name chain goes with it.
+    fresh.NameLength = existing->MovedNameLength;
+    fresh.NameNextPage = existing->MovedNameNextPage;
+  } else {
+    r = NewHeaderPage(directory.volume, t, fresh.ObjectId, fresh.HeaderPage);
+    if (r != 0) return r;
+  }
+  r = LinkHeaderToDirectory(directory, fresh.ObjectId, fresh.HeaderPage, entryPage, t);
+  if (r != 0) return r;
   fresh.Attributes = attributes | (directory.Entry->Attributes & attrCompressed);
-  fresh.NameLength = old.NameLength;
-  fresh.NameNextPage = old.NameNextPage;
   r = WriteEntry(directory, slot, fresh, t);
   if (r != 0) return r;
+  r = TakeChildObject(directory, fresh, slot, existing, t, child, created);
+  if (r != 0) return r;
 
-  if (existing) {
-    child = existing;
-    child->Entry->Slot = slot;
-    child->Entry->Attributes = fresh.Attributes;
-    child->Parent = &directory;
-    child->Depth = directory.Depth + 1;
-    directory.store.TreeChanged();
-  } else {
-    auto info = std::make_shared<EntryInfo>();
-    info->ObjectId = id;
-    info->Attributes = fresh.Attributes;
-    info->Slot = slot;
-    r = directory.store.CreateObject(&directory, info, headerPage, child);
-    if (r != 0) return r;
-    child->Flags |= ofNew;
-    r = volume.JoinObject(t, child);
-    if (r != 0) return r;
-    created = true;
-  }
   // Entered under an empty name, then named: SetName writes the name and sorts it in.
   child->Entry->Name.clear();
   InsertChild(directory, child->Entry);
@@ -389,30 +428,9 @@ EngineResult CreateChild(FileObject& directory, std::u16string_view name, std::u
   freeSlots.erase(std::find(freeSlots.begin(), freeSlots.end(), slot));
   r = SetName(*child, name, true, false, t);
   if (r != 0) return r;
-
-  // Files made in a compressed directory inherit its compression settings.
-  {
-    std::vector<std::uint8_t> compression;
-    std::uint32_t movedTo = 0;
-    EngineResult c = ReadRecord(directory, rkCompression, t, compression, nullptr, &movedTo);
-    if (c == 0 && movedTo == 0) {
-      RecordRef mine;
-      r = FindRecord(*child, rkCompression, 0, false, t, mine);
-      if (r != 0) return r;
-      if (!mine) {
-        std::uint32_t page = 0;
-        r = AddRecord(*child, rkCompression, compression.data(),
-                      static_cast<std::uint32_t>(compression.size()), t, page);
-        if (r != 0) return r;
-      }
-    } else if (c != errTagNotFound) {
-      return c;
-    }
-  }
-  if (touchParent) {
-    r = TouchModified(directory, t);
-    if (r != 0) return r;
-  }
+  r = InheritCompression(directory, *child, t);
+  if (r != 0) return r;
+  if (touchParent) return TouchModified(directory, t);
   return 0;
 }
 

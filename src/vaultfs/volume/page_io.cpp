@@ -163,6 +163,10 @@ EngineResult Volume::ReadPage(std::uint32_t n, std::uint8_t* buffer) {
   EngineResult r =
       backend_->ReadAt(host_, std::uint64_t{VolumeStart} + n, PageSize, buffer, PageSize);
   if (r != 0) return r;
+  return DecodeStoredPage(buffer, LoadU32(buffer + kPageNumber));
+}
+
+EngineResult Volume::DecodeStoredPage(std::uint8_t* buffer, std::uint32_t tweak) {
   std::uint16_t type = LoadU16(buffer + kPageType);
   std::uint32_t owner = LoadU32(buffer + kOwnerId);
   if (ByteSwapped) {
@@ -172,8 +176,7 @@ EngineResult Volume::ReadPage(std::uint32_t n, std::uint8_t* buffer) {
   if (IsEncipheredPage(type, owner, PageShift)) {
     if (!StorageUnlocked) return errInvalidPassword;
     if (ReadKey) {
-      r = ReadKey->Decipher(buffer + kPageHeaderSize, PayloadSize, PageSize,
-                            LoadU32(buffer + kPageNumber));
+      EngineResult r = ReadKey->Decipher(buffer + kPageHeaderSize, PayloadSize, PageSize, tweak);
       if (r != 0) return r;
     }
   }
@@ -209,21 +212,8 @@ EngineResult Volume::ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer) {
   }
   EngineResult r = journal_.ReadRaw(slot, buffer);
   if (r != 0) return r;
-  std::uint16_t type = LoadU16(buffer + kPageType);
-  std::uint32_t owner = LoadU32(buffer + kOwnerId);
-  if (ByteSwapped) {
-    type = Swap16(type);
-    owner = Swap32(owner);
-  }
-  if (IsEncipheredPage(type, owner, PageShift)) {
-    if (!StorageUnlocked) return errInvalidPassword;
-    if (ReadKey) {
-      r = ReadKey->Decipher(buffer + kPageHeaderSize, PayloadSize, PageSize, slot);
-      if (r != 0) return r;
-    }
-  }
-  if (ByteSwapped) ConvertPage(buffer, false);
-  return 0;
+  // A journal slot's image is enciphered with its slot for the second word.
+  return DecodeStoredPage(buffer, slot);
 }
 
 EngineResult Volume::RecipherPages(std::shared_ptr<PageCipherHook> read,

@@ -419,6 +419,12 @@ class Volume {
                                    std::uint32_t pageSize, std::u16string_view logo,
                                    std::uint32_t flags, const ProgressSink& progress);
 
+  // A page image as the host file holds it (file byte order, payload
+  // enciphered when its type and owner say so, with `tweak` for the second
+  // tweak word) into host order plain text; under IoLock.
+  [[nodiscard]] EngineResult DecodeStoredPage(std::uint8_t* buffer, std::uint32_t tweak)
+      REQUIRES(IoLock);
+
   // host files
   [[nodiscard]] EngineResult OpenHost(const std::u16string& path, bool& readOnly);
   [[nodiscard]] EngineResult LocateVolume(std::uint64_t& start, std::uint64_t fileSize);
