@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <new>
+#include <numeric>
+#include <random>
 #include <utility>
 
 namespace vaultfs::testing {
@@ -64,8 +67,55 @@ MemoryHostFiles::MemoryHostFiles(Snapshot files) {
   for (auto& [name, bytes] : files) {
     auto file = std::make_shared<File>();
     file->bytes = std::move(bytes);
-    files_.emplace(name, std::move(file));
+    files_.emplace(name, file);
+    durableNames_.emplace(name, std::move(file));
   }
+}
+
+void MemoryHostFiles::MarkDurable(File& file) {
+  file.durable = file.bytes;
+  file.unsynced.clear();
+}
+
+void MemoryHostFiles::SetPowerLoss(Unflushed unflushed, std::uint32_t seed) {
+  std::scoped_lock lock(lock_);
+  // The medium is tracked only while a loss can drop something (copying a
+  // file at every flush would slow the tests that never lose power): what
+  // is there when tracking starts counts as flushed.
+  if (unflushed_ == Unflushed::kKept && unflushed != Unflushed::kKept) {
+    for (auto& [name, file] : files_) MarkDurable(*file);
+    durableNames_ = files_;
+  }
+  unflushed_ = unflushed;
+  seed_ = seed;
+}
+
+std::vector<std::uint8_t> MemoryHostFiles::AfterPowerLoss(const File& file,
+                                                          std::uint32_t seed) const {
+  std::vector<std::uint8_t> bytes = file.durable;
+  if (unflushed_ != Unflushed::kSomeKept) return bytes;
+  std::mt19937 random(seed);
+  std::vector<std::size_t> order(file.unsynced.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::shuffle(order.begin(), order.end(), random);
+  for (std::size_t i : order) {
+    const Unsynced& change = file.unsynced[i];
+    const auto position = static_cast<std::size_t>(change.position);
+    // Each change is lost, kept, or (a write over more than one sector)
+    // kept up to a sector boundary.
+    const unsigned fate = random() % 3;
+    if (fate == 0) continue;
+    if (change.resize) {
+      bytes.resize(position);
+      continue;
+    }
+    std::size_t length = change.data.size();
+    const std::size_t sectors = length / kSectorSize;
+    if (fate == 2 && sectors > 1) length = (1 + random() % (sectors - 1)) * kSectorSize;
+    if (bytes.size() < position + length) bytes.resize(position + length);
+    std::memcpy(bytes.data() + position, change.data.data(), length);
+  }
+  return bytes;
 }
 
 HostFileCallbacks MemoryHostFiles::Callbacks() {
@@ -100,17 +150,28 @@ void MemoryHostFiles::SetContents(const std::u16string& name, std::vector<std::u
   auto& file = files_[name];
   if (!file) file = std::make_shared<File>();
   file->bytes = std::move(bytes);
+  if (Tracking()) MarkDurable(*file);
+  durableNames_[name] = file;
 }
 
 void MemoryHostFiles::Remove(const std::u16string& name) {
   std::scoped_lock lock(lock_);
   files_.erase(name);
+  durableNames_.erase(name);
 }
 
 MemoryHostFiles::Snapshot MemoryHostFiles::TakeSnapshot() const {
   std::scoped_lock lock(lock_);
   Snapshot snapshot;
-  for (const auto& [name, file] : files_) snapshot.emplace(name, file->bytes);
+  if (!crashed_ || unflushed_ == Unflushed::kKept) {
+    for (const auto& [name, file] : files_) snapshot.emplace(name, file->bytes);
+    return snapshot;
+  }
+  for (const auto& [name, file] : durableNames_) {
+    const std::uint32_t seed =
+        seed_ ^ static_cast<std::uint32_t>(std::hash<std::u16string>{}(name));
+    snapshot.emplace(name, AfterPowerLoss(*file, seed));
+  }
   return snapshot;
 }
 
@@ -219,6 +280,7 @@ EngineResult MemoryHostFiles::Create(const std::u16string& name, HostHandle& han
   }
   if (found != files_.end()) {
     found->second->bytes.clear();
+    if (Tracking()) found->second->unsynced.push_back(Unsynced{0, {}, true});
     handle = AddHandle(found->second, false);
   } else {
     auto file = std::make_shared<File>();
@@ -246,14 +308,26 @@ EngineResult MemoryHostFiles::Close(HostHandle handle) {
 EngineResult MemoryHostFiles::Flush(HostHandle handle) {
   std::scoped_lock lock(lock_);
   ++flushCount_;
-  return FindHandle(handle) != nullptr ? errOk : EBADF;
+  OpenFile* open = FindHandle(handle);
+  if (open == nullptr) return EBADF;
+  // After the loss the medium no longer changes; untracked, there is nothing to note.
+  if (crashed_ || !Tracking()) return errOk;
+  MarkDurable(*open->file);
+  // A new file's name reaches the medium with it.
+  for (const auto& [name, file] : files_) {
+    if (file == open->file) durableNames_[name] = file;
+  }
+  return errOk;
 }
 
 EngineResult MemoryHostFiles::Delete(const std::u16string& name) {
   std::scoped_lock lock(lock_);
   auto found = files_.find(name);
   if (found == files_.end()) return ENOENT;
-  if (!crashed_) files_.erase(found);
+  if (!crashed_) {
+    durableNames_.erase(name);
+    files_.erase(found);
+  }
   return errOk;
 }
 
@@ -282,6 +356,7 @@ EngineResult MemoryHostFiles::SetSize(HostHandle handle, std::int64_t newSize) {
       return errOk;
     case WriteFate::kStore:
       open->file->bytes.resize(static_cast<std::size_t>(newSize));
+      if (Tracking()) open->file->unsynced.push_back(Unsynced{newSize, {}, true});
       return errOk;
   }
   return errOk;
@@ -341,6 +416,11 @@ EngineResult MemoryHostFiles::Write(HostHandle handle, const void* buffer, std::
     // Writing past the end leaves a run of zeros before the new bytes.
     if (bytes.size() < position + stored) bytes.resize(position + stored);
     std::memcpy(bytes.data() + position, buffer, stored);
+    if (Tracking()) {
+      const auto* from = static_cast<const std::uint8_t*>(buffer);
+      open->file->unsynced.push_back(
+          Unsynced{open->position, std::vector<std::uint8_t>(from, from + stored), false});
+    }
   }
   // The program under test believes every byte went out, also when some
   // were lost.

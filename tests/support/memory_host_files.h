@@ -20,6 +20,15 @@ namespace vaultfs::testing {
 // the name is removed, and creating over an existing name truncates that same
 // file. Every member is safe to call from several threads at once.
 //
+// Memory of the medium: each file keeps its bytes as of its last flush and
+// the writes and size changes made since. A new file's name reaches the
+// medium with its first flush; a deletion at once. What a power loss leaves
+// depends on SetPowerLoss: by default every completed write survives (a disk
+// that never loses its cache); kLost keeps only what was flushed; kSomeKept
+// keeps a seeded random subset of the unflushed writes, applied in a random
+// order (a disk may write its cache in any order), some torn at a sector.
+// TakeSnapshot after the loss returns what the medium then holds.
+//
 // Fault injection counts write calls since construction or the last
 // ResetFaults(): every OnFileWrite call and every OnFileSetSize call (a size
 // change reaches the disk like a write and can be lost or fail like one).
@@ -51,7 +60,15 @@ class MemoryHostFiles {
   // handles on it see the new bytes.
   void SetContents(const std::u16string& name, std::vector<std::uint8_t> bytes);
   void Remove(const std::u16string& name);
+  // The files as they are, or after a power loss as the medium keeps them.
   Snapshot TakeSnapshot() const;
+
+  enum class Unflushed { kKept, kLost, kSomeKept };
+  // What a power loss keeps of the writes not yet flushed; `seed` picks the
+  // subset for kSomeKept.
+  void SetPowerLoss(Unflushed unflushed, std::uint32_t seed = 0);
+  // The sector a kSomeKept loss may tear a write at.
+  static constexpr std::uint32_t kSectorSize = 512;
 
   // A read-only file opens for reading only (Open asked for writing falls
   // back and reports read-only), refuses Create with overwrite (EACCES), and
@@ -83,9 +100,18 @@ class MemoryHostFiles {
  private:
   friend struct MemoryHostFilesCallbacks;
 
+  // A write or (with `resize`) a size change made since the last flush.
+  struct Unsynced {
+    std::int64_t position = 0;
+    std::vector<std::uint8_t> data;
+    bool resize = false;
+  };
   struct File {
     std::vector<std::uint8_t> bytes;
     bool readOnly = false;
+    // As of the last flush, and what came after it.
+    std::vector<std::uint8_t> durable;
+    std::vector<Unsynced> unsynced;
   };
   struct OpenFile {
     std::shared_ptr<File> file;
@@ -110,8 +136,19 @@ class MemoryHostFiles {
   OpenFile* FindHandle(HostHandle handle);
   WriteFate NextWrite(EngineResult& failure, std::uint32_t& keepBytes);
 
+  // The bytes the medium holds for `file` after a power loss.
+  std::vector<std::uint8_t> AfterPowerLoss(const File& file, std::uint32_t seed) const;
+  // Test-side contents count as flushed.
+  static void MarkDurable(File& file);
+  // Callers hold lock_: whether the medium is being tracked.
+  bool Tracking() const { return unflushed_ != Unflushed::kKept; }
+
   mutable std::mutex lock_;
   std::map<std::u16string, std::shared_ptr<File>> files_;
+  // The names the medium holds: a created file's from its first flush.
+  std::map<std::u16string, std::shared_ptr<File>> durableNames_;
+  Unflushed unflushed_ = Unflushed::kKept;
+  std::uint32_t seed_ = 0;
   std::map<HostHandle, OpenFile> handles_;
   HostHandle nextHandle_ = 1;
 
@@ -122,6 +159,22 @@ class MemoryHostFiles {
   std::uint32_t tearKeepBytes_ = 0;
   std::optional<std::uint64_t> crashAfter_;
   bool crashed_ = false;
+};
+
+// The power losses a crash sweep tries at every cut: completed writes kept
+// (a disk that never loses its cache), every unflushed write lost, and
+// three seeded subsets of them, reordered and partly torn.
+struct PowerLossCase {
+  MemoryHostFiles::Unflushed unflushed;
+  std::uint32_t seed;
+  const char* name;
+};
+inline constexpr PowerLossCase kPowerLosses[] = {
+    {MemoryHostFiles::Unflushed::kKept, 0, "unflushed writes kept"},
+    {MemoryHostFiles::Unflushed::kLost, 0, "unflushed writes lost"},
+    {MemoryHostFiles::Unflushed::kSomeKept, 1, "some unflushed writes kept (seed 1)"},
+    {MemoryHostFiles::Unflushed::kSomeKept, 2, "some unflushed writes kept (seed 2)"},
+    {MemoryHostFiles::Unflushed::kSomeKept, 3, "some unflushed writes kept (seed 3)"},
 };
 
 }  // namespace vaultfs::testing

@@ -243,9 +243,13 @@ EngineResult Volume::WriteAndRegisterCommit(Transaction* transaction, CommitJour
 EngineResult Volume::CompleteRegisteredCommit(Transaction* transaction,
                                               const CommitJournal& journal) {
   EngineResult r = 0;
-  // The shadows go home.
+  // The shadows go home, and are wiped only once every home copy is on the
+  // medium: a disk may write what it holds in any order, and a shadow wiped
+  // before its copy home reached the medium would leave recovery nothing to
+  // copy.
   if (journal.journaling) {
     std::vector<std::uint8_t> image(PageSize);
+    std::vector<PageBuffer*> home;
     for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
       if (!b->Has(pbChanged) || b->Has(pbFreed) || b->ShadowPage == 0) continue;
       if (b->Has(pbHasData)) {
@@ -257,7 +261,12 @@ EngineResult Volume::CompleteRegisteredCommit(Transaction* transaction,
       StoreU16(image.data() + kCommitMark, 0);
       StoreU32(image.data() + kPageNumber, b->PageNumber);
       r = WritePage(b->PageNumber, image.data());
-      if (r == 0) r = WriteZeroPage(b->ShadowPage, b->ShadowPage);
+      if (r == 0) home.push_back(b);
+    }
+    if (r == 0 && !home.empty()) r = FlushHost();
+    for (PageBuffer* b : home) {
+      if (r != 0) break;
+      r = WriteZeroPage(b->ShadowPage, b->ShadowPage);
       if (r == 0) b->ShadowPage = 0;
     }
   }

@@ -508,6 +508,10 @@ EngineResult Volume::Close() {
   }
   if (ObjectLayer) ObjectLayer->ReleaseRoot(*this);
   if (!ReadOnly) {
+    // The volume says it was closed cleanly only once everything above is
+    // on the medium: written in any order, a clean mark that arrived
+    // without them would keep the next open from recovering.
+    keep(FlushHost());
     StoreU16(info_.data() + kMountedFlag, 0);
     keep(WriteVolumeInfo());
     keep(FlushHost());

@@ -19,18 +19,18 @@
 #include <thread>
 #include <vector>
 
+#include "support/memory_host_files.h"
+#include "support/sample_data.h"
+#include "support/structure_check.h"
+#include "support/volume_fixture.h"
+#include "vaultfs/maintenance/format.h"
 #include "vaultfs/objects/codecs.h"
 #include "vaultfs/objects/file_data.h"
 #include "vaultfs/objects/file_object.h"
 #include "vaultfs/objects/path_ops.h"
 #include "vaultfs/objects/search.h"
 #include "vaultfs/objects/storage_password.h"
-#include "vaultfs/maintenance/format.h"
 #include "vaultfs/progress.h"
-#include "support/memory_host_files.h"
-#include "support/sample_data.h"
-#include "support/structure_check.h"
-#include "support/volume_fixture.h"
 
 namespace vaultfs {
 namespace {
@@ -823,26 +823,32 @@ TEST_P(CompactCrashTest, EveryWriteOfACompactionKeepsEveryFile) {
   std::uint32_t sawBefore = 0, sawAfter = 0, sawOther = 0;
   for (std::uint64_t cut = 0; cut < writes; ++cut) {
     for (bool torn : {false, true}) {
-      if (torn && cut % 4 != 0) continue;
-      SCOPED_TRACE("crash at write " + std::to_string(cut) + (torn ? " (torn)" : ""));
-      MemoryHostFiles files(base);
-      files.ResetFaults();
-      files.CrashOrTearAt(cut, torn, shape.pageSize / 2);
-      (void)compact(files);
-      MemoryHostFiles reopened(files.TakeSnapshot());
-      const auto pages =
-          static_cast<std::uint32_t>(reopened.Contents(kName).size() / shape.pageSize);
-      (pages == pagesBefore ? sawBefore : pages == pagesAfter ? sawAfter : sawOther) += 1;
-      {
-        Session s(reopened, shape);
-        ASSERT_EQ(s.Open(false), 0);
-        ExpectTree(s.store(), tree);
-        if (HasFailure()) return;
-      }
-      if (plan.transactions) {
-        Session s(reopened, shape);
-        ASSERT_EQ(s.Open(true), 0);
-        EXPECT_EQ(CheckStructure(s.volume()), std::vector<std::string>{});
+      for (const testing::PowerLossCase& loss : testing::kPowerLosses) {
+        if (torn && cut % 4 != 0) continue;
+        // Losses of unflushed writes at every fourth cut.
+        if (loss.unflushed != MemoryHostFiles::Unflushed::kKept && cut % 4 != 0) continue;
+        SCOPED_TRACE("crash at write " + std::to_string(cut) + (torn ? " (torn)" : "") + ", " +
+                     loss.name);
+        MemoryHostFiles files(base);
+        files.ResetFaults();
+        files.SetPowerLoss(loss.unflushed, loss.seed);
+        files.CrashOrTearAt(cut, torn, shape.pageSize / 2);
+        (void)compact(files);
+        MemoryHostFiles reopened(files.TakeSnapshot());
+        const auto pages =
+            static_cast<std::uint32_t>(reopened.Contents(kName).size() / shape.pageSize);
+        (pages == pagesBefore ? sawBefore : pages == pagesAfter ? sawAfter : sawOther) += 1;
+        {
+          Session s(reopened, shape);
+          ASSERT_EQ(s.Open(false), 0);
+          ExpectTree(s.store(), tree);
+          if (HasFailure()) return;
+        }
+        if (plan.transactions) {
+          Session s(reopened, shape);
+          ASSERT_EQ(s.Open(true), 0);
+          EXPECT_EQ(CheckStructure(s.volume()), std::vector<std::string>{});
+        }
       }
     }
   }
