@@ -428,9 +428,19 @@ void TfrmEnter::btnOpenClick() {
                TMsgIcon::Stop);
     return;
   }
-  ForceDeleteFile(container);
+  const bool containerRemoved = ForceDeleteFile(container);
+  const int removeError = errno;
   platform::SyncDirectory(platform::ParentDirectory(container));
   Outcome = TWorkflowOutcome::woDone;
+  if (!containerRemoved) {
+    // The folder is back whole; the container is only a copy too many now,
+    // but the person must know it is still there, and why.
+    MessageBox("Protected folder not removed",
+               FormatText("The folder \"%s\" was restored, but the protected folder \"%s\" "
+                          "could not be removed: %s.",
+                          {FolderPath, container, std::generic_category().message(removeError)}),
+               TMsgIcon::Exclamation);
+  }
   if (!replacedPath.empty()) RemoveReplacedFolder(replacedPath);
   if (DroppedSetIdBits > 0) {
     // Ownership is not stored: such a bit on a file now owned by whoever

@@ -383,12 +383,13 @@ void TfrmProtect::WriteAndVerifyContainer(const std::string& folder, const std::
     }
     Storage->ImportFiles(vaultfs::Utf8ToUtf16(folder), u"*.*", 63, true, kDataFolder, 2);
 
+    std::optional<TManifest> manifest;
     if (!classic && !progress.Cancelled) {
       // The MACs are taken from what the container holds; the comparison
       // below then shows that it holds the folder.
       CancelPoll poll(progress);
       auto lastShown = std::chrono::steady_clock::time_point{};
-      const std::optional<TManifest> manifest =
+      manifest =
           ComputeManifest(*Storage, kDataFolder, macKey, [&](const std::string& path) {
             const auto now = std::chrono::steady_clock::now();
             if (now - lastShown >= std::chrono::milliseconds(100)) {
@@ -416,6 +417,16 @@ void TfrmProtect::WriteAndVerifyContainer(const std::string& folder, const std::
           },
           &stored);
       if (!compared) progress.Cancelled = true;
+    }
+    if (manifest && !progress.Cancelled) {
+      // Opening restores nothing unless the list of entries verifies: it
+      // must read back as it was written before the folder may go.
+      const std::unique_ptr<vaultfs::TVaultStorage> readBack = access->OpenForReading(staged.Path());
+      const std::optional<TManifest> readManifest = ReadManifest(*readBack, macKey);
+      readBack->Close();
+      if (!readManifest || !CompareManifests(*manifest, *readManifest).empty())
+        throw std::runtime_error("The list of entries of \"" + container +
+                                 "\" did not read back as it was written.");
     }
     if (!progress.Cancelled) {
       staged.Commit(container, replaceable);

@@ -1340,7 +1340,37 @@ bool SyncDirectory(const std::string& path) {
 bool SyncTree(const std::string& folder) {
   UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.Valid()) return false;
-  if (::syncfs(fd.Get()) != 0 || ::fsync(fd.Get()) != 0) return false;
+  // One syncfs writes everything out at once where the file system honours
+  // it. Not all do (a FUSE file system is not even told of it, and neither
+  // are some network ones), so every file and folder is then fsynced on its
+  // own as well: cheap once syncfs has done the work, and the only promise
+  // every file system keeps.
+  if (::syncfs(fd.Get()) != 0) return false;
+  int failure = 0;
+  const auto syncEntry = [&failure](const std::string&, const EntryFacts& facts, int folderFd,
+                                    const char* name) {
+    if (facts.IsMountRoot) return true;
+    int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (facts.Kind == EntryKind::Folder)
+      flags |= O_DIRECTORY;
+    else if (facts.Kind != EntryKind::File)
+      return true;  // a link or a special file: its name is its folder's to flush
+    UniqueFd entry(::openat(folderFd, name, flags));
+    // A file its owner may not read cannot be opened to flush it: the
+    // syncfs above is all there is for it.
+    if (!entry.Valid() && errno == EACCES) return true;
+    if (!entry.Valid() || ::fsync(entry.Get()) != 0 || !entry.Close()) {
+      failure = errno;
+      return false;
+    }
+    return true;
+  };
+  TreeWalkReport report;
+  if (!WalkTreeAt(folder, syncEntry, [] { return false; }, report)) {
+    errno = failure != 0 ? failure : (report.Error != 0 ? report.Error : EIO);
+    return false;
+  }
+  if (::fsync(fd.Get()) != 0) return false;
   // The parent through "..": the folder's real parent, whatever the path
   // text says (trailing slashes, "." or links on the way).
   UniqueFd parent(::openat(fd.Get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));

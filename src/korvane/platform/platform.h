@@ -282,7 +282,9 @@ bool RemoveTree(const std::string& path, const RemovalPredicate& mayRemove, Remo
 bool SyncFile(const std::string& path);
 bool SyncDirectory(const std::string& path);
 // Flushes everything written below the folder to the medium: syncfs of the
-// file system that holds it, then fsync of the folder and of its parent.
+// file system that holds it, fsync of every file and folder below it (links
+// not followed, mount points not entered), then of the folder and of its
+// parent.
 // False with errno set when any step fails.
 bool SyncTree(const std::string& folder);
 

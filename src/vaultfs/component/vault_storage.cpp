@@ -522,6 +522,7 @@ void TVaultStorage::Open(int mode) {
 
 void TVaultStorage::ReadSettingsFromEngine() {
   Active_ = true;
+  StreamCloseFailure_ = 0;
   Call(StorageSetAutoCompact(Handle_, AutoCompact_));
   Call(StorageSetCaseSensitive(Handle_, CaseSensitive_));
   if (Buffering_ > 0xFFFF) CheckResult(errInvalidParameter);
@@ -548,13 +549,17 @@ void TVaultStorage::Close(int /*unused*/) {
   }
   Handle_ = nullptr;
   Active_ = false;
+  StreamCloseFailure_ = 0;
   DiscardPendingException();
 }
 
 void TVaultStorage::CloseChecked() {
   if (!Active_) return;
-  EngineResult result = Handle_ != nullptr ? StorageFlush(Handle_) : 0;
+  EngineResult result = StreamCloseFailure_;
+  StreamCloseFailure_ = 0;
   if (Handle_ != nullptr) {
+    const EngineResult flushed = StorageFlush(Handle_);
+    if (result == 0) result = flushed;
     const EngineResult closed = StorageClose(Handle_);
     if (result == 0) result = closed;
   }

@@ -140,7 +140,11 @@ TVaultStream::TVaultStream(TBaseVaultStorage& storage, const std::u16string& fil
 
 TVaultStream::~TVaultStream() {
   if (Handle != nullptr) {
-    [[maybe_unused]] const EngineResult ignored = StorageCloseFile(Handle);
+    // Closing a file written with transactions commits it: a failure here
+    // means the file is not in the container, which its storage's
+    // CloseChecked must still report.
+    const EngineResult closed = StorageCloseFile(Handle);
+    if (closed != 0 && Storage != nullptr) Storage->NoteStreamCloseFailure(closed);
     Handle = nullptr;
   }
   // Closing never raises, whatever an event handler did meanwhile.

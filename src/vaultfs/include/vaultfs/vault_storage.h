@@ -314,8 +314,10 @@ class TVaultStorage : public TBaseVaultStorage {
   void Open(int mode) override;
   void Close(int unused = 0) override;
   // Close for callers that must know the container reached its file whole:
-  // writes everything out, closes, and raises the first failure of either
-  // (the object is closed afterwards in every case).
+  // writes everything out, closes, and raises the first failure of either,
+  // or of a stream of this storage whose closing failed since it was opened
+  // (a stream's destructor cannot raise; its failure is kept for this). The
+  // object is closed afterwards in every case.
   void CloseChecked();
   void ReopenFile() override;
   TVaultEncryption GetStorageEncryption() override;
@@ -423,6 +425,10 @@ class TVaultStorage : public TBaseVaultStorage {
 
   // Drops a held-back exception: closing never raises.
   void DiscardPendingException() noexcept { PendingException_ = nullptr; }
+  // A stream's closing failed (in its destructor, which cannot raise).
+  void NoteStreamCloseFailure(EngineResult result) noexcept {
+    if (StreamCloseFailure_ == 0) StreamCloseFailure_ = result;
+  }
   void ReadSettingsFromEngine();
   // The callbacks handed to the entry layer; user data is this object.
   HostFileCallbacks FileCallbacks();
@@ -431,6 +437,8 @@ class TVaultStorage : public TBaseVaultStorage {
   // The first exception an event handler raised during the engine call in
   // progress; see Call.
   std::exception_ptr PendingException_;
+  // The first failure of a stream's closing since Open; see CloseChecked.
+  EngineResult StreamCloseFailure_ = 0;
   std::uint64_t ExportDroppedSetIdBits_ = 0;
   TVaultExportCheck* ExportCheck_ = nullptr;
   TVaultCreateFileEvent OnFileCreate_;
