@@ -10,11 +10,13 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
 #include "vaultfs/storage_time.h"
 #include "vaultfs/utf16.h"
+#include "vaultfs/vault_stream.h"
 #include "support/memory_host_files.h"
 #include "support/storage_host_files.h"
 #include "support/vault_errors.h"
@@ -567,6 +569,38 @@ TEST_F(VaultStorageTest, HandlerExceptionReachesTheCallerAndTheContainerStaysUsa
   EXPECT_FALSE(storage.Active());
   EXPECT_EQ(files.OpenHandleCount(), 0u);
   EXPECT_NO_THROW(storage.IsValidStorage());
+}
+
+// A stream's destructor cannot raise, but closing a written file commits it:
+// when that fails, the file is not in the container and CloseChecked, which
+// callers use to learn that the container is whole, must say so.
+TEST_F(VaultStorageTest, AStreamWhoseClosingFailsIsReportedByCloseChecked) {
+  for (const bool transactions : {false, true}) {
+    SCOPED_TRACE(transactions ? "transactions" : "no transactions");
+    MemoryHostFiles files;
+    TVaultStorage storage;
+    AttachHostFiles(storage, files);
+    storage.SetFileName(u"streams.vault");
+    storage.SetUseTransactions(transactions);
+    storage.Open(1);
+    const std::vector<std::uint8_t> data(10000, 0x5A);
+    {
+      TVaultStream stream(storage, u"\\manifest", fmCreate);
+      stream.WriteBuffer(data.data(), static_cast<std::int32_t>(data.size()));
+      files.FailWrite(files.WriteCount() + 1, EIO);
+    }
+    try {
+      storage.CloseChecked();
+      ADD_FAILURE() << "the failed closing of the stream was not reported";
+    } catch (const std::system_error& error) {
+      EXPECT_EQ(error.code().value(), EIO) << error.what();
+    }
+    EXPECT_FALSE(storage.Active());
+
+    // A failure belongs to the opening it happened in.
+    storage.Open(2);
+    EXPECT_NO_THROW(storage.CloseChecked());
+  }
 }
 
 TEST_F(VaultStorageTest, HandlerExceptionDuringOpenLeavesNothingOpen) {
