@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Power cuts under the application: korvane-cli protects a small tree and
-# opens it again on the tests' recording file system (record_fs, FUSE),
+# opens it again, in both layouts, on the tests' recording file system (record_fs, FUSE),
 # which logs every change and fsync with its data. crash_states then builds
 # every state a power cut could have left at every fsync and between them
 # (what was not durable kept, lost, or partly kept) and checks each: the
@@ -78,28 +78,32 @@ replay() {
     failures=$((failures + 1))
 }
 
-# ---- protect
-cp -a "$ref" "$dir/back/box/tree"
-rm -rf "$dir/before" && cp -a "$dir/back" "$dir/before"
-mount_recording "$dir/protect.log"
-if ! "$cli" protect "$dir/mnt/box/tree" --password-file "$dir/pw" </dev/null >"$dir/out" 2>&1; then
-  echo "FAIL: protect on the recording file system: $(cat "$dir/out")"
-  exit 1
-fi
-unmount
-[ -f "$dir/back/box/tree._zkvlk" ] && [ ! -e "$dir/back/box/tree" ] ||
-  { echo "FAIL: protect did not leave the container alone"; exit 1; }
-replay protect
+# Each layout: protect, then open what it made.
+for layout in hardened classic; do
+  options=()
+  [ "$layout" = classic ] && options=(--classic)
+  chmod -R u+rwx "$dir/back/box" && rm -rf "$dir/back/box" && mkdir "$dir/back/box"
+  cp -a "$ref" "$dir/back/box/tree"
+  rm -rf "$dir/before" && cp -a "$dir/back" "$dir/before"
+  mount_recording "$dir/protect-$layout.log"
+  if ! "$cli" protect "$dir/mnt/box/tree" --password-file "$dir/pw" "${options[@]}" </dev/null >"$dir/out" 2>&1; then
+    echo "FAIL: protect ($layout) on the recording file system: $(cat "$dir/out")"
+    exit 1
+  fi
+  unmount
+  [ -f "$dir/back/box/tree._zkvlk" ] && [ ! -e "$dir/back/box/tree" ] ||
+    { echo "FAIL: protect ($layout) did not leave the container alone"; exit 1; }
+  replay "protect-$layout"
 
-# ---- open
-rm -rf "$dir/before" && cp -a "$dir/back" "$dir/before"
-mount_recording "$dir/open.log"
-if ! "$cli" open "$dir/mnt/box/tree._zkvlk" --password-file "$dir/pw" </dev/null >"$dir/out" 2>&1; then
-  echo "FAIL: open on the recording file system: $(cat "$dir/out")"
-  exit 1
-fi
-unmount
-replay open
+  rm -rf "$dir/before" && cp -a "$dir/back" "$dir/before"
+  mount_recording "$dir/open-$layout.log"
+  if ! "$cli" open "$dir/mnt/box/tree._zkvlk" --password-file "$dir/pw" </dev/null >"$dir/out" 2>&1; then
+    echo "FAIL: open ($layout) on the recording file system: $(cat "$dir/out")"
+    exit 1
+  fi
+  unmount
+  replay "open-$layout"
+done
 
 echo "power loss test: $failures workflow(s) with lost states in $(($(date +%s) - started)) s"
 exit $((failures > 0))
