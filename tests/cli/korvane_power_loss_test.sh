@@ -16,37 +16,8 @@ export KORVANE_CLI_REAL="$bin/korvane-cli"
 here="$(cd "$(dirname "$0")" && pwd)"
 cli="$here/lib/korvane-cli-at-floor"
 
-dir="$(mktemp -d)"
-fs_pid=""
-unmount() {
-  if [ -n "$fs_pid" ]; then
-    fusermount3 -u "$dir/mnt" 2>/dev/null || umount "$dir/mnt" 2>/dev/null
-    wait "$fs_pid" 2>/dev/null
-    fs_pid=""
-  fi
-}
-cleanup() {
-  unmount
-  chmod -R u+rwx "$dir" 2>/dev/null
-  rm -rf "$dir"
-}
-trap cleanup EXIT
-export XDG_CONFIG_HOME="$dir/config" XDG_STATE_HOME="$dir/state" XDG_RUNTIME_DIR="$dir/run"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$XDG_RUNTIME_DIR" "$dir/mnt" "$dir/back/box"
+. "$here/lib/recording_fs.sh"
 started=$(date +%s)
-
-# mount LOG: record_fs over $dir/back at $dir/mnt, logging to LOG.
-mount_recording() {
-  "$record_fs" "$dir/back" "$dir/mnt" "$1" 2>"$dir/fs.err" &
-  fs_pid=$!
-  for _ in $(seq 1 100); do
-    mountpoint -q "$dir/mnt" && return 0
-    kill -0 "$fs_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "SKIP: cannot mount the recording file system (FUSE): $(head -c 300 "$dir/fs.err")"
-  exit 77
-}
 
 # A small tree: folders, an empty one, files of several sizes (some across
 # the engine's blocks), links, odd modes and times.
