@@ -66,9 +66,19 @@ for layout in hardened classic; do
     { echo "FAIL: protect ($layout) did not leave the container alone"; exit 1; }
   replay "protect-$layout"
 
+  # The classic round opens over another folder of the same name, which the
+  # person agreed to replace (--yes): the restored folder takes its place in
+  # one exchange and the old one is removed after.
+  open_options=()
+  if [ "$layout" = classic ]; then
+    mkdir -p "$dir/back/box/tree/old"
+    printf 'to be replaced\n' >"$dir/back/box/tree/old/file"
+    open_options=(--yes)
+  fi
   rm -rf "$dir/before" && cp -a "$dir/back" "$dir/before"
   mount_recording "$dir/open-$layout.log"
-  if ! "$cli" open "$dir/mnt/box/tree._zkvlk" --password-file "$dir/pw" </dev/null >"$dir/out" 2>&1; then
+  if ! "$cli" open "$dir/mnt/box/tree._zkvlk" --password-file "$dir/pw" "${open_options[@]}" \
+    </dev/null >"$dir/out" 2>&1; then
     echo "FAIL: open ($layout) on the recording file system: $(cat "$dir/out")"
     exit 1
   fi
