@@ -1,11 +1,12 @@
 // A write of the host file that fails while the object layer works the way
-// an import does (folders, files with data, tags and times, links), with
-// transactions on: the operation it hits reports that very error, and the
-// volume either goes on working as though the operation had never been
-// tried, or, when a commit failed after registering itself, refuses all
-// further work with the same error until it is reopened. Never does the
-// failure come back as damage, and the reopened volume holds exactly what
-// succeeded.
+// an import does (folders, files with data, tags and times, links): the
+// operation it hits reports that very error, and the volume either goes on
+// working as though the operation had never been tried, or refuses all
+// further work with the same error until it is reopened. It refuses when a
+// commit failed after registering itself (the reopen finishes it) or, with
+// no journal, after overwriting older pages in place (the close writes it).
+// Never does the failure come back as damage, and the reopened volume is
+// sound and holds every operation that succeeded and none that was refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -202,8 +203,8 @@ TEST(WriteFailureTest, TheFailedOperationReportsItAndTheVolumeStaysSound) {
           VolumeSession s(reopened, kName, pageSize, transactions);
           ASSERT_EQ(s.Open(false), 0);  // finishes a registered commit
           for (std::size_t k = 0; k < steps.size(); ++k) {
-            // A commit that failed after it registered itself is finished by
-            // the reopen; an operation of several commits may be half there.
+            // A refused volume finishes the failed commit (the reopen or the
+            // close does); an operation of several commits may be half there.
             if (pending && k == failed) continue;
             EXPECT_EQ(steps[k].holds(s.store()), !pending || k < failed) << steps[k].name;
           }
