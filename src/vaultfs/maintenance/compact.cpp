@@ -488,6 +488,10 @@ EngineResult Compactor::Apply() {
         r = WriteReferences(held);
       }
     }
+    // Those writes in place come in an order that keeps every file readable
+    // whatever follows (see above): a roll-back in memory is no reason for
+    // the volume to stop.
+    t->Flags &= ~txWroteInPlace;
     if (r != 0) {
       EngineResult ignored = v_.Rollback(t);
       (void)ignored;

@@ -197,7 +197,7 @@ EngineResult MoveInlineSlotsOut(FileObject& directory, RecordRef& record, Transa
   if (r == 0) {
     r = volume.Commit(own);
   } else {
-    EngineResult ignored = volume.Rollback(own);
+    EngineResult ignored = volume.Rollback(own, r);
     (void)ignored;
   }
   if (r != 0) return r;

@@ -165,7 +165,7 @@ EngineResult Recover(FileObject& object, EngineResult r) {
   if (r == 0) return 0;
   FileDataState& s = *object.Data;
   if (r != errStorageFull && !s.Damaged) return r;
-  EngineResult ignored = RollbackObjectTransaction(object);
+  EngineResult ignored = RollbackObjectTransaction(object, r);
   (void)ignored;
   s.Damaged = false;
   if (!s.Handles.empty()) {
@@ -288,7 +288,7 @@ EngineResult OpenHandle(FileObject& object, std::uint32_t tag, std::u16string_vi
     if (denyWrite) --s.DenyWriteCount;
     if (supplied) object.Flags |= ofPasswordSupplied;
     if (begun) {
-      EngineResult ignored = RollbackObjectTransaction(object);
+      EngineResult ignored = RollbackObjectTransaction(object, r);
       (void)ignored;
     }
     if (s.Handles.empty() && !supplied) ForgetSettings(object);
@@ -363,7 +363,7 @@ EngineResult CloseHandle(FileHandle* handle, bool releaseChain) {
       first = CommitObjectTransaction(*object);
     } else {
       if (first == 0) first = errStorageCorrupted;
-      EngineResult ignored = RollbackObjectTransaction(*object);
+      EngineResult ignored = RollbackObjectTransaction(*object, first);
       (void)ignored;
       s.Damaged = false;
     }
@@ -487,7 +487,7 @@ EngineResult ResizeThroughHandle(FileHandle* handle, std::uint64_t size) {
   r = SetFileSize(object, object.PrivateTransaction, size, true, false);
   if (begun) {
     if (r == 0 && !object.Data->Damaged) return CommitObjectTransaction(object);
-    EngineResult ignored = RollbackObjectTransaction(object);
+    EngineResult ignored = RollbackObjectTransaction(object, r);
     (void)ignored;
     object.Data->Damaged = false;
     return r;

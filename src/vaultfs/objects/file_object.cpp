@@ -268,11 +268,11 @@ EngineResult CommitObjectTransaction(FileObject& object) {
   return object.volume.Commit(t);
 }
 
-EngineResult RollbackObjectTransaction(FileObject& object) {
+EngineResult RollbackObjectTransaction(FileObject& object, EngineResult cause) {
   Transaction* t = object.PrivateTransaction;
   if (!t) return 0;
   object.PrivateTransaction = nullptr;
-  return object.volume.Rollback(t);
+  return object.volume.Rollback(t, cause);
 }
 
 // ---------------------------------------------------------------- membership

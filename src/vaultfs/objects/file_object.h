@@ -204,7 +204,8 @@ class ObjectStore final : public ObjectLayerHooks {
 [[nodiscard]] EngineResult BeginObjectTransaction(FileObject& object);
 [[nodiscard]] EngineResult BeginIfNone(FileObject& object, bool& begun);
 [[nodiscard]] EngineResult CommitObjectTransaction(FileObject& object);
-[[nodiscard]] EngineResult RollbackObjectTransaction(FileObject& object);
+// `cause`: the failure that ends the transaction (see Volume::Rollback).
+[[nodiscard]] EngineResult RollbackObjectTransaction(FileObject& object, EngineResult cause = 0);
 
 // ---- directory membership (caller holds the directory's lock, inside a transaction) ----
 [[nodiscard]] EngineResult OpenChild(FileObject& directory, std::u16string_view name,

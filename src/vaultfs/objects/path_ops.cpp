@@ -167,7 +167,7 @@ class Operation {
       } else if (done->IsReadOnly()) {
         volume.EndReadOnly(done);
       } else {
-        EngineResult ignored = volume.Rollback(done);
+        EngineResult ignored = volume.Rollback(done, result);
         (void)ignored;
       }
     }
@@ -249,7 +249,7 @@ EngineResult InPrivateTransaction(FileObject& object, Change change) {
     if (r == 0) {
       r = CommitObjectTransaction(object);
     } else {
-      EngineResult ignored = RollbackObjectTransaction(object);
+      EngineResult ignored = RollbackObjectTransaction(object, r);
       (void)ignored;
     }
   }
@@ -727,7 +727,7 @@ EngineResult OpenObjectHandle(FileObject& object, std::u16string_view path, bool
       handle = nullptr;
     }
     if (begun) {
-      EngineResult ignored = RollbackObjectTransaction(object);
+      EngineResult ignored = RollbackObjectTransaction(object, r);
       (void)ignored;
     }
     ReleaseChain(object, true);

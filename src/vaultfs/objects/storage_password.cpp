@@ -217,7 +217,7 @@ EngineResult ChangeKeyWhileAlone(ObjectStore& store, FileObject& root, std::uint
     // (The transaction itself is gone by now, forgotten by the commit.)
     finishedLater = r != 0 && volume.RecoveryPending();
   } else {
-    EngineResult ignored = volume.Rollback(t);
+    EngineResult ignored = volume.Rollback(t, r);
     (void)ignored;
   }
   if (r != 0 && rewrite && !finishedLater) {

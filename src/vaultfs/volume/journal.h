@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vaultfs/format/page_layout.h"
@@ -52,13 +53,20 @@ class Journal {
 
   // ---- a commit that failed after its registration ----
   // While set, no transaction begins and the volume closes without writing;
-  // the next writable open completes the commit.
+  // the next writable open completes the commit. A roll-back that cannot
+  // undo what already reached the file sets it too (see Volume::Rollback),
+  // and so does a commit without a journal that failed after overwriting
+  // pages in place: that one is kept in memory and `writeAtClose` has the
+  // close write it in place, as the next open has nothing to recover from.
   EngineResult PendingRecovery() const REQUIRES(mutex_) { return pendingRecovery_; }
-  // Keeps the first failure.
-  void SetPendingRecovery(EngineResult r) REQUIRES(mutex_) {
+  // Keeps the first failure; the close writes only when every failure
+  // since asked for it.
+  void SetPendingRecovery(EngineResult r, bool writeAtClose = false) REQUIRES(mutex_) {
+    writeAtClose_ = (pendingRecovery_ == 0 || writeAtClose_) && writeAtClose;
     if (pendingRecovery_ == 0) pendingRecovery_ = r;
   }
   EngineResult TakePendingRecovery() REQUIRES(mutex_);
+  bool TakeWriteAtClose() REQUIRES(mutex_) { return std::exchange(writeAtClose_, false); }
 
   // ---- the transaction table ----
   void ForgetTable();
@@ -103,6 +111,7 @@ class Journal {
   RecursiveMutex mutex_;
   std::vector<Transaction*> running_ GUARDED_BY(mutex_);
   EngineResult pendingRecovery_ GUARDED_BY(mutex_) = 0;
+  bool writeAtClose_ GUARDED_BY(mutex_) = false;
   // Table pages while mounted, first first.
   std::vector<std::uint32_t> tablePages_ GUARDED_BY(cacheLock_);
   // The journal file (under the volume's I/O lock).

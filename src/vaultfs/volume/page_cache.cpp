@@ -314,6 +314,9 @@ EngineResult Volume::WriteBack(PageBuffer* b) {
       if (!inPlace) t->Flags |= txNoJournalSpace;
       if (UseTransactions) StoreU16(d + kCommitMark, PageTypeOf(d));
       r = WritePage(b->PageNumber, d);
+      // A roll-back can zero a page the transaction allocated, but not give
+      // an older page its former image again.
+      if (r == 0 && t && !b->Has(pbAllocated)) t->Flags |= txWroteInPlace;
       if (r == 0 && b->ShadowPage != 0) {
         // The home copy is now the newest; the shadow must never be read again.
         const std::uint32_t shadow = b->ShadowPage;

@@ -35,8 +35,9 @@ EngineResult Volume::Begin(bool readOnly, Transaction*& transaction) {
   if (!Active) return errStorageNotActive;
   MutexLock lock(journal_.Lock());
   // A commit that failed after its registration is finished by the next
-  // writable open; until then the pages in memory and on the medium may
-  // disagree, so nothing else runs.
+  // writable open, and a roll-back that could not undo the file leaves it as
+  // it is; until then the pages in memory and on the medium may disagree, so
+  // nothing else runs.
   if (EngineResult pending = journal_.PendingRecovery(); pending != 0) return pending;
   auto* t = new (std::nothrow) Transaction(*this);
   if (!t) return errOutOfMemory;
@@ -341,12 +342,17 @@ EngineResult Volume::Commit(Transaction* transaction) {
     (void)ignored;
     return r;
   }
-  if (r != 0) {
-    // Nothing of it is durable: undo.
+  // Without a journal, older pages the commit already overwrote in place
+  // cannot be given back: a roll-back would leave the file half changed and
+  // the objects disagreeing with it. The commit is finished in memory
+  // instead; the volume takes no further work and the close writes it.
+  const bool kept = r != 0 && transaction->WroteInPlace() && KeepFailedCommit(transaction);
+  if (r != 0 && !kept) {
+    // Nothing of it is durable: undo, as far as the file allows (see Rollback).
     cache.Unlock();
     unlockObjects();
     txLock.Unlock();
-    EngineResult rollback = Rollback(transaction);
+    EngineResult rollback = Rollback(transaction, r);
     (void)rollback;
     return r;
   }
@@ -366,7 +372,8 @@ EngineResult Volume::Commit(Transaction* transaction) {
         cache_.Remove(b);
     }
   }
-  EngineResult trimmed = Trim(kCacheLimit);
+  // A kept commit's pages are written by the close, not by a trim now.
+  EngineResult trimmed = kept ? r : Trim(kCacheLimit);
   cache.Unlock();
 
   // Objects leave the transaction. An object may destroy itself in
@@ -380,13 +387,50 @@ EngineResult Volume::Commit(Transaction* transaction) {
   txLock.Unlock();
 
   DestroyTransaction(transaction);
+  if (kept) {
+    MutexLock lock(journal_.Lock());
+    journal_.SetPendingRecovery(r, true);
+    return r;
+  }
   // What the automatic compaction meets does not undo this commit: its
   // failures stay its own (damage it finds is flagged in the volume).
   if (trimmed == 0) AutoCompactAfterCommit();
   return trimmed;
 }
 
-EngineResult Volume::Rollback(Transaction* transaction) {
+bool Volume::KeepFailedCommit(Transaction* transaction) {
+  for (PageBuffer* b = transaction->pages; b; b = b->TxNext)
+    if (b->Has(pbChanged) && !b->Has(pbFreed) && !b->Has(pbHasData)) return false;
+  EngineResult r = 0;
+  for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
+    if (b->Has(pbFreed))
+      r = SetMapEntry(b->PageNumber, 0, false);
+    else if (b->Has(pbAllocated))
+      r = SetMapEntry(b->PageNumber, b->PageType, false);
+    if (b->Has(pbChanged) && !b->Has(pbFreed)) b->Flags |= pbDirty;
+    // The image in memory is the newest; it goes home, the shadow is let go.
+    if (r == 0 && b->ShadowPage != 0) r = SetMapEntry(b->ShadowPage, 0, false);
+    if (r == 0) b->ShadowPage = 0;
+  }
+  for (std::uint32_t p : transaction->reserved)
+    if (r == 0) r = SetMapEntry(p, 0, false);
+  return r == 0;
+}
+
+EngineResult Volume::Rollback(Transaction* transaction, EngineResult cause) {
+  if (transaction->WroteInPlace()) {
+    // Older pages on the file already carry part of this transaction (written
+    // in place without a journal), and the pages it allocated may be named by
+    // them: wiping those and reloading the rest would leave the objects and
+    // the file disagreeing, and the next use would read that as damage. As
+    // with a registered commit that failed, the volume keeps the first
+    // failure, takes no further work and closes without writing.
+    {
+      MutexLock lock(journal_.Lock());
+      journal_.SetPendingRecovery(cause != 0 ? cause : errStorageCorrupted);
+    }
+    return Forget(transaction, false);
+  }
   return Forget(transaction, true);
 }
 

@@ -11,6 +11,9 @@ namespace vaultfs {
 
 inline constexpr std::uint32_t txReadOnly = 0x1;
 inline constexpr std::uint32_t txNoJournalSpace = 0x4;
+// A page that existed before the transaction reached the file with its
+// changes, in place: nothing can bring its old image back.
+inline constexpr std::uint32_t txWroteInPlace = 0x8;
 
 class Transaction {
  public:
@@ -30,6 +33,7 @@ class Transaction {
 
   bool IsReadOnly() const { return (Flags & txReadOnly) != 0; }
   bool NoJournalSpace() const { return (Flags & txNoJournalSpace) != 0; }
+  bool WroteInPlace() const { return (Flags & txWroteInPlace) != 0; }
 };
 
 }  // namespace vaultfs

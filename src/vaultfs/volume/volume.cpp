@@ -479,15 +479,19 @@ EngineResult Volume::Close() {
     if (first == 0) first = r;
   };
   EngineResult pending = 0;
+  bool writeKept = false;
   {
     MutexLock lock(journal_.Lock());
     pending = journal_.TakePendingRecovery();
+    writeKept = journal_.TakeWriteAtClose();
   }
-  if (pending != 0) {
+  if (pending != 0 && !writeKept) {
     // A registered commit failed half-way: the transaction table, the
     // journal it names and MountedFlag must stay exactly as they are on the
-    // medium so that the next writable open finishes that commit. Nothing is
-    // written; the volume is only let go.
+    // medium so that the next writable open finishes that commit. Or a
+    // roll-back found older pages already overwritten in place: what memory
+    // holds no longer matches them. Nothing is written; the volume is only
+    // let go.
     if (ObjectLayer) ObjectLayer->ReleaseRoot(*this);
     DropAllBuffers();
     info_.clear();
@@ -499,6 +503,9 @@ EngineResult Volume::Close() {
     UseTransactions = savedUseTransactions_;
     return pending;
   }
+  // A failed commit kept in memory is written now like any other change;
+  // the close still reports the failure that stopped the volume.
+  keep(pending);
   keep(handles);
   if (!ReadOnly) {
     keep(journal_.Unmount());

@@ -326,7 +326,12 @@ class Volume {
   void LeaveObject(TransactionObject* object);
   [[nodiscard]] EngineResult WriteDirtyPages(Transaction* transaction);
   [[nodiscard]] EngineResult Commit(Transaction* transaction);
-  [[nodiscard]] EngineResult Rollback(Transaction* transaction);
+  // Undoes what the transaction did, in memory and on the file. When some of
+  // its changes already overwrote older pages in place (no journal, or no
+  // room for one), the file cannot be brought back: the volume then refuses
+  // all further work with `cause` (errStorageCorrupted when none is given)
+  // until it is closed, which writes nothing more.
+  [[nodiscard]] EngineResult Rollback(Transaction* transaction, EngineResult cause = 0);
   void EndReadOnly(Transaction* transaction);
   [[nodiscard]] EngineResult Recover();
   std::size_t RunningTransactions();
@@ -452,6 +457,11 @@ class Volume {
   // the next writable open completes the commit from the journal.
   [[nodiscard]] EngineResult CompleteRegisteredCommit(Transaction* transaction,
                                                       const CommitJournal& journal);
+  // A failed commit that already overwrote older pages in place, finished
+  // in memory instead of rolled back: its allocations and frees go to the
+  // space map, its pages stay dirty for the close. False (and the caller
+  // drops it) when some new image is no longer in memory.
+  [[nodiscard]] bool KeepFailedCommit(Transaction* transaction) REQUIRES(cache_.Lock());
   [[nodiscard]] EngineResult ShadowWrite(PageBuffer* b);
   [[nodiscard]] EngineResult WriteZeroPage(std::uint32_t at, std::uint32_t number);
   // Forgets a buffer nobody holds (a page the journal wiped).
