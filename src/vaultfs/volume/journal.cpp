@@ -83,7 +83,14 @@ EngineResult Journal::RenameTablePage(std::uint32_t from, std::uint32_t to) {
       r = v_.WritePage(tablePages_[index - 1], previous.data());
     }
   }
-  if (r == 0) r = v_.FlushHost();
+  // No flush here. The table is moved only between transactions (commits
+  // hold the cache lock from registration to clearing their slot), so no
+  // slot is in use, and the copy at `to` is on the medium already. Until
+  // this write reaches the medium, page 1 (or the previous table page) names
+  // `from`, which holds the same empty table or, once reused, a page that is
+  // no table or lies past the end: either way recovery finds no transaction
+  // to finish, which is the truth. The next registration into the table
+  // comes after a flush of its commit, which carries this write with it.
   if (r != 0) return r;
   tablePages_[index] = to;
   return 0;
