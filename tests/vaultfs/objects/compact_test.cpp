@@ -761,6 +761,18 @@ void PrintTo(const CrashPlan& plan, std::ostream* out) {
   *out << plan.name;
 }
 
+// Packs the volume, so that the transaction table of a session with
+// transactions goes to its end, and picks every third file for that session
+// to delete (taking them out of `tree`).
+void PackAndPickDoomed(Session& s, Tree& tree, std::vector<std::u16string>& doomed) {
+  bool ran = false;
+  ASSERT_EQ(s.volume().Compact({}, ran), 0);
+  int i = 0;
+  for (const auto& [path, e] : tree)
+    if (!e.link && path != u"/docs/last.big" && ++i % 3 == 0) doomed.push_back(path);
+  for (const auto& path : doomed) tree.erase(path);
+}
+
 class CompactCrashTest : public ::testing::TestWithParam<CrashPlan> {};
 
 TEST_P(CompactCrashTest, EveryWriteOfACompactionKeepsEveryFile) {
@@ -778,12 +790,8 @@ TEST_P(CompactCrashTest, EveryWriteOfACompactionKeepsEveryFile) {
     BuildThinned(s.store(), shape.pageSize, 21, tree);
     if (HasFatalFailure()) return;
     if (plan.tableAtEnd) {
-      bool ran = false;
-      ASSERT_EQ(s.volume().Compact({}, ran), 0);
-      int i = 0;
-      for (const auto& [path, e] : tree)
-        if (!e.link && path != u"/docs/last.big" && ++i % 3 == 0) doomed.push_back(path);
-      for (const auto& path : doomed) tree.erase(path);
+      PackAndPickDoomed(s, tree, doomed);
+      if (HasFatalFailure()) return;
     }
     ASSERT_EQ(s.Close(), 0);
     base = files.TakeSnapshot();
@@ -881,12 +889,8 @@ TEST(CompactTableMoveTest, APowerLossAfterTheMoveNeverFindsAStaleTableAtTheNewPl
     ASSERT_EQ(s.Create(), 0);
     BuildThinned(s.store(), shape.pageSize, 21, tree);
     if (HasFatalFailure()) return;
-    bool ran = false;
-    ASSERT_EQ(s.volume().Compact({}, ran), 0);
-    int i = 0;
-    for (const auto& [path, e] : tree)
-      if (!e.link && path != u"/docs/last.big" && ++i % 3 == 0) doomed.push_back(path);
-    for (const auto& path : doomed) tree.erase(path);
+    PackAndPickDoomed(s, tree, doomed);
+    if (HasFatalFailure()) return;
     ASSERT_EQ(s.Close(), 0);
     base = files.TakeSnapshot();
   }

@@ -677,18 +677,35 @@ bool MidChainDataPage(const std::uint8_t* page) {
   return LoadU32(page + kChainIndex) != 0 && LoadU32(page + kIndexPage) == 0;
 }
 
+// `c`'s image with a data page in the middle of a chain (page 0: none)
+// claiming to belong to the object after its owner.
+struct ForeignDataPage {
+  Bytes image;
+  std::uint32_t page = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t predecessor = 0;
+};
+ForeignDataPage WithForeignDataPage(const Container& c) {
+  ForeignDataPage d{c.image, FindPage(c, DataPage, MidChainDataPage)};
+  if (d.page == 0) return d;
+  std::uint8_t* page = PageAt(d.image, c.shape.pageSize, d.page);
+  d.owner = LoadU32(page + kOwnerId);
+  d.predecessor = LoadU32(page + kPrevPage);
+  StoreU32(page + kOwnerId, d.owner + 1);
+  return d;
+}
+
 // The textbook case: a data page that its predecessor's link
 // says belongs to another object loses the link (reported at the
 // predecessor), and nothing else referencing it, it is freed as an orphan.
 TEST(RepairCases, DataPageOfAnotherOwnerIsCutAndFreed) {
   const Container& c = TheContainer(kPlain);
-  const std::uint32_t j = FindPage(c, DataPage, MidChainDataPage);
+  const ForeignDataPage foreign = WithForeignDataPage(c);
+  const std::uint32_t j = foreign.page;
   ASSERT_NE(j, 0u);
-  Bytes damaged = c.image;
-  std::uint8_t* page = PageAt(damaged, c.shape.pageSize, j);
-  const std::uint32_t owner = LoadU32(page + kOwnerId);
-  const std::uint32_t predecessor = LoadU32(page + kPrevPage);
-  StoreU32(page + kOwnerId, owner + 1);
+  const Bytes& damaged = foreign.image;
+  const std::uint32_t owner = foreign.owner;
+  const std::uint32_t predecessor = foreign.predecessor;
   MemoryHostFiles files;
   files.SetContents(kName, damaged);
 
@@ -733,13 +750,10 @@ TEST(RepairCases, DataPageOfAnotherOwnerIsCutAndFreed) {
 // loss and a check finds the container clean.
 TEST(RepairCases, APowerLossInARepairIsMendedByTheNext) {
   const Container& c = TheContainer(kPlain);
-  const std::uint32_t j = FindPage(c, DataPage, MidChainDataPage);
-  ASSERT_NE(j, 0u);
-  Bytes damaged = c.image;
-  std::uint8_t* page = PageAt(damaged, c.shape.pageSize, j);
-  const std::uint32_t owner = LoadU32(page + kOwnerId);
-  StoreU32(page + kOwnerId, owner + 1);
-  const MemoryHostFiles::Snapshot base{{kName, damaged}};
+  const ForeignDataPage foreign = WithForeignDataPage(c);
+  ASSERT_NE(foreign.page, 0u);
+  const std::uint32_t owner = foreign.owner;
+  const MemoryHostFiles::Snapshot base{{kName, foreign.image}};
 
   MemoryHostFiles full(base);
   full.ResetFaults();
