@@ -27,10 +27,10 @@ targets=(volume_tests objects_tests)
 cmake --build "$build" --target "${targets[@]}" >/dev/null
 
 # The sweeps that lose power or fail writes at every point of a commit,
-# recovery, close, compaction and key change.
+# recovery, close, compaction, key change, format and repair.
 sweeps() {
   "$build/volume_tests" --gtest_brief=1 \
-    --gtest_filter='*CrashSweep*:*Recover*:*Journal*:*Transaction*' >/dev/null 2>&1 &&
+    --gtest_filter='*CrashSweep*:*Recover*:*Journal*:*Transaction*:*PowerLoss*' >/dev/null 2>&1 &&
     "$build/objects_tests" --gtest_brief=1 \
       --gtest_filter='*Crash*:*Compact*:StoragePassword*:*Repair*:*Format*' >/dev/null 2>&1
 }

@@ -340,8 +340,9 @@ void Compactor::Rekey(PageBuffer* buffer, std::uint32_t to) {
 }
 
 // The transaction table is the volume's own: its copy goes to the new place
-// first, then page 1 (or the table page before it) names the new place, each
-// flushed, so that a crash finds one whole table either way.
+// and is flushed first (the free page may hold anything, even the image of a
+// table left from long ago), then page 1 (or the table page before it) names
+// the new place, so that a crash finds one whole table either way.
 EngineResult Compactor::MoveTablePage(std::uint32_t from, std::uint32_t to) {
   if (!v_.journal_.InTable(from)) return Corrupt();
   EngineResult r = ClearDestination(to);

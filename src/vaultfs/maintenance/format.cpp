@@ -354,12 +354,17 @@ class FormatWriter {
 
   // The first map page last: it carries PageShift and the volume
   // signature, so a format cut short leaves nothing that is recognised as
-  // a volume. Then the file is flushed.
+  // a volume. A disk may write what it holds in any order, so everything
+  // else is on the medium before it is written, and it is flushed in turn:
+  // after a successful return the volume survives a power loss.
   [[nodiscard]] EngineResult Finish() {
     EngineResult r = result_;
     if (r == 0 && stopped_) r = errInterrupted;
-    if (r == 0 && layout_.VolumePages != 0)
-      r = host_.WriteAt(handle_, layout_.BootAreaSize, 1, image_.FirstMapPage(), pageSize_);
+    if (r == 0 && layout_.VolumePages != 0) {
+      r = host_.Flush(handle_);
+      if (r == 0)
+        r = host_.WriteAt(handle_, layout_.BootAreaSize, 1, image_.FirstMapPage(), pageSize_);
+    }
     if (r == 0) r = host_.Flush(handle_);
     if (r == 0) ReportProgress(progress_, kProgressFormatting, total_, total_, false);
     return r;
@@ -367,6 +372,9 @@ class FormatWriter {
 
  private:
   bool Going() const { return result_ == 0 && !stopped_; }
+  std::uint64_t FirstPageEnd() const {
+    return layout_.VolumePages != 0 ? layout_.BootAreaSize + std::uint64_t{pageSize_} : 0;
+  }
 
   // Bytes [from, to) of the file.
   void WriteRange(std::uint64_t from, std::uint64_t to) {
@@ -377,6 +385,13 @@ class FormatWriter {
       image_.Fill(chunk_.data(), from, length);
       result_ = host_.WriteAt(handle_, from, 1, chunk_.data(), length);
       from += length;
+      // The chunk that zeroed the place of the first map page is flushed at
+      // once: over an existing file an old volume's first page must not
+      // outlive a power loss behind some of the new pages.
+      if (result_ == 0 && !firstPageErased_ && from >= FirstPageEnd()) {
+        result_ = host_.Flush(handle_);
+        firstPageErased_ = true;
+      }
       if (result_ == 0)
         stopped_ = ReportProgress(progress_, kProgressFormatting,
                                   static_cast<std::uint32_t>(from / unit_), total_, true);
@@ -394,6 +409,7 @@ class FormatWriter {
   const std::uint32_t total_;  // the file in progress units
   EngineResult result_ = 0;
   bool stopped_ = false;
+  bool firstPageErased_ = false;
 };
 
 }  // namespace

@@ -17,6 +17,23 @@ namespace vaultfs {
 
 using namespace layout;
 
+namespace {
+
+// What recovery trusts of a page number it reads from a table, a journal or a
+// journal record. Pages a commit allocates (table, journal, shadow and marker
+// pages, and pages to free) lie past the root's header page; a home may be the
+// root's header page itself, whose changes are journaled like any other
+// page's. Pages 0 and 1 and the map pages never are either.
+bool UsableCommitPage(const Volume& v, std::uint32_t n) {
+  return n > 2 && n < v.HostPageCount && !v.IsMapPage(n);
+}
+
+bool UsableHomePage(const Volume& v, std::uint32_t n) {
+  return n >= 2 && n < v.HostPageCount && !v.IsMapPage(n);
+}
+
+}  // namespace
+
 void Journal::Remove(Transaction* transaction) {
   running_.erase(std::remove(running_.begin(), running_.end(), transaction), running_.end());
 }
@@ -66,7 +83,14 @@ EngineResult Journal::RenameTablePage(std::uint32_t from, std::uint32_t to) {
       r = v_.WritePage(tablePages_[index - 1], previous.data());
     }
   }
-  if (r == 0) r = v_.FlushHost();
+  // No flush here. The table is moved only between transactions (commits
+  // hold the cache lock from registration to clearing their slot), so no
+  // slot is in use, and the copy at `to` is on the medium already. Until
+  // this write reaches the medium, page 1 (or the previous table page) names
+  // `from`, which holds the same empty table or, once reused, a page that is
+  // no table or lies past the end: either way recovery finds no transaction
+  // to finish, which is the truth. The next registration into the table
+  // comes after a flush of its commit, which carries this write with it.
   if (r != 0) return r;
   tablePages_[index] = to;
   return 0;
@@ -121,18 +145,32 @@ EngineResult Journal::Register(std::uint32_t id, std::uint32_t firstJournal,
   PageRef fresh;
   EngineResult r = v_.AllocateNewPage(TransactionTablePage, nullptr, fresh);
   if (r != 0) return r;
+  // A failure before the page is chained gives it back: nothing names it.
+  auto giveBack = [this, &fresh](EngineResult error) {
+    const std::uint32_t n = fresh->PageNumber;
+    PageBuffer* b = fresh.Detach();
+    b->Flags &= static_cast<std::uint16_t>(~pbDirty);
+    b->RefCount.fetch_sub(1);
+    if (b->RefCount.load() == 0) v_.ForgetBuffer(b);
+    EngineResult ignored = v_.SetMapEntry(n, 0, false);
+    (void)ignored;
+    return error;
+  };
   std::uint8_t* d = fresh.data();
   StoreU32(d + kTableFirstSlot, id);
   StoreU32(d + kTableFirstSlot + 4, firstJournal);
   r = v_.WritePage(fresh->PageNumber, d);
-  if (r != 0) return r;
+  if (r != 0) return giveBack(r);
   fresh->Flags &= static_cast<std::uint16_t>(~pbDirty);
   PageRef last;
   r = v_.GetPage(tablePages_.back(), true, -1, 0, nullptr, last);
-  if (r != 0) return r;
+  if (r != 0) return giveBack(r);
   StoreU32(last.data() + kTableNextPage, fresh->PageNumber);
   r = v_.WritePage(tablePages_.back(), last.data());
-  if (r != 0) return r;
+  if (r != 0) {
+    StoreU32(last.data() + kTableNextPage, 0);
+    return giveBack(r);
+  }
   tablePages_.push_back(fresh->PageNumber);
   tablePage = fresh->PageNumber;
   slot = 0;
@@ -213,6 +251,12 @@ EngineResult Journal::Unmount() {
 //     clear the mark;
 //   - a page already home with mark 0: keep it untouched;
 //   - a wiped shadow (type 0, its own number): free it.
+// Shadows, journal pages and table pages are wiped only once every page
+// written home, and the space map as recovery leaves it, are on the medium:
+// a disk may write what it holds in any order, and a journal or shadow wiped
+// before the copy home arrived would leave the next recovery (after a power
+// loss in this one) nothing to copy, one wiped before the map would leave
+// pages marked in use that nothing names.
 EngineResult Journal::RecoverFromTable() {
   MutexLock cache(cacheLock_);
   EngineResult r = v_.EnsureScanned();
@@ -221,50 +265,46 @@ EngineResult Journal::RecoverFromTable() {
   const std::uint32_t slots = SlotsPerTablePage(v_.PageSize);
   std::vector<std::uint8_t> table(v_.PageSize), journal(v_.PageSize), page(v_.PageSize);
   std::set<std::uint32_t> visited;
-  // Pages a commit allocates (table, journal and shadow pages) lie past the
-  // root's header page; a home may be the root's header page itself, whose
-  // changes are journaled like any other page's. Pages 0 and 1 and the map
-  // pages never are.
-  auto usable = [this](std::uint32_t n) {
-    return n > 2 && n < v_.HostPageCount && !v_.IsMapPage(n);
-  };
-  auto usableHome = [this](std::uint32_t n) {
-    return n >= 2 && n < v_.HostPageCount && !v_.IsMapPage(n);
-  };
+  std::vector<std::uint32_t> wipes;
 
   std::uint32_t tp = LoadU32(v_.info_.data() + kTransactionTablePage);
-  while (tp != 0 && usable(tp) && visited.insert(tp).second) {
+  while (tp != 0 && UsableCommitPage(v_, tp) && visited.insert(tp).second) {
     r = v_.ReadPage(tp, table.data());
     if (r != 0) return r;
     if (PageTypeOf(table.data()) != TransactionTablePage) {
-      // Wiped by an unmount whose map update never reached the file.
+      // Wiped by an unmount whose map update never reached the file. An
+      // unmount wipes only the type and the pages chained after it went the
+      // same way (or are still whole, with no slot in use): they are freed
+      // too, or they would stay marked in use with nothing naming them.
       std::uint16_t entry = 0;
       if ((r = v_.GetMapEntry(tp, entry)) != 0) return r;
-      if (entry == TransactionTablePage && (r = v_.SetMapEntry(tp, 0, false)) != 0) return r;
-      break;
+      if (entry != TransactionTablePage || PageNumberOf(table.data()) != tp) break;
+      if ((r = v_.SetMapEntry(tp, 0, false)) != 0) return r;
+      tp = LoadU32(table.data() + kTableNextPage);
+      continue;
     }
     for (std::uint32_t s = 0; s < slots; ++s) {
       std::uint32_t jp = LoadU32(table.data() + kTableFirstSlot + s * kTableSlotSize + 4);
-      while (jp != 0 && usable(jp) && visited.insert(jp).second) {
+      while (jp != 0 && UsableCommitPage(v_, jp) && visited.insert(jp).second) {
         r = v_.ReadPage(jp, journal.data());
         if (r != 0) return r;
         if (PageTypeOf(journal.data()) != 0 || PageNumberOf(journal.data()) != jp) break;
         for (std::uint32_t e = 0; e < perPage; ++e) {
           const std::uint32_t d = LoadU32(journal.data() + kJournalFirstEntry + 4 * e);
           if (d == 0) break;
-          if (!usable(d)) continue;
+          if (!UsableCommitPage(v_, d)) continue;
           r = v_.ReadPage(d, page.data());
           if (r != 0) return r;
           const std::uint16_t type = PageTypeOf(page.data());
           const std::uint16_t mark = CommitMarkOf(page.data());
           const std::uint32_t home = PageNumberOf(page.data());
           if (home != d) {
-            if (!usableHome(home) || (type != 0 && mark != type)) continue;
+            if (!UsableHomePage(v_, home) || (type != 0 && mark != type)) continue;
             StoreU16(page.data() + kCommitMark, 0);
             if ((r = v_.WritePage(home, page.data())) != 0) return r;
             if ((r = v_.SetMapEntry(home, type, false)) != 0) return r;
-            if ((r = v_.WriteZeroPage(d, d)) != 0) return r;
             if ((r = v_.SetMapEntry(d, 0, false)) != 0) return r;
+            wipes.push_back(d);
           } else if (type == 0) {
             if ((r = v_.SetMapEntry(d, 0, false)) != 0) return r;
           } else if (mark == type) {
@@ -277,17 +317,20 @@ EngineResult Journal::RecoverFromTable() {
         }
         const std::uint32_t next = NextPageOf(journal.data());
         if ((r = v_.SetMapEntry(jp, 0, false)) != 0) return r;
-        if ((r = v_.WriteZeroPage(jp, jp)) != 0) return r;
+        wipes.push_back(jp);
         jp = next;
       }
     }
     const std::uint32_t next = LoadU32(table.data() + kTableNextPage);
     if ((r = v_.SetMapEntry(tp, 0, false)) != 0) return r;
-    if ((r = v_.WriteZeroPage(tp, tp)) != 0) return r;
+    wipes.push_back(tp);
     tp = next;
   }
   r = v_.FlushMapPages();
   if (r != 0) return r;
+  if (!wipes.empty() && (r = v_.FlushHost()) != 0) return r;
+  for (std::uint32_t n : wipes)
+    if ((r = v_.WriteZeroPage(n, n)) != 0) return r;
   StoreU32(v_.info_.data() + kTransactionTablePage, 0);
   return 0;
 }
@@ -325,14 +368,6 @@ EngineResult Journal::RecoverFromFile() {
       const std::uint32_t id = LoadU32(slot.data() + at);
       if (id != 0) committed.push_back(id);
     }
-    // As in table recovery: pages to free lie past the root's header page,
-    // a page to write home may be that page.
-    auto usable = [this](std::uint32_t n) {
-      return n > 2 && n < v_.HostPageCount && !v_.IsMapPage(n);
-    };
-    auto usableHome = [this](std::uint32_t n) {
-      return n >= 2 && n < v_.HostPageCount && !v_.IsMapPage(n);
-    };
     for (std::uint64_t s = 1; s < slotCount; ++s) {
       const std::uint32_t index = static_cast<std::uint32_t>(s);
       r = v_.ReadJournalPage(index, slot.data());
@@ -347,7 +382,8 @@ EngineResult Journal::RecoverFromFile() {
         for (std::uint32_t at = kJournalRecordFirstEntry; at + 4 <= v_.PageSize; at += 4) {
           const std::uint32_t p = LoadU32(slot.data() + at);
           if (p == 0) break;
-          if (type == kJournalFreeRecord ? !usable(p) : !usableHome(p)) continue;
+          if (type == kJournalFreeRecord ? !UsableCommitPage(v_, p) : !UsableHomePage(v_, p))
+            continue;
           if (type == kJournalFreeRecord) {
             if ((r = v_.WriteZeroPage(p, p)) != 0) return r;
             if ((r = v_.SetMapEntry(p, 0, false)) != 0) return r;
@@ -358,7 +394,7 @@ EngineResult Journal::RecoverFromFile() {
             if ((r = v_.WritePage(p, listed.data())) != 0) return r;
           }
         }
-      } else if (usableHome(number)) {
+      } else if (UsableHomePage(v_, number)) {
         StoreU32(slot.data() + kJournalSlotTransactionId, 0);
         if ((r = v_.SetMapEntry(number, type, false)) != 0) return r;
         if ((r = v_.WritePage(number, slot.data())) != 0) return r;

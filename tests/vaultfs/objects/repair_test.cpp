@@ -677,18 +677,35 @@ bool MidChainDataPage(const std::uint8_t* page) {
   return LoadU32(page + kChainIndex) != 0 && LoadU32(page + kIndexPage) == 0;
 }
 
+// `c`'s image with a data page in the middle of a chain (page 0: none)
+// claiming to belong to the object after its owner.
+struct ForeignDataPage {
+  Bytes image;
+  std::uint32_t page = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t predecessor = 0;
+};
+ForeignDataPage WithForeignDataPage(const Container& c) {
+  ForeignDataPage d{c.image, FindPage(c, DataPage, MidChainDataPage)};
+  if (d.page == 0) return d;
+  std::uint8_t* page = PageAt(d.image, c.shape.pageSize, d.page);
+  d.owner = LoadU32(page + kOwnerId);
+  d.predecessor = LoadU32(page + kPrevPage);
+  StoreU32(page + kOwnerId, d.owner + 1);
+  return d;
+}
+
 // The textbook case: a data page that its predecessor's link
 // says belongs to another object loses the link (reported at the
 // predecessor), and nothing else referencing it, it is freed as an orphan.
 TEST(RepairCases, DataPageOfAnotherOwnerIsCutAndFreed) {
   const Container& c = TheContainer(kPlain);
-  const std::uint32_t j = FindPage(c, DataPage, MidChainDataPage);
+  const ForeignDataPage foreign = WithForeignDataPage(c);
+  const std::uint32_t j = foreign.page;
   ASSERT_NE(j, 0u);
-  Bytes damaged = c.image;
-  std::uint8_t* page = PageAt(damaged, c.shape.pageSize, j);
-  const std::uint32_t owner = LoadU32(page + kOwnerId);
-  const std::uint32_t predecessor = LoadU32(page + kPrevPage);
-  StoreU32(page + kOwnerId, owner + 1);
+  const Bytes& damaged = foreign.image;
+  const std::uint32_t owner = foreign.owner;
+  const std::uint32_t predecessor = foreign.predecessor;
   MemoryHostFiles files;
   files.SetContents(kName, damaged);
 
@@ -724,6 +741,56 @@ TEST(RepairCases, DataPageOfAnotherOwnerIsCutAndFreed) {
     ASSERT_GE(now.size(), kept);
     EXPECT_TRUE(std::equal(now.begin(), now.begin() + static_cast<std::ptrdiff_t>(kept),
                            expected.content.begin()));
+  }
+}
+
+// A repair cut by a power loss at any write leaves a container that a
+// second repair brings to the repaired state, with every object the damage
+// did not touch intact; once a repair returned, its work survives a power
+// loss and a check finds the container clean.
+TEST(RepairCases, APowerLossInARepairIsMendedByTheNext) {
+  const Container& c = TheContainer(kPlain);
+  const ForeignDataPage foreign = WithForeignDataPage(c);
+  ASSERT_NE(foreign.page, 0u);
+  const std::uint32_t owner = foreign.owner;
+  const MemoryHostFiles::Snapshot base{{kName, foreign.image}};
+
+  MemoryHostFiles full(base);
+  full.ResetFaults();
+  CheckReport report;
+  ASSERT_EQ(Check(full, c.shape, 0, report), 0);
+  ASSERT_FALSE(report.Clean());
+  const std::uint64_t writes = full.WriteCount();
+  ASSERT_GT(writes, 1u);
+
+  const std::uint64_t stride = std::max<std::uint64_t>(1, writes / 40);
+  for (const testing::PowerLossCase& loss : testing::kPowerLosses) {
+    SCOPED_TRACE(loss.name);
+    {
+      SCOPED_TRACE("after the repair returned");
+      MemoryHostFiles files(base);
+      files.SetPowerLoss(loss.unflushed, loss.seed);
+      ASSERT_EQ(Check(files, c.shape, 0, report), 0);
+      files.CrashAfterWrites(0);
+      MemoryHostFiles after(files.TakeSnapshot());
+      CheckReport again;
+      ASSERT_EQ(Check(after, c.shape, kCheckOnly, again), 0);
+      EXPECT_TRUE(again.Clean()) << Describe(again);
+      ExpectSound(after, c, {owner});
+      if (HasFatalFailure()) return;
+    }
+    for (std::uint64_t cut = 0; cut < writes; cut += stride) {
+      SCOPED_TRACE("crash after write " + std::to_string(cut));
+      MemoryHostFiles files(base);
+      files.ResetFaults();
+      files.SetPowerLoss(loss.unflushed, loss.seed);
+      files.CrashAfterWrites(cut);
+      (void)Check(files, c.shape, 0, report);
+      MemoryHostFiles after(files.TakeSnapshot());
+      ASSERT_EQ(Check(after, c.shape, 0, report), 0);
+      ExpectSound(after, c, {owner});
+      if (HasFatalFailure()) return;
+    }
   }
 }
 

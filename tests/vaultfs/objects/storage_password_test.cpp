@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@
 
 namespace vaultfs {
 namespace {
+
+using testing::MemoryHostFiles;
 
 // Passwords as the storage component passes them: UTF-16LE code units.
 const std::vector<std::uint8_t> kAppPassword = testing::Utf16Bytes(u"tobel5931");
@@ -394,6 +397,65 @@ TEST_F(StoragePasswordTest, ACommitThatFailsAfterItsRegistrationIsCompletedByThe
   }
   // Some of the failures fell after the registration.
   EXPECT_GT(completedLater, 0);
+}
+
+// The promise a key change should keep under power loss: after a loss at any
+// write, kept, lost or reordered, exactly one of the two passwords opens the
+// volume and everything is there. It does not hold yet, so the sweep is off:
+// the pages are rewritten in place under the new key, in no transaction,
+// before the commit that stores the new key's record, and a power loss in
+// between (with the rewritten pages on the medium) leaves pages under both
+// keys, which neither password reads. Making it hold means journaling the
+// rewrite (shadows under the new key, read back under it) as one commit.
+TEST_F(StoragePasswordTest, DISABLED_APowerLossAtAnyWriteLeavesTheOldOrTheNewPasswordWorking) {
+  std::uint64_t rewrites = 0;
+  ASSERT_NO_FATAL_FAILURE(FreshEncipheredVolume(rewrites));
+  Close();
+  const MemoryHostFiles::Snapshot base = files_.TakeSnapshot();
+  auto change = [&](MemoryHostFiles& files) {
+    OpenVolume(false, {.autoCompact = 0}, &files);
+    if (SupplyStoragePassword(Store(), kAppPassword) == 0) {
+      EngineResult ignored = ChangeStorageEncryption(Store(), ecAES256_SHA256, kAppPassword, kOther);
+      (void)ignored;
+    }
+    EngineResult ignored = volume_->Close();
+    (void)ignored;
+    store_.reset();
+    volume_.reset();
+  };
+  MemoryHostFiles full(base);
+  full.ResetFaults();
+  change(full);
+  const std::uint64_t writes = full.WriteCount();
+  int sawOld = 0, sawNew = 0;
+  for (std::uint64_t cut = 0; cut < writes; ++cut) {
+    for (const testing::PowerLossCase& loss : testing::kPowerLosses) {
+      SCOPED_TRACE("power lost after write " + std::to_string(cut) + " of " +
+                   std::to_string(writes) + ", " + loss.name);
+      MemoryHostFiles files(base);
+      files.ResetFaults();
+      files.SetPowerLoss(loss.unflushed, loss.seed);
+      files.CrashAfterWrites(cut);
+      change(files);
+      MemoryHostFiles after(files.TakeSnapshot());
+      OpenVolume(false, {.autoCompact = 0}, &after);
+      const bool oldWorks = SupplyStoragePassword(Store(), kAppPassword) == 0;
+      const bool newWorks = !oldWorks && SupplyStoragePassword(Store(), kOther) == 0;
+      EXPECT_NE(oldWorks, newWorks);
+      sawOld += oldWorks;
+      sawNew += newWorks;
+      ExpectContent();
+      EngineResult ignored = volume_->Close();
+      (void)ignored;
+      store_.reset();
+      volume_.reset();
+    }
+  }
+  std::printf("key change: %llu writes (%llu page rewrites), old %d, new %d\n",
+              static_cast<unsigned long long>(writes), static_cast<unsigned long long>(rewrites),
+              sawOld, sawNew);
+  EXPECT_GT(sawOld, 0);
+  EXPECT_GT(sawNew, 0);
 }
 
 // A stand-in custom cipher: XOR with the first key byte; the check value is

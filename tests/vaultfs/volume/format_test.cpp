@@ -383,6 +383,105 @@ TEST_F(Format, WriteFailureIsReported) {
   EXPECT_EQ(volume_.Open(kPath, false), errInvalidStorageFile);
 }
 
+// A power loss at any write of a format, full or quick, of a new file or
+// over an old volume: the medium then holds the old file untouched, no
+// volume (opening fails with a plain error) or a complete empty one, never
+// the old volume's first page with new pages behind it. Once the format returned, the volume
+// survives a power loss.
+TEST(FormatPowerLoss, ACutFormatLeavesNoVolumeOrAnEmptyOne) {
+  using testing::MemoryHostFiles;
+  constexpr std::uint32_t kPage = 512;
+  // The old volume: every page of several space map groups in use.
+  MemoryHostFiles::Snapshot old;
+  {
+    MemoryHostFiles files;
+    Volume v;
+    ASSERT_EQ(v.SetHostFileCallbacks(files.Callbacks()), errOk);
+    ASSERT_EQ(FormatVolume(v, kPath, kMB, kPage, u"", kFormatQuick, {}), errOk);
+    ASSERT_EQ(v.SetUseTransactions(false), errOk);
+    ASSERT_EQ(v.Open(kPath, false), errOk);
+    std::uint32_t page = 0;
+    while (v.AllocatePage(DataPage, nullptr, false, page) == errOk) {
+    }
+    ASSERT_EQ(v.Close(), errOk);
+    old = files.TakeSnapshot();
+  }
+  struct Case {
+    const char* name;
+    bool overOld;
+    std::uint64_t size;  // 0: the existing file at its size
+    std::uint32_t flags;
+  };
+  const Case cases[] = {
+      {"new file, full", false, kMB, 0},
+      {"new file, quick", false, kMB, kFormatQuick},
+      {"old volume at its size, full", true, 0, 0},
+      {"old volume at its size, quick", true, 0, kFormatQuick},
+      {"old volume recreated, quick", true, kMB, kFormatQuick},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto format = [&](MemoryHostFiles& files) {
+      Volume v;
+      EXPECT_EQ(v.SetHostFileCallbacks(files.Callbacks()), errOk);
+      return FormatVolume(v, kPath, c.size, kPage, u"", c.flags, {});
+    };
+    // What is on the medium: no volume, or an empty one (free bytes as
+    // `freeBytes`, or set there when 0).
+    const MemoryHostFiles::Snapshot base = c.overOld ? old : MemoryHostFiles::Snapshot{};
+    auto expectNoneOrEmpty = [&](MemoryHostFiles::Snapshot image, std::uint64_t& freeBytes,
+                                 bool mustOpen) {
+      if (!mustOpen && image == base) return;
+      MemoryHostFiles files(std::move(image));
+      Volume v;
+      ASSERT_EQ(v.SetHostFileCallbacks(files.Callbacks()), errOk);
+      const EngineResult r = v.Open(kPath, true);
+      if (r != errOk) {
+        EXPECT_FALSE(mustOpen) << "open failed: " << r;
+        EXPECT_TRUE(r == errInvalidStorageFile || r == ENOENT) << r;
+        return;
+      }
+      EXPECT_EQ(CheckStructure(v), std::vector<std::string>{});
+      StorageSize size;
+      EXPECT_EQ(v.GetStorageSize(size), errOk);
+      if (freeBytes == 0) freeBytes = size.FreeBytes;
+      EXPECT_EQ(size.FreeBytes, freeBytes);
+      EXPECT_EQ(v.Close(), errOk);
+    };
+    MemoryHostFiles full(base);
+    full.ResetFaults();
+    ASSERT_EQ(format(full), errOk);
+    const std::uint64_t writes = full.WriteCount();
+    std::uint64_t freeBytes = 0;
+    expectNoneOrEmpty(full.TakeSnapshot(), freeBytes, true);
+    ASSERT_GT(freeBytes, 0u);
+
+    for (const testing::PowerLossCase& loss : testing::kPowerLosses) {
+      SCOPED_TRACE(loss.name);
+      {
+        SCOPED_TRACE("after the format returned");
+        MemoryHostFiles files(base);
+        files.SetPowerLoss(loss.unflushed, loss.seed);
+        ASSERT_EQ(format(files), errOk);
+        files.CrashAfterWrites(0);
+        expectNoneOrEmpty(files.TakeSnapshot(), freeBytes, true);
+      }
+      for (std::uint64_t cut = 0; cut < writes; ++cut) {
+        for (bool torn : {false, true}) {
+          SCOPED_TRACE("crash after write " + std::to_string(cut) + (torn ? " (torn)" : ""));
+          MemoryHostFiles files(base);
+          files.ResetFaults();
+          files.SetPowerLoss(loss.unflushed, loss.seed);
+          files.CrashOrTearAt(cut, torn, kPage / 2);
+          (void)format(files);
+          expectNoneOrEmpty(files.TakeSnapshot(), freeBytes, false);
+          if (HasFailure()) return;
+        }
+      }
+    }
+  }
+}
+
 // Type, cluster size and FAT size of the FAT area. File system tools tell
 // FAT12 from FAT16 by the number of clusters alone (below 4085 is FAT12), and
 // cluster sizes are powers of two.
