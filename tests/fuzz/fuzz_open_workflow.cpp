@@ -13,6 +13,14 @@
 //   - the restored folder is anything but a real folder, or a run that did
 //     not end in success removed or changed the container.
 //
+// Random changes to a container's bytes mostly land in enciphered pages and
+// come out as noise, which the engine refuses early. So half of the mutations
+// are made to the deciphered pages, which are enciphered again afterwards:
+// names, links, modes and sizes of well-formed entries change, and the
+// restore meets them. The storage password is public for a classic
+// container; for a hardened one it comes from its record under the fixed
+// password (one derivation per record, remembered).
+//
 // A hardened container's key derivation costs what its record asks for.
 // Opening refuses figures above its ceilings before deriving anything, but
 // below them a record may still ask for gigabytes and minutes on purpose (a
@@ -30,15 +38,31 @@
 #include <cstdlib>
 #include <exception>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "korvane/forms/application.h"
+#include "korvane/forms/container_layout.h"
 #include "korvane/forms/controls.h"
 #include "korvane/forms/enter_form.h"
+#include "korvane/forms/globals.h"
 #include "korvane/forms/ui.h"
 #include "korvane/keys/hardened_keys.h"
+#include "support/memory_host_files.h"
+#include "support/scratch.h"
+#include "vaultfs/format/page_layout.h"
+#include "vaultfs/objects/file_object.h"
+#include "vaultfs/objects/path_ops.h"
+#include "vaultfs/objects/storage_password.h"
+#include "vaultfs/password_bytes.h"
+#include "vaultfs/utf16.h"
+#include "vaultfs/util/byte_order.h"
+#include "vaultfs/volume/volume.h"
+
+extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 
 namespace {
 
@@ -62,26 +86,6 @@ struct Folders {
   std::string Container;
   std::string Victim;
 };
-
-void RemoveTree(const std::string& path) {
-  struct stat info {};
-  if (lstat(path.c_str(), &info) != 0) return;
-  if (!S_ISDIR(info.st_mode)) {
-    unlink(path.c_str());
-    return;
-  }
-  chmod(path.c_str(), 0700);
-  std::vector<std::string> names;
-  if (DIR* stream = opendir(path.c_str())) {
-    while (const dirent* entry = readdir(stream)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(stream);
-  }
-  for (const std::string& name : names) RemoveTree(path + "/" + name);
-  rmdir(path.c_str());
-}
 
 void WriteFile(const std::string& path, const void* bytes, std::size_t size, mode_t mode) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
@@ -126,7 +130,7 @@ const Folders& TheFolders() {
     setenv("XDG_CONFIG_HOME", (made.Base + "/config").c_str(), 1);
     setenv("XDG_STATE_HOME", (made.Base + "/state").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (made.Base + "/runtime").c_str(), 1);
-    std::atexit([] { RemoveTree(TheFolders().Base); });
+    std::atexit([] { testsupport::RemoveScratch(TheFolders().Base); });
     return made;
   }();
   return folders;
@@ -136,7 +140,7 @@ const Folders& TheFolders() {
 // of the box and out of the scratch folder's parts, so that a restore
 // writing through a link shows up in the listing.
 void PlantScratch(const Folders& folders) {
-  RemoveTree(folders.Scratch);
+  testsupport::RemoveScratch(folders.Scratch);
   MakeDir(folders.Scratch);
   WriteText(folders.Scratch + "/top-canary", "top\n");
   MakeDir(folders.Scratch + "/outside");
@@ -279,6 +283,12 @@ void CheckRestoredLinks(const Folders& folders, const timespec& since) {
 
 // ---------------------------------------------------------------- the person
 
+// A derivation at the floor's cost at most (see the top of the file).
+bool AffordableKdf(const korvane::KdfParameters& kdf) {
+  return kdf.TimeCost <= korvane::kKdfFloor.TimeCost &&
+         kdf.MemoryKiB <= korvane::kKdfFloor.MemoryKiB;
+}
+
 // What korvane-cli does without a terminal: the password is typed into the
 // Open window and Open pressed; a question is answered Cancel (no --yes);
 // nothing is shown in a file manager.
@@ -305,18 +315,120 @@ class FuzzUi final : public korvane::Ui {
   void Navigate(korvane::TWebBrowser&, const std::string&) override {}
 
  private:
-  // A derivation at the floor's cost at most (see the top of the file).
   const bool trace_ = std::getenv("KORVANE_FUZZ_TRACE") != nullptr;
 
   static bool Affordable(const korvane::TfrmEnter& enter) {
-    if (!enter.PublicRecord) return true;
-    const korvane::KdfParameters& kdf = enter.PublicRecord->Record.Kdf;
-    return kdf.TimeCost <= korvane::kKdfFloor.TimeCost &&
-           kdf.MemoryKiB <= korvane::kKdfFloor.MemoryKiB;
+    return !enter.PublicRecord || AffordableKdf(enter.PublicRecord->Record.Kdf);
   }
 };
 
+// ---------------------------------------------------------------- mutations
+
+// The storage password of an open volume: the classic layout's public one,
+// or the one a hardened record gives under kPassword (nothing when it gives
+// none, or would cost more than the floor). Records are remembered, each
+// costs a derivation.
+std::optional<std::u16string> StoragePasswordOf(vaultfs::ObjectStore& store) {
+  std::vector<std::uint8_t> record(korvane::MaxPublicEscrowSize(korvane::kContainerPageSize) +
+                                   korvane::kHardenedRecordSize);
+  auto size = static_cast<std::uint32_t>(record.size());
+  if (vaultfs::PathGetFileTag(store, korvane::kRootPath, korvane::kPublicRecordTag, record.data(),
+                              size) != 0)
+    return vaultfs::Utf8ToUtf16(korvane::kStoragePasswordText);
+  if (size < korvane::kHardenedRecordSize) return std::nullopt;
+  record.resize(korvane::kHardenedRecordSize);
+  static std::map<std::vector<std::uint8_t>, std::optional<std::u16string>> known;
+  if (const auto found = known.find(record); found != known.end()) return found->second;
+  std::optional<std::u16string> password;
+  try {
+    const korvane::HardenedRecord decoded = korvane::DecodeHardenedRecord(record);
+    if (AffordableKdf(decoded.Kdf)) {
+      if (const auto master =
+              korvane::OpenHardenedRecord(decoded, korvane::PasswordBytes(kPassword))) {
+        password =
+            korvane::ToEnginePassword(korvane::DeriveSubkeys(*master).StoragePassword).text();
+      }
+    }
+  } catch (const korvane::HardenedKeyError&) {
+  }
+  if (known.size() >= 64) known.clear();
+  known.emplace(std::move(record), password);
+  return password;
+}
+
+// The storage key of a container and where its pages lie.
+struct ContainerPages {
+  std::shared_ptr<vaultfs::PageCipherHook> Key;
+  std::size_t Start = 0;  // byte offset of page 0
+  std::size_t PageSize = 0;
+  std::uint32_t PageShift = 0;
+  std::size_t Count = 0;
+};
+
+// False when the bytes are no container this can unlock.
+bool Unlock(const std::uint8_t* data, std::size_t size, ContainerPages& pages) {
+  vaultfs::testing::MemoryHostFiles files;
+  const std::u16string name = u"container";
+  files.SetContents(name, std::vector<std::uint8_t>(data, data + size));
+  vaultfs::Volume volume;
+  if (volume.SetHostFileCallbacks(files.Callbacks()) != 0) return false;
+  vaultfs::ObjectStore store(volume);
+  if (volume.Open(name, true) != 0) return false;
+  const std::optional<std::u16string> password = StoragePasswordOf(store);
+  bool unlocked = false;
+  if (password && !volume.ByteSwapped &&
+      volume.PageSize >= 2 * vaultfs::layout::kPageHeaderSize) {
+    const vaultfs::PasswordBytes bytes(*password);
+    unlocked = vaultfs::SupplyStoragePassword(
+                   store, {static_cast<const std::uint8_t*>(bytes.data()), bytes.size()}) == 0 &&
+               volume.ReadKey != nullptr;
+  }
+  if (unlocked) {
+    pages.Key = volume.ReadKey;
+    pages.PageSize = volume.PageSize;
+    pages.PageShift = volume.PageShift;
+    pages.Start = std::size_t{volume.VolumeStart} * volume.PageSize;
+    pages.Count = size > pages.Start ? (size - pages.Start) / pages.PageSize : 0;
+  }
+  (void)volume.Close();
+  return unlocked && pages.Count > 0;
+}
+
+// Deciphers (or enciphers) in place every page that the engine keeps
+// enciphered, as its page reader decides: by the page's type and owner,
+// with the page number stored in it as the tweak.
+bool CipherPages(const ContainerPages& pages, std::uint8_t* data, bool encipher) {
+  namespace layout = vaultfs::layout;
+  const auto payload = static_cast<std::uint32_t>(pages.PageSize - layout::kPageHeaderSize);
+  for (std::size_t n = 0; n < pages.Count; ++n) {
+    std::uint8_t* page = data + pages.Start + n * pages.PageSize;
+    if (!layout::IsEncipheredPageType(vaultfs::LoadU16(page + layout::kPageType),
+                                      vaultfs::LoadU32(page + layout::kOwnerId), pages.PageShift))
+      continue;
+    std::uint8_t* body = page + layout::kPageHeaderSize;
+    const std::uint32_t a = static_cast<std::uint32_t>(pages.PageSize);
+    const std::uint32_t b = vaultfs::LoadU32(page + layout::kPageNumber);
+    if ((encipher ? pages.Key->Encipher(body, payload, a, b)
+                  : pages.Key->Decipher(body, payload, a, b)) != 0)
+      return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size,
+                                               std::size_t maxSize, unsigned int seed) {
+  ContainerPages pages;
+  if (seed % 2 == 0 || !Unlock(data, size, pages))
+    return LLVMFuzzerMutate(data, size, maxSize);
+  if (!CipherPages(pages, data, false)) return LLVMFuzzerMutate(data, size, maxSize);
+  // At most the same size, so that the pages stay where they are; a shorter
+  // result keeps the first pages, enciphered like the rest.
+  const std::size_t mutated = LLVMFuzzerMutate(data, size, size);
+  (void)CipherPages(pages, data, true);
+  return mutated;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Folders& folders = TheFolders();
