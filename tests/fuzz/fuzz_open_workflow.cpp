@@ -126,11 +126,9 @@ const Folders& TheFolders() {
     made.Victim = made.Box + "/victim";
     // Settings, reports and the run lock of the program go here, never to
     // the person running the fuzzer.
-    for (const char* home : {"config", "state", "runtime"}) MakeDir(made.Base + "/" + home, 0700);
     setenv("XDG_CONFIG_HOME", (made.Base + "/config").c_str(), 1);
     setenv("XDG_STATE_HOME", (made.Base + "/state").c_str(), 1);
     setenv("XDG_RUNTIME_DIR", (made.Base + "/runtime").c_str(), 1);
-    std::atexit([] { testsupport::RemoveScratch(TheFolders().Base); });
     return made;
   }();
   return folders;
@@ -138,9 +136,13 @@ const Folders& TheFolders() {
 
 // The canaries: what a restore must never touch. Links among them lead out
 // of the box and out of the scratch folder's parts, so that a restore
-// writing through a link shows up in the listing.
+// writing through a link shows up in the listing. Everything goes again
+// after each input that passed its checks (libFuzzer ends without running
+// exit handlers), so the folder name made once is made again here.
 void PlantScratch(const Folders& folders) {
-  testsupport::RemoveScratch(folders.Scratch);
+  testsupport::RemoveScratch(folders.Base);
+  MakeDir(folders.Base, 0700);
+  for (const char* home : {"config", "state", "runtime"}) MakeDir(folders.Base + "/" + home, 0700);
   MakeDir(folders.Scratch);
   WriteText(folders.Scratch + "/top-canary", "top\n");
   MakeDir(folders.Scratch + "/outside");
@@ -467,5 +469,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (size <= 65536 && kept != std::string(reinterpret_cast<const char*>(data), size)))
       Violation("a failed open changed the container");
   }
+  testsupport::RemoveScratch(folders.Base);
   return 0;
 }
