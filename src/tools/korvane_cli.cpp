@@ -1051,7 +1051,7 @@ class ScriptedUi final : public korvane::Ui {
   void RunEnter(TfrmEnter& form) {
     // A name without the suffix was already refused in a message box.
     if (form.FolderPath.empty()) return;
-    if (!form.btnOpen.Enabled) {
+    if (!form.CanOpen()) {
       std::fprintf(stderr, "%s: %s: not a protected folder, or its password record is missing\n",
                    kProgram, app_->FolderArgument.c_str());
       return;
@@ -1061,10 +1061,7 @@ class ScriptedUi final : public korvane::Ui {
       promptCancelled_ = true;
       return;
     }
-    form.edPassword.SetText(password_ ? password_->Text() : typed.Text());
-    // The access code of the recovery request opens its window, which the
-    // script has closed again; then comes the Open click as for any text.
-    if (form.Visible()) form.btnOpen.Click();
+    form.OpenWithPassword(password_ ? password_->Text() : typed.Text());
     ClearProgressLine();
   }
 

@@ -241,8 +241,11 @@ class TreeSealer {
     });
     if (!listed) return false;
     const char16_t separator = storage_.PathSeparator();
-    for (const auto& [name, attributes] : entries) {
-      const std::u16string path = folder + name;
+    for (const auto& entry : entries) {
+      // Plain locals, not a structured binding: the lambda below captures
+      // them, which clang before 16 refuses for bindings.
+      const std::u16string path = folder + entry.first;
+      const auto attributes = entry.second;
       const std::string relative = RelativePath(root_, path, separator);
       if (progress_ && !progress_(relative)) return false;
       bool goOn = true;

@@ -153,6 +153,13 @@ bool TfrmEnter::ReadServiceRecords(std::string& hashText, std::string& escrowTex
   return HashPresent;
 }
 
+void TfrmEnter::OpenWithPassword(const std::string& password) {
+  edPassword.SetText(password);
+  // The access code of the recovery request opens its window, which has
+  // closed again by now; then comes the Open click as for any text.
+  if (Visible()) btnOpen.Click();
+}
+
 void TfrmEnter::btnCancelClick() {
   Close();
 }

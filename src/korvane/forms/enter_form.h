@@ -53,6 +53,14 @@ class TfrmEnter : public TForm {
   // password.
   bool ReadServiceRecords(std::string& hashText, std::string& escrowText, std::string& sizeText);
 
+  // For front-ends that hold the password already (korvane-cli, the fuzz
+  // target): whether the window has anything to open (a folder name of its
+  // own and a container with a password record; otherwise it has said why
+  // or there is no container), and the person's part once it has: type the
+  // password, press Open.
+  bool CanOpen() const { return !FolderPath.empty() && btnOpen.Enabled; }
+  void OpenWithPassword(const std::string& password);
+
   void btnOpenClick();
   void btnCancelClick();
   void btnHelpClick();

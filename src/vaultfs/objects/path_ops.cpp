@@ -1298,6 +1298,12 @@ EngineResult PathGetFileTagSize(ObjectStore& store, std::u16string_view path, st
     EngineResult found =
         FindRecord(object, tagId, 0, false, ObjectTransaction(object, op.t), record);
     if (found == 0 && record) {
+      // The bound PathGetFileTag keeps: a size beyond the record's own bytes
+      // is damage, never a figure a caller should size a buffer by.
+      if (record.DataSize() > record.Length() - kRecordHeadSize) {
+        object.volume.MarkCorrupted();
+        return errStorageCorrupted;
+      }
       present = true;
       size = record.DataSize();
     }

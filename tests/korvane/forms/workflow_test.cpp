@@ -1262,6 +1262,10 @@ TEST_F(OpenFixture, ADamagedKeyRecordIsRefusedWithItsReason) {
        std::vector<std::pair<std::function<void(std::vector<std::uint8_t>&)>, std::string>>{
            {[](std::vector<std::uint8_t>& r) { r[8] = 9; }, "version"},
            {[](std::vector<std::uint8_t>& r) { r[17] = 0x40; }, "memory"},  // 1 TiB and more
+           // Minutes of work at the floor's memory, many threads: refused
+           // before any derivation (the Open button stays off).
+           {[](std::vector<std::uint8_t>& r) { r[10] = 65; }, "time cost 65"},
+           {[](std::vector<std::uint8_t>& r) { r[18] = 17; }, "parallelism 17"},
            {[](std::vector<std::uint8_t>& r) { r.resize(50); }, "damaged"},
        }) {
     {

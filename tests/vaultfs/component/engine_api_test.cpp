@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "vaultfs/format/page_layout.h"
+#include "vaultfs/util/byte_order.h"
 #include "vaultfs/volume/page_cipher.h"
 #include "vaultfs/utf16.h"
 #include "support/memory_host_files.h"
@@ -594,6 +596,36 @@ TEST_F(EngineApiTest, FileSizeAndTagsAreTheObjectsOwn) {
   EXPECT_EQ(StorageGetFileSizeAndTags(handle_, u"/missing", size, tags), errFileNotFound);
   EXPECT_EQ(size, 77u);
   EXPECT_EQ(tags.size(), 1u);
+  Close();
+}
+
+// A tag whose record claims more bytes than it holds is damage, whether its
+// size or its bytes are asked for: callers size their buffer by the size, so
+// a damaged container must never make them allocate gigabytes.
+TEST_F(EngineApiTest, ATagClaimingMoreThanItsRecordHoldsIsDamage) {
+  ASSERT_EQ(Create(), 0);
+  const std::string tag = "a tag that claims gigabytes";
+  ASSERT_EQ(StorageSetFileTag(handle_, u"/", 0x8123, tag.data(),
+                              static_cast<std::uint32_t>(tag.size())),
+            0);
+  Close();
+  std::vector<std::uint8_t> bytes = files_.Contents(kName);
+  int planted = 0;
+  for (auto at = bytes.begin();
+       (at = std::search(at, bytes.end(), tag.begin(), tag.end())) != bytes.end(); ++at, ++planted)
+    StoreU32(&*at - layout::kRecordHeadSize + layout::kRecordDataSize, 0x52000000);
+  ASSERT_GT(planted, 0);
+  files_.SetContents(kName, bytes);
+
+  ASSERT_EQ(Open(true), 0);
+  bool present = true;
+  std::uint32_t size = 77;
+  EXPECT_EQ(StorageGetFileTagSize(handle_, u"/", 0x8123, present, size), errStorageCorrupted);
+  EXPECT_FALSE(present);
+  EXPECT_EQ(size, 0u);
+  std::vector<std::uint8_t> buffer(64);
+  size = static_cast<std::uint32_t>(buffer.size());
+  EXPECT_EQ(StorageGetFileTag(handle_, u"/", 0x8123, buffer.data(), size), errStorageCorrupted);
   Close();
 }
 
