@@ -360,6 +360,8 @@ EngineResult Journal::RecoverFromFile() {
   EngineResult r = v_.EnsureScanned();
   if (r != 0) return r;
   std::vector<std::uint8_t> slot(v_.PageSize), listed(v_.PageSize);
+  // Slots of a fixed-size volume to wipe once what they hold is home.
+  std::vector<std::uint32_t> replayed;
   if (slotCount >= 1) {
     r = v_.ReadJournalPage(0, slot.data());
     if (r != 0) return r;
@@ -399,15 +401,27 @@ EngineResult Journal::RecoverFromFile() {
         if ((r = v_.SetMapEntry(number, type, false)) != 0) return r;
         if ((r = v_.WritePage(number, slot.data())) != 0) return r;
       }
-      if (v_.FixedSize && (r = v_.WriteZeroPage(v_.HostPageCount - index - 1, 0)) != 0) return r;
+      if (v_.FixedSize) replayed.push_back(index);
     }
   }
   r = v_.FlushMapPages();
   if (r != 0) return r;
+  // Every copy home and the space map reach the medium before the journal
+  // that could copy them again is wiped or cut: written in any order, a
+  // journal gone before its pages arrived would leave the commit half done.
+  r = v_.FlushHost();
+  if (r != 0) return r;
   if (v_.FixedSize) {
+    for (const std::uint32_t index : replayed)
+      if ((r = v_.WriteZeroPage(v_.HostPageCount - index - 1, 0)) != 0) return r;
     if (v_.HostPageCount > 0) r = v_.WriteZeroPage(v_.HostPageCount - 1, 0);
     return r;
   }
+  // The cut needs no flush of its own: a journal that came back after a
+  // power loss is replayed only by an open that finds no transaction table.
+  // With transactions the mount names a table in the volume information,
+  // which the first commit's flush carries to the medium before any newer
+  // page goes home; without them the file is deleted below.
   r = v_.backend_->SetSize(file_, 0);
   if (!v_.UseTransactions) {
     EngineResult c = v_.backend_->Close(file_);

@@ -392,6 +392,86 @@ TEST(RecoverySweep, APowerLossAnywhereInRecoveryRecoversToTheSameState) {
   }
 }
 
+// A container from a writer that journals into a file beside it (no
+// transaction table): recovery replays the committed slots of "c.log" and
+// then cuts the journal. A power loss anywhere in that recovery, or after it
+// once newer changes were closed, must still leave the committed image home:
+// the journal may go only once its pages are on the medium, and must stay
+// gone once it is.
+TEST(RecoverySweep, AJournalFileIsReplayedWholeWhateverThePowerLoss) {
+  const Plan plan{512, 4, 0, 0, 0};
+  std::vector<std::uint32_t> pages;
+  MemoryHostFiles::Snapshot image = MakeBase(plan, false, pages);
+  const std::uint32_t size = plan.pageSize;
+  std::vector<std::uint8_t>& host = image[kName];
+  // Mounted, with no table: the next writable open recovers from the file.
+  StoreU16(host.data() + size + kMountedFlag, 1);
+  StoreU32(host.data() + size + kTransactionTablePage, 0);
+  // Slot 0 lists transaction 7 as committed; slot 1 holds its image of the
+  // first data page.
+  constexpr std::uint32_t kId = 7;
+  std::vector<std::uint8_t> journal(2 * size, 0);
+  StoreU32(journal.data() + kJournalCommittedFirst, kId);
+  std::memcpy(journal.data() + size, host.data() + std::size_t{pages[0]} * size, size);
+  FillPayload(journal.data() + size, size, 1000);
+  StoreU32(journal.data() + size + kJournalSlotTransactionId, kId);
+  image[u"c.log"] = journal;
+
+  // The committed image is home and every other page as it was.
+  auto expectReplayed = [&](const MemoryHostFiles::Snapshot& after, const std::string& where) {
+    MemoryHostFiles files(after);
+    auto v = MakeVolume(files, false);
+    ASSERT_EQ(v->Open(kName, false), 0) << where;
+    for (std::uint32_t k = 0; k < plan.existing; ++k) {
+      PageRef p;
+      ASSERT_EQ(v->GetPage(pages[k], true, DataPage, kOwner, nullptr, p), 0) << where;
+      EXPECT_TRUE(PayloadIs(p.data(), size, k == 0 ? 1000 : k)) << where << ", page " << k;
+    }
+    EXPECT_EQ(v->Close(), 0) << where;
+  };
+  // Recovers, then makes and closes a newer change (a rewrite of the second
+  // page).
+  auto recoverThenChange = [&](MemoryHostFiles& files, bool transactions) {
+    auto v = MakeVolume(files, transactions);
+    if (v->Open(kName, false) != 0) return;
+    Transaction* t = nullptr;
+    if (v->Begin(false, t) == 0) {
+      PageRef p;
+      EngineResult r = v->GetPage(pages[1], true, DataPage, kOwner, t, p);
+      if (r == 0) r = v->MarkDirty(p.get(), t);
+      if (r == 0) FillPayload(p.data(), size, 1);  // the same bytes: a rewrite
+      p = PageRef();
+      if (r == 0)
+        (void)v->Commit(t);
+      else
+        (void)v->Rollback(t);
+    }
+    (void)v->Close();
+  };
+  for (const bool transactions : {false, true}) {
+    MemoryHostFiles full(image);
+    full.ResetFaults();
+    recoverThenChange(full, transactions);
+    expectReplayed(full.TakeSnapshot(), "no power loss");
+    const std::uint64_t writes = full.WriteCount();
+    // Power lost after each write, and once everything has returned.
+    for (std::uint64_t cut = 1; cut <= writes + 1; ++cut) {
+      for (const testing::PowerLossCase& loss : testing::kPowerLosses) {
+        MemoryHostFiles files(image);
+        files.ResetFaults();
+        files.SetPowerLoss(loss.unflushed, loss.seed);
+        if (cut <= writes) files.CrashAfterWrites(cut);
+        recoverThenChange(files, transactions);
+        if (cut > writes) files.CrashAfterWrites(0);
+        expectReplayed(files.TakeSnapshot(), std::string(transactions ? "transactions" : "none") +
+                                                 ", power lost after write " +
+                                                 std::to_string(cut) + ", " + loss.name);
+        if (::testing::Test::HasFatalFailure()) return;
+      }
+    }
+  }
+}
+
 // Once Close, or a writable open that recovered the container (without
 // transactions, so it marks nothing mounted again), has returned, the clean
 // mark is on the medium: a power loss then still leaves a volume that a
