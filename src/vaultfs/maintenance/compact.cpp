@@ -86,6 +86,12 @@ class Compactor {
   // Grows or shrinks the host file to `target` pages once the pages in use
   // end below it (SetStorageSize compacted first); transaction lock held.
   [[nodiscard]] EngineResult Resize(std::uint32_t target);
+  // Cuts the free end off, moving nothing; transaction lock held.
+  [[nodiscard]] EngineResult CutFreeEnd() {
+    MutexLock cache(v_.cache_.Lock());
+    EngineResult r = v_.EnsureScanned();
+    return r != 0 ? r : Cut();
+  }
 
  private:
   struct Mover {
@@ -711,6 +717,15 @@ EngineResult Volume::Compact(const ProgressSink& progress, bool& ran) {
   MutexLock transactions(journal_.Lock());
   Compactor compactor(*this, progress);
   return compactor.Run(ran);
+}
+
+EngineResult Volume::CutFreeTail() {
+  if (!Active) return errStorageNotActive;
+  if (ReadOnly) return errStorageReadOnly;
+  static const ProgressSink kSilent{};
+  MutexLock transactions(journal_.Lock());
+  Compactor compactor(*this, kSilent);
+  return compactor.CutFreeEnd();
 }
 
 void Volume::SetAutoCompactConfirm(AutoCompactConfirm confirm, void* userData) {

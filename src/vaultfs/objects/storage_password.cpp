@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vaultfs/objects/records.h"
+#include "vaultfs/volume/transaction.h"
 
 namespace vaultfs {
 
@@ -93,13 +94,6 @@ void SetKeys(Volume& volume, std::shared_ptr<PageCipherHook> read,
   volume.WriteKey = std::move(write);
 }
 
-void Report(const ProgressSink& progress, std::uint8_t operation, std::uint32_t done,
-            std::uint32_t total) {
-  if (!progress.Callback) return;
-  bool stop = false;  // asked for form's sake: a rewrite cannot stop half-way
-  progress.Callback(progress.UserData, operation, done, total, false, stop);
-}
-
 }  // namespace
 
 EngineResult GetStorageEncryption(ObjectStore& store, std::uint32_t& mode) {
@@ -178,18 +172,35 @@ EngineResult ChangeKeyWhileAlone(ObjectStore& store, FileObject& root, std::uint
   if (r == 0) r = volume.WriteAllDirty();
   if (r != 0) return r;
 
+  const bool rewrite = newMode != ecNoEncryption || stored.Mode != ecNoEncryption;
+  // The new images go to shadow pages and the commit that stores the new
+  // key's record copies them home: a crash anywhere leaves every page under
+  // the old key with the old record, or (finished by the next open) every
+  // page under the new key with the new record. A volume opened without
+  // transactions journals this one commit.
+  bool journaling = false;
+  if (rewrite && (r = volume.StartJournaling(journaling)) != 0) return r;
+  auto stopJournaling = [&] {
+    if (!journaling) return EngineResult{0};
+    journaling = false;
+    return volume.StopJournaling();
+  };
+
   Transaction* t = nullptr;
   r = volume.Begin(false, t);
-  if (r != 0) return r;
-  r = volume.JoinObject(t, &root);
+  if (r == 0) {
+    r = volume.JoinObject(t, &root);
+    if (r != 0) {
+      EngineResult ignored = volume.Rollback(t);
+      (void)ignored;
+    }
+  }
   if (r != 0) {
-    EngineResult ignored = volume.Rollback(t);
+    EngineResult ignored = stopJournaling();
     (void)ignored;
     return r;
   }
 
-  const bool rewrite = newMode != ecNoEncryption || stored.Mode != ecNoEncryption;
-  std::uint32_t done = kFirstRewrittenPage;
   if (rewrite) {
     {
       MutexLock io(volume.IoLock);
@@ -197,9 +208,8 @@ EngineResult ChangeKeyWhileAlone(ObjectStore& store, FileObject& root, std::uint
     }
     const std::uint8_t operation =
         newMode != ecNoEncryption ? kProgressEncrypting : kProgressDecrypting;
-    r = volume.RecipherPages(currentKey, newKey, kFirstRewrittenPage, volume.UsedPageCount,
-                             newMode != ecNoEncryption, &progress, operation, done);
-    if (r == 0) Report(progress, operation, volume.UsedPageCount, volume.UsedPageCount);
+    r = volume.RecipherPages(t, currentKey, newKey, kFirstRewrittenPage, &progress, operation);
+    // Pages joined above now read from their shadows, under the new key.
     if (r == 0) SetKeys(volume, newKey, newKey);
   }
   if (r == 0 && rewrite) {
@@ -209,26 +219,29 @@ EngineResult ChangeKeyWhileAlone(ObjectStore& store, FileObject& root, std::uint
     r = SetRecord(root, rkStorageEncryption, data,
                   newMode != ecNoEncryption ? kModeBytes + kCheckValueSize : kModeBytes, t);
   }
-  bool finishedLater = false;
+  // Without a journal the commit would copy home what it cannot undo.
+  if (r == 0 && rewrite && t->NoJournalSpace()) r = errStorageFull;
   if (r == 0) {
     r = volume.Commit(t);
     // A commit that fails after it was registered is finished when the
     // volume is next opened: the new record will stand, and so do the pages.
-    // (The transaction itself is gone by now, forgotten by the commit.)
-    finishedLater = r != 0 && volume.RecoveryPending();
+    // The table must stay as it is on the medium until then.
+    if (r != 0 && volume.RecoveryPending()) return r;
   } else {
+    // Nothing was written in place: the shadows go and the old key stands.
     EngineResult ignored = volume.Rollback(t, r);
     (void)ignored;
   }
-  if (r != 0 && rewrite && !finishedLater) {
-    // Pages rewritten in place are in no transaction: put them back under
-    // the key the stored record still names.
-    std::uint32_t reverted = 0;
-    EngineResult undo = volume.RecipherPages(newKey, currentKey, kFirstRewrittenPage, done, false,
-                                             nullptr, 0, reverted);
-    if (undo != 0) volume.MarkCorrupted();
+  if (r != 0) {
     restoreKeys();
+    EngineResult ignored = stopJournaling();
+    (void)ignored;
+    return r;
   }
+  r = stopJournaling();
+  // The shadows, freed by the commit, are cut off the end of the file again.
+  if (r == 0 && rewrite) r = volume.CutFreeTail();
+  if (r == 0 && newMode != ecNoEncryption) r = volume.WipeFreePages(kFirstRewrittenPage);
   return r;
 }
 

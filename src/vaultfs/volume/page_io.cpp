@@ -8,6 +8,7 @@
 #include "vaultfs/format/page_layout.h"
 #include "vaultfs/format/record_walk.h"
 #include "vaultfs/progress.h"
+#include "vaultfs/volume/transaction.h"
 #include "vaultfs/volume/volume.h"
 
 namespace vaultfs {
@@ -216,44 +217,91 @@ EngineResult Volume::ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer) {
   return DecodeStoredPage(buffer, slot);
 }
 
-EngineResult Volume::RecipherPages(std::shared_ptr<PageCipherHook> read,
+EngineResult Volume::RecipherPages(Transaction* transaction,
+                                   std::shared_ptr<PageCipherHook> read,
                                    std::shared_ptr<PageCipherHook> write, std::uint32_t first,
-                                   std::uint32_t end, bool wipeFree, const ProgressSink* progress,
-                                   std::uint8_t operation, std::uint32_t& done) {
-  MutexLock cache(cache_.Lock());
+                                   const ProgressSink* progress, std::uint8_t operation) {
+  if (!UseTransactions || !transaction || transaction->IsReadOnly()) return errInvalidParameter;
   {
     MutexLock io(IoLock);
     ReadKey = std::move(read);
     WriteKey = std::move(write);
   }
-  std::vector<std::uint8_t> image;
+  // The pages in use now: the shadows allocated below are not among them.
+  std::vector<std::uint32_t> used;
+  std::uint32_t total = 0;
+  {
+    MutexLock cache(cache_.Lock());
+    EngineResult r = EnsureScanned();
+    if (r != 0) return r;
+    total = UsedPageCount;
+    try {
+      for (std::uint32_t n = first; n < total; ++n) {
+        if (IsMapPage(n)) continue;
+        std::uint16_t type = 0;
+        if ((r = GetMapEntry(n, type)) != 0) return r;
+        if (!IsFreeEntry(type)) used.push_back(n);
+      }
+    } catch (const std::bad_alloc&) {
+      return errOutOfMemory;
+    }
+  }
+  for (const std::uint32_t n : used) {
+    PageRef page;
+    EngineResult r = GetPage(n, true, -1, 0, nullptr, page);
+    if (r != 0) return r;
+    const std::uint8_t* d = page.data();
+    // Pages kept in plain text (the map's, the journal's) read the same
+    // under any key. The root's record pages do too, but the caller changes
+    // them next: shadowed now, they need no page the commit might not find.
+    const std::uint16_t type = PageTypeOf(d);
+    const bool rootRecords = type == ObjectHeaderPage && OwnerIdOf(d) <= 1;
+    if (!rootRecords && !IsEncipheredPage(type, OwnerIdOf(d), PageShift)) continue;
+    // The shadow is copied home to the page its image names.
+    if (PageNumberOf(d) != n) {
+      MarkCorrupted();
+      return errStorageCorrupted;
+    }
+    if ((r = MarkDirty(page.get(), transaction)) != 0) return r;
+    // A page without a shadow would be written in place, past undoing.
+    if (transaction->NoJournalSpace()) return errStorageFull;
+    {
+      MutexLock cache(cache_.Lock());
+      if ((r = ShadowWrite(page.get())) != 0) return r;
+      page->Flags &= static_cast<std::uint16_t>(~pbDirty);
+    }
+    if (progress) ReportProgress(*progress, operation, n, total, false);
+  }
+  if (progress) ReportProgress(*progress, operation, total, total, false);
+  // One journal page more than the pages joined so far need, for those the
+  // caller joins next.
+  std::uint32_t spare = 0;
+  EngineResult r = AllocatePage(JournalPage, nullptr, true, spare);
+  if (r != 0) return r;
+  MutexLock lock(transaction->lock);
+  transaction->reserved.push_back(spare);
+  return 0;
+}
+
+EngineResult Volume::WipeFreePages(std::uint32_t first) {
+  MutexLock cache(cache_.Lock());
+  EngineResult r = EnsureScanned();
+  if (r != 0) return r;
+  std::vector<std::uint8_t> zero;
   try {
-    image.assign(PageSize, 0);
+    zero.assign(PageSize, 0);
   } catch (const std::bad_alloc&) {
     return errOutOfMemory;
   }
-  EngineResult r = 0;
-  done = first;
-  for (std::uint32_t n = first; n < end; ++n, done = n) {
+  for (std::uint32_t n = first; n < UsedPageCount; ++n) {
     if (IsMapPage(n)) continue;
     std::uint16_t type = 0;
-    if ((r = GetMapEntry(n, type)) != 0) break;
-    if (IsFreeEntry(type)) {
-      if (!wipeFree || cache_.Find(n)) continue;
-      std::fill(image.begin(), image.end(), 0);
-      StoreU32(image.data() + kPageNumber, n);
-      if ((r = WritePage(n, image.data())) != 0) break;
-      continue;
-    }
-    r = ReadPage(n, image.data());
-    if (r == 0) r = WritePage(n, image.data());
-    if (r != 0) break;
-    if (progress) ReportProgress(*progress, operation, n, UsedPageCount, false);
+    if ((r = GetMapEntry(n, type)) != 0) return r;
+    if (!IsFreeEntry(type) || cache_.Find(n)) continue;
+    StoreU32(zero.data() + kPageNumber, n);
+    if ((r = WritePage(n, zero.data())) != 0) return r;
   }
-  if (r == 0) done = end;
-  // The plain text of the last page read does not stay in memory.
-  std::fill(image.begin(), image.end(), 0);
-  return r;
+  return 0;
 }
 
 }  // namespace vaultfs

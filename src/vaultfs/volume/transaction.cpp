@@ -514,6 +514,58 @@ void Volume::EndReadOnly(Transaction* transaction) {
   DestroyTransaction(transaction);
 }
 
+EngineResult Volume::StartJournaling(bool& started) {
+  started = false;
+  if (UseTransactions) return 0;
+  if (!Active) return errStorageNotActive;
+  if (ReadOnly) return errStorageReadOnly;
+  EngineResult r = EnsureScanned();
+  if (r != 0) return r;
+  {
+    MutexLock io(IoLock);
+    flagsBeforeJournaling_ = LoadU32(info_.data() + kVolumeFlags);
+    StoreU16(info_.data() + kMountedFlag, 1);
+  }
+  UseTransactions = true;
+  // As a writable open with transactions does it: from here on an open
+  // after a crash looks for the table.
+  r = WriteVolumeInfo();
+  if (r == 0) r = journal_.Mount();
+  if (r != 0) {
+    EngineResult ignored = StopJournaling();
+    (void)ignored;
+    return r;
+  }
+  started = true;
+  return 0;
+}
+
+EngineResult Volume::StopJournaling() {
+  EngineResult r = journal_.Unmount();
+  if (r == 0) {
+    MutexLock cache(cache_.Lock());
+    r = FlushMapPages();
+  }
+  // As at a close: the clean mark goes out only after what it vouches for.
+  if (r == 0) r = FlushHost();
+  if (r == 0) {
+    {
+      MutexLock io(IoLock);
+      StoreU16(info_.data() + kMountedFlag, 0);
+      // The table flag as it was; damage marked meanwhile stays marked.
+      const std::uint32_t flags = LoadU32(info_.data() + kVolumeFlags);
+      StoreU32(info_.data() + kVolumeFlags, (flags & ~vfTransactionTable) |
+                                                (flagsBeforeJournaling_ & vfTransactionTable));
+    }
+    r = WriteVolumeInfo();
+  }
+  // No flush of its own: until the clean mark reaches the medium (with the
+  // close's flush at the latest), an open after a crash looks for the table
+  // and finds it wiped and freed, nothing to recover.
+  UseTransactions = false;
+  return r;
+}
+
 EngineResult Volume::Recover() {
   EngineResult r;
   if ((LoadU32(info_.data() + kVolumeFlags) & vfTransactionTable) != 0 &&

@@ -249,18 +249,32 @@ class Volume {
   [[nodiscard]] EngineResult ReadPage(std::uint32_t n, std::uint8_t* buffer);
   [[nodiscard]] EngineResult WritePage(std::uint32_t n, const std::uint8_t* buffer);
   [[nodiscard]] EngineResult ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer);
-  // Sets the page keys (under the cache lock, so no page is loaded or
-  // written between) and rewrites pages `first` to `end` - 1, every used
-  // page but the map pages: read with `read`, written with `write`. With
-  // `wipeFree`, free pages that are not cached are overwritten with zeros,
-  // so nothing written before under another key (or none) lingers. `done`
-  // is the first page not yet rewritten; (operation, page, UsedPageCount)
-  // goes to `progress` when given, which cannot stop it.
-  [[nodiscard]] EngineResult RecipherPages(std::shared_ptr<PageCipherHook> read,
+  // Gives every enciphered page in use from `first` on a new image under
+  // `write` (read under `read`; both become the volume's keys now) inside
+  // `transaction`, never in place: each new image goes to a shadow page,
+  // so the change stands or falls with the transaction's commit. Needs
+  // UseTransactions (see StartJournaling). errStorageFull, with nothing
+  // written in place, when there is no room for the shadows or the
+  // journal; errStorageCorrupted for a page in use that names another
+  // page. (operation, page, UsedPageCount as it was) goes to `progress`
+  // when given, after each page and once more at the end with the page
+  // count for both; it cannot stop the rewrite.
+  [[nodiscard]] EngineResult RecipherPages(Transaction* transaction,
+                                           std::shared_ptr<PageCipherHook> read,
                                            std::shared_ptr<PageCipherHook> write,
-                                           std::uint32_t first, std::uint32_t end, bool wipeFree,
-                                           const ProgressSink* progress, std::uint8_t operation,
-                                           std::uint32_t& done);
+                                           std::uint32_t first, const ProgressSink* progress,
+                                           std::uint8_t operation);
+  // Overwrites the free pages from `first` on that are not cached with
+  // zeros, so nothing written before under another key (or none) lingers.
+  [[nodiscard]] EngineResult WipeFreePages(std::uint32_t first);
+  // Journals the commits of one operation on a volume opened without
+  // transactions: mounts a transaction table and marks the volume mounted,
+  // so that an interrupted commit is finished at the next open. `started`
+  // says whether anything was done (nothing when transactions are on).
+  [[nodiscard]] EngineResult StartJournaling(bool& started);
+  // Ends what StartJournaling began, once no commit is left unfinished:
+  // the table goes and the volume is marked closed cleanly again, flushed.
+  [[nodiscard]] EngineResult StopJournaling();
   // Converts one page image between host and file byte order (an involution
   // except for which copy of the steering fields is read).
   void ConvertPage(std::uint8_t* page, bool toFileOrder) const;
@@ -366,6 +380,8 @@ class Volume {
   // is written. The moves run in transactions of bounded size, journaled
   // when UseTransactions is on; see compact.cpp for what a crash leaves.
   [[nodiscard]] EngineResult Compact(const ProgressSink& progress, bool& ran);
+  // Cuts the free pages at the end off the host file, moving nothing.
+  [[nodiscard]] EngineResult CutFreeTail();
   // The callback asked before each automatic compaction; none = always.
   void SetAutoCompactConfirm(AutoCompactConfirm confirm, void* userData);
   // AutoCompact and its callback together, as the commit that tests the
@@ -478,6 +494,8 @@ class Volume {
   HostFileCallbacks callbacks_{};
   bool useCallbacks_ = false;
   bool savedUseTransactions_ = true;  // the caller's setting; read-only opens force it off
+  // The volume flags before StartJournaling mounted a table.
+  std::uint32_t flagsBeforeJournaling_ = 0;
   HostHandle host_ = 0;
   bool hostOpen_ = false;
 
