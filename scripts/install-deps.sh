@@ -13,7 +13,12 @@ packages=(
   dpkg-dev desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin libfile-mimeinfo-perl
   groff-base appstream
   libfuse3-dev fuse3
+  g++-s390x-linux-gnu qemu-user
 )
+# The big-endian checks (scripts/cross-s390x.sh) unpack the s390x builds of
+# OpenSSL, zlib and libargon2 from Debian's s390x packages: the architecture
+# must be known to apt.
+foreign_arch=s390x
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,14 +26,22 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+arch_missing=0
+dpkg --print-foreign-architectures | grep -qx "$foreign_arch" || arch_missing=1
+[ ${#missing[@]} -eq 0 ] && [ "$arch_missing" -eq 0 ] && exit 0
 
-echo "Installing: ${missing[*]}"
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then
   command -v sudo >/dev/null || { echo "need root or sudo to install ${missing[*]}" >&2; exit 1; }
   sudo="sudo"
 fi
 export DEBIAN_FRONTEND=noninteractive
+if [ "$arch_missing" -eq 1 ]; then
+  echo "Adding the $foreign_arch architecture"
+  $sudo dpkg --add-architecture "$foreign_arch"
+fi
 $sudo apt-get update -q
-$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

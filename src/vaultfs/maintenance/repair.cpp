@@ -382,8 +382,10 @@ EngineResult RepairSession::Locate(std::uint32_t givenPageSize) {
       break;
     }
     const std::uint64_t before = start;
-    const std::uint32_t partitionStart = LoadU32(b + kPartitionEntry1 + kPartitionStart);
-    const std::uint32_t partitionSectors = LoadU32(b + kPartitionEntry1 + kPartitionCount);
+    const std::uint32_t partitionStart =
+        LoadLittleEndian32(b + kPartitionEntry1 + kPartitionStart);
+    const std::uint32_t partitionSectors =
+        LoadLittleEndian32(b + kPartitionEntry1 + kPartitionCount);
     if (++steps > kMaxLocateSteps || volume_.LocateVolume(start, fileSize_) != 0 || start <= before)
       break;
     // Behind a partition table the volume ends where its partition does
@@ -543,7 +545,7 @@ EngineResult RepairSession::CheckStorageEncryptionRecord(const std::uint8_t* rec
   const EngineResult r = vaultfs::CheckPassword(
       mode, password,
       std::span<const std::uint8_t, kCheckValueSize>(record + kRecordHeadSize + 4, kCheckValueSize),
-      volume_.PageSize, events_, valid, variant);
+      volume_.TweakWord(volume_.PageSize), events_, valid, variant);
   if (r != 0 || !valid) return errInvalidPassword;
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "vaultfs/objects/codecs.h"
 
+#include <bit>
+
 #define ZLIB_CONST
 #include <zlib.h>
 
@@ -95,19 +97,25 @@ ZLibWorkspace& Workspace() {
   return workspace;
 }
 
-// The length field is little-endian on disk, or big-endian on a volume of the
-// other byte order, whatever the host is.
+// The length field is in the volume's byte order: the host's own, or the
+// other one on a byte-swapped volume.
+bool BigEndianField(bool byteSwapped) {
+  return (std::endian::native == std::endian::big) != byteSwapped;
+}
+
 void PutZLibLength(std::uint8_t* p, std::uint32_t length, bool byteSwapped) {
+  const bool big = BigEndianField(byteSwapped);
   for (std::uint32_t i = 0; i < kZLibHeaderSize; ++i) {
-    const std::uint32_t shift = 8 * (byteSwapped ? kZLibHeaderSize - 1 - i : i);
+    const std::uint32_t shift = 8 * (big ? kZLibHeaderSize - 1 - i : i);
     p[i] = static_cast<std::uint8_t>(length >> shift);
   }
 }
 
 std::uint32_t GetZLibLength(const std::uint8_t* p, bool byteSwapped) {
+  const bool big = BigEndianField(byteSwapped);
   std::uint32_t length = 0;
   for (std::uint32_t i = 0; i < kZLibHeaderSize; ++i) {
-    const std::uint32_t shift = 8 * (byteSwapped ? kZLibHeaderSize - 1 - i : i);
+    const std::uint32_t shift = 8 * (big ? kZLibHeaderSize - 1 - i : i);
     length |= static_cast<std::uint32_t>(p[i]) << shift;
   }
   return length;

@@ -52,12 +52,6 @@ std::uint16_t DataPageType(const FileObject& object) {
   return StreamPageType(object.StreamKind);
 }
 
-// Per-file tweak words are taken in the byte order of the machine that made
-// the volume.
-std::uint32_t TweakWord(const Volume& volume, std::uint32_t value) {
-  return volume.ByteSwapped ? Swap32(value) : value;
-}
-
 const CustomCodecCallbacks* Codec(const FileObject& object) {
   return static_cast<const CustomCodecCallbacks*>(object.store.CustomCodec);
 }
@@ -93,7 +87,7 @@ EngineResult Encipher(FileObject& object, std::uint8_t* data, std::uint32_t size
   PageCipher* key = object.Data->WriteCipher.Key.get();
   if (!key || size == 0) return 0;
   Volume& v = object.volume;
-  return key->Encipher(data, size, TweakWord(v, object.ObjectId()), TweakWord(v, pageIndex));
+  return key->Encipher(data, size, v.TweakWord(object.ObjectId()), v.TweakWord(pageIndex));
 }
 
 EngineResult Decipher(FileObject& object, std::uint8_t* data, std::uint32_t size,
@@ -102,7 +96,7 @@ EngineResult Decipher(FileObject& object, std::uint8_t* data, std::uint32_t size
   if (!key || size == 0) return 0;
   Volume& v = object.volume;
   EngineResult r =
-      key->Decipher(data, size, TweakWord(v, object.ObjectId()), TweakWord(v, pageIndex));
+      key->Decipher(data, size, v.TweakWord(object.ObjectId()), v.TweakWord(pageIndex));
   // A length the cipher cannot take comes from a damaged record.
   return r == errInvalidParameter ? Corrupted(v) : r;
 }

@@ -123,8 +123,8 @@ EngineResult CheckFilePassword(FileObject& object, Transaction* t, std::int64_t 
     valid = true;
     return 0;
   }
-  r = CheckPassword(storedMode, password, check, object.ObjectId(), CipherEvents(object), valid,
-                    variant);
+  r = CheckPassword(storedMode, password, check, object.volume.TweakWord(object.ObjectId()),
+                    CipherEvents(object), valid, variant);
   if (r == errStorageCorrupted) object.volume.MarkCorrupted();
   return r;
 }
@@ -563,8 +563,8 @@ EngineResult ChangeFileEncryption(FileObject& object, Transaction* t, std::uint3
   if (r != 0) return r;
   if (present && storedMode != ecNoEncryption) {
     bool valid = false;
-    r = CheckPassword(storedMode, oldPassword, check, object.ObjectId(), CipherEvents(object),
-                      valid, variant);
+    r = CheckPassword(storedMode, oldPassword, check, object.volume.TweakWord(object.ObjectId()),
+                      CipherEvents(object), valid, variant);
     if (r == errStorageCorrupted) object.volume.MarkCorrupted();
     if (r != 0) return r;
     if (!valid) return errInvalidPassword;
@@ -586,7 +586,8 @@ EngineResult ChangeFileEncryption(FileObject& object, Transaction* t, std::uint3
       std::uint32_t size = kEncryptionCheck;
       if (newMode != ecNoEncryption) {
         CheckValueBytes value{};
-        r = CheckValue(newMode, newPassword, 0, object.ObjectId(), CipherEvents(object), value);
+        r = CheckValue(newMode, newPassword, 0, object.volume.TweakWord(object.ObjectId()),
+                       CipherEvents(object), value);
         std::memcpy(data + kEncryptionCheck, value.data(), kCheckValueSize);
         OPENSSL_cleanse(value.data(), value.size());
         size = kEncryptionRecordSize;

@@ -72,8 +72,8 @@ EngineResult Check(ObjectStore& store, std::span<const std::uint8_t> password,
     valid = true;
     return 0;
   }
-  return CheckPassword(stored.Mode, password, stored.Check, volume.PageSize, CipherEvents(store),
-                       valid, variant);
+  return CheckPassword(stored.Mode, password, stored.Check, volume.TweakWord(volume.PageSize),
+                       CipherEvents(store), valid, variant);
 }
 
 // The page key of a mode; none for mode 0, whose pages stay plain.
@@ -165,7 +165,8 @@ EngineResult ChangeKeyWhileAlone(ObjectStore& store, FileObject& root, std::uint
   if (r == 0) r = MakeKey(store, newMode, newPassword, 0, newKey);
   CheckValueBytes check{};
   if (r == 0 && newMode != ecNoEncryption)
-    r = CheckValue(newMode, newPassword, 0, volume.PageSize, CipherEvents(store), check);
+    r = CheckValue(newMode, newPassword, 0, volume.TweakWord(volume.PageSize), CipherEvents(store),
+                   check);
   if (r == 0) r = volume.EnsureScanned();
   // Whatever the cache still has to write goes out under the old key now, not
   // half-way through the rewrite under the new one.

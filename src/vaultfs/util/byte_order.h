@@ -70,6 +70,17 @@ inline void StoreDouble(std::uint8_t* p, double value) {
   std::memcpy(p, &value, sizeof value);
 }
 
+// Fields that are little-endian whatever the host and the volume (the boot
+// sector and the partition table in front of a formatted volume).
+inline std::uint16_t LoadLittleEndian16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+inline std::uint32_t LoadLittleEndian32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
 // Reverse one field of a page image in place.
 inline void SwapU16At(std::uint8_t* p) {
   StoreU16(p, Swap16(LoadU16(p)));

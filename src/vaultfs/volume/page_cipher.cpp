@@ -26,11 +26,13 @@ struct MdContextDeleter {
   void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
 };
 
-void StoreLittleEndian32(std::uint8_t* out, std::uint32_t value) {
-  out[0] = static_cast<std::uint8_t>(value);
-  out[1] = static_cast<std::uint8_t>(value >> 8);
-  out[2] = static_cast<std::uint8_t>(value >> 16);
-  out[3] = static_cast<std::uint8_t>(value >> 24);
+// A tweak word goes into the key material as it lies in memory. The caller
+// passes it in the byte order of the machine that made the volume (swapped
+// on a byte-swapped volume), so a volume's keys are the same whichever
+// byte order reads it; on the little-endian machines the words are stored
+// little-endian.
+void StoreTweakWord(std::uint8_t* out, std::uint32_t value) {
+  std::memcpy(out, &value, sizeof value);
 }
 
 bool KnownMode(TVaultEncryption mode) {
@@ -43,7 +45,7 @@ EngineResult ChainValue(TVaultEncryption mode, std::span<const std::uint8_t> key
                         std::uint32_t variant, std::uint32_t a, CheckValueBytes& out) {
   if (mode == ecAES256_HMAC256) {
     std::uint8_t macKey[4];
-    StoreLittleEndian32(macKey, a);
+    StoreTweakWord(macKey, a);
     std::size_t written = 0;
     if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, macKey, sizeof macKey, key.data(),
                   key.size(), out.data(), out.size(), &written) == nullptr ||
@@ -303,8 +305,8 @@ EngineResult PageCipher::PrepareTweak(std::uint32_t a, std::uint32_t b) {
   if (keyValid_ && keyA_ == a && keyB_ == b) return 0;
   keyValid_ = false;
   std::uint8_t tweak[8];
-  StoreLittleEndian32(tweak, a);
-  StoreLittleEndian32(tweak + 4, b);
+  StoreTweakWord(tweak, a);
+  StoreTweakWord(tweak + 4, b);
   std::size_t written = 0;
   // A null key restarts the MAC with the password share set in Setup.
   if (EVP_MAC_init(keyMac_, nullptr, 0, nullptr) != 1 ||

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "vaultfs/util/byte_order.h"
+#include "vaultfs/format/object_layout.h"
 #include "vaultfs/format/page_layout.h"
 #include "vaultfs/format/record_walk.h"
 #include "vaultfs/progress.h"
@@ -46,7 +47,7 @@ void SwapRecordHead(std::uint8_t* r) {
 }
 
 // A record's data by its kind. The kinds not named here (file and root
-// data, tags, rkCompression, rkBlockIndex) stay as they are.
+// data, tags, rkBlockIndex) stay as they are.
 void SwapRecordData(std::uint8_t* r, const RecordHead& head) {
   const std::uint32_t dataEnd = head.Length;
   switch (head.Kind) {
@@ -71,6 +72,14 @@ void SwapRecordData(std::uint8_t* r, const RecordHead& head) {
       break;
     case rkLinkTarget:
       SwapU16Range(r, kRecordHeadSize, dataEnd);
+      break;
+    case rkCompression:
+      if (head.Length >= kRecordHeadSize + compression_record::kSize) {
+        SwapU32At(r + kRecordHeadSize + compression_record::kMode);
+        SwapU32At(r + kRecordHeadSize + compression_record::kLevel);
+        SwapU16At(r + kRecordHeadSize + compression_record::kBlockPages);
+        SwapU16At(r + kRecordHeadSize + compression_record::kReserved);
+      }
       break;
     default:
       break;
@@ -177,7 +186,8 @@ EngineResult Volume::DecodeStoredPage(std::uint8_t* buffer, std::uint32_t tweak)
   if (IsEncipheredPage(type, owner, PageShift)) {
     if (!StorageUnlocked) return errInvalidPassword;
     if (ReadKey) {
-      EngineResult r = ReadKey->Decipher(buffer + kPageHeaderSize, PayloadSize, PageSize, tweak);
+      EngineResult r =
+          ReadKey->Decipher(buffer + kPageHeaderSize, PayloadSize, TweakWord(PageSize), tweak);
       if (r != 0) return r;
     }
   }
@@ -196,7 +206,8 @@ EngineResult Volume::WritePage(std::uint32_t n, const std::uint8_t* buffer) {
     std::memcpy(scratch_.data(), buffer, PageSize);
     if (ByteSwapped) ConvertPage(scratch_.data(), true);
     if (encipher) {
-      EngineResult r = WriteKey->Encipher(scratch_.data() + kPageHeaderSize, PayloadSize, PageSize,
+      EngineResult r = WriteKey->Encipher(scratch_.data() + kPageHeaderSize, PayloadSize,
+                                          TweakWord(PageSize),
                                           LoadU32(scratch_.data() + kPageNumber));
       if (r != 0) return r;
     }
@@ -214,7 +225,7 @@ EngineResult Volume::ReadJournalPage(std::uint32_t slot, std::uint8_t* buffer) {
   EngineResult r = journal_.ReadRaw(slot, buffer);
   if (r != 0) return r;
   // A journal slot's image is enciphered with its slot for the second word.
-  return DecodeStoredPage(buffer, slot);
+  return DecodeStoredPage(buffer, TweakWord(slot));
 }
 
 EngineResult Volume::RecipherPages(Transaction* transaction,

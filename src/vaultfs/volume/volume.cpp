@@ -275,14 +275,15 @@ EngineResult Volume::OpenHost(const std::u16string& path, bool& readOnly) {
 // Moves `start` (in probe units) past a boot sector or a partition table.
 EngineResult Volume::LocateVolume(std::uint64_t& start, std::uint64_t fileSize) {
   const std::uint8_t* b = scratch_.data();
-  const std::uint32_t sectorSize = LoadU16(b + 11);
+  const std::uint32_t sectorSize = LoadLittleEndian16(b + 11);
   const bool powerOfTwo = sectorSize != 0 && (sectorSize & (sectorSize - 1)) == 0;
-  if (powerOfTwo && sectorSize >= 512 && sectorSize <= 65536 && LoadU16(b + 14) != 0 &&
+  if (powerOfTwo && sectorSize >= 512 && sectorSize <= 65536 &&
+      LoadLittleEndian16(b + 14) != 0 &&
       (b[16] == 1 || b[16] == 2)) {
     const bool signature = b[kProbeSize - 2] == 0x55 && b[kProbeSize - 1] == 0xAA;
     if (sectorSize > kProbeSize || (sectorSize == kProbeSize && signature)) {
-      std::uint64_t sectors = LoadU16(b + 19);
-      if (sectors == 0) sectors = LoadU32(b + 32);
+      std::uint64_t sectors = LoadLittleEndian16(b + 19);
+      if (sectors == 0) sectors = LoadLittleEndian32(b + 32);
       const std::uint64_t here = start * kProbeSize;
       if (sectors != 0 && fileSize > here && (fileSize - here) / sectorSize > sectors) {
         start += sectors * sectorSize / kProbeSize;
@@ -292,7 +293,7 @@ EngineResult Volume::LocateVolume(std::uint64_t& start, std::uint64_t fileSize) 
     }
   }
   if (b[kSectorSignature] == 0x55 && b[kSectorSignature + 1] == 0xAA) {
-    const std::uint32_t first = LoadU32(b + kPartitionEntry1 + kPartitionStart);
+    const std::uint32_t first = LoadLittleEndian32(b + kPartitionEntry1 + kPartitionStart);
     if (first != 0) {
       start += first;
       return 0;

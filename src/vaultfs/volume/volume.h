@@ -26,6 +26,7 @@
 #include "vaultfs/host_file.h"
 #include "vaultfs/result_codes.h"
 #include "vaultfs/storage_time.h"
+#include "vaultfs/util/byte_order.h"
 #include "vaultfs/util/mutex.h"
 #include "vaultfs/volume/journal.h"
 #include "vaultfs/volume/page_cache.h"
@@ -275,6 +276,9 @@ class Volume {
   // Ends what StartJournaling began, once no commit is left unfinished:
   // the table goes and the volume is marked closed cleanly again, flushed.
   [[nodiscard]] EngineResult StopJournaling();
+  // A tweak word of the page cipher as the machine that made the volume
+  // sees it: swapped on a byte-swapped volume.
+  std::uint32_t TweakWord(std::uint32_t value) const { return ByteSwapped ? Swap32(value) : value; }
   // Converts one page image between host and file byte order (an involution
   // except for which copy of the steering fields is read).
   void ConvertPage(std::uint8_t* page, bool toFileOrder) const;
