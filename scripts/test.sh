@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test: the layer check and clang's thread-safety analysis of the
 # engine, the sanitizer build and the release build with all unit and
-# end-to-end tests, the engine's thread tests under ThreadSanitizer, then the
-# fuzz targets for a bounded time.
+# end-to-end tests, the big-endian (s390x) build's unit tests under qemu and
+# the byte-order matrix, the engine's thread tests under ThreadSanitizer, then
+# the fuzz targets for a bounded time.
 #   FUZZ_SECONDS  seconds per fuzz target (default 60; 0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,11 @@ for preset in debug release; do
   echo "== $preset tests"
   ctest --preset "$preset" -j "$(nproc)"
 done
+
+# The big-endian build (s390x, under qemu): its unit tests, and containers
+# written by one byte order read by the other, against the release build.
+echo "== s390x cross build"
+scripts/cross-s390x.sh
 
 # ThreadSanitizer cannot share a build with AddressSanitizer: a build of its own.
 echo "== tsan build"

@@ -6,12 +6,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace vaultfs::testing {
+
+// 16-bit words as a volume made on this machine stores them (host order).
+inline std::vector<std::uint8_t> HostU16s(std::initializer_list<std::uint16_t> words) {
+  std::vector<std::uint8_t> bytes(2 * words.size());
+  std::size_t at = 0;
+  for (const std::uint16_t w : words) {
+    std::memcpy(bytes.data() + at, &w, sizeof w);
+    at += sizeof w;
+  }
+  return bytes;
+}
+
+// UTF-16 code units in host order: how a link's target or a name is stored
+// on a volume made on this machine.
+inline std::vector<std::uint8_t> HostUtf16Bytes(std::u16string_view text) {
+  std::vector<std::uint8_t> bytes(2 * text.size());
+  if (!text.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
+  return bytes;
+}
 
 // UTF-16LE code units as bytes: how passwords reach the engine.
 inline std::vector<std::uint8_t> Utf16Bytes(std::u16string_view text) {

@@ -81,6 +81,15 @@ inline std::uint32_t LoadLittleEndian32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+inline void StoreLittleEndian16(std::uint8_t* p, std::uint16_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+inline void StoreLittleEndian32(std::uint8_t* p, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
 // Reverse one field of a page image in place.
 inline void SwapU16At(std::uint8_t* p) {
   StoreU16(p, Swap16(LoadU16(p)));

@@ -16,6 +16,7 @@
 #include <system_error>
 #include <vector>
 
+#include "support/sample_data.h"
 #include "support/disk_holes.h"
 #include "support/scratch.h"
 #include "support/tree_builders.h"
@@ -426,10 +427,8 @@ TEST_P(RoundTripTest, CraftedTreeComesBackExactly) {
     ObjectStore store(volume);
     ASSERT_EQ(volume.Open(container, true), 0);
     if (c.storageEncrypted) {
-      const std::vector<std::uint8_t> bytes(
-          reinterpret_cast<const std::uint8_t*>(storagePassword.data()),
-          reinterpret_cast<const std::uint8_t*>(storagePassword.data() + storagePassword.size()));
-      ASSERT_EQ(SupplyStoragePassword(store, bytes), 0);
+      // As the component hands it over: UTF-16LE.
+      ASSERT_EQ(SupplyStoragePassword(store, testing::Utf16Bytes(storagePassword)), 0);
     }
     EXPECT_EQ(testing::CheckStructure(volume), std::vector<std::string>());
     EXPECT_EQ(volume.Close(), 0);

@@ -36,6 +36,7 @@ using testing::LongName;
 using testing::MemoryHostFiles;
 using testing::RandomBytes;
 using testing::Utf16Bytes;
+using testing::HostUtf16Bytes;
 using namespace layout;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -233,7 +234,7 @@ void BuildTree(MemoryHostFiles& files, Container& c) {
 
   auto link = [&](const std::u16string& path, const std::u16string& target) {
     ASSERT_EQ(PathCreateLink(store, path, target), 0) << Narrow(path);
-    c.objects[path] = Expected{Utf16Bytes(target), true};
+    c.objects[path] = Expected{HostUtf16Bytes(target), true};
   };
   link(u"/link-short", u"/empty.dat");
   link(u"/docs/link-long", LongName(2 * payload / 2 + 50, u'l'));

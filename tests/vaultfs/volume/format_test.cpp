@@ -19,6 +19,7 @@
 
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
+#include "support/sample_data.h"
 #include "support/volume_fixture.h"
 #include "support/structure_check.h"
 
@@ -136,7 +137,7 @@ TEST_F(Format, SixtyFourMegabytesWithBootAreaAndFatArea) {
   // The volume: page 0 at byte 8192, then the fixed-size volume information
   // page recording the volume's extent, then the root directory.
   constexpr std::uint32_t kVolumePages = 16318;
-  EXPECT_EQ(Slice(file, 8192, 8198), (Bytes{0x0C, 0x00, 0x4E, 0x57, 0x20, 0x00}));
+  EXPECT_EQ(Slice(file, 8192, 8198), testing::HostU16s({12, 0x574E, 32}));
   const std::size_t info = 8192 + 4096;
   EXPECT_EQ(LoadU16(file.data() + info + kPageType), VolumeSignature);
   EXPECT_EQ(LoadU32(file.data() + info + kPageNumber), 1u);
@@ -528,7 +529,7 @@ TEST_F(Format, FlagsZeroMakeAVolumeFillingTheFile) {
   ASSERT_EQ(Run(kMB + 1000, 4096, 0), errOk);
   const Bytes file = File();
   ASSERT_EQ(file.size(), kMB);
-  EXPECT_EQ(Slice(file, 0, 6), (Bytes{0x0C, 0x00, 0x4E, 0x57, 0x20, 0x00}));
+  EXPECT_EQ(Slice(file, 0, 6), testing::HostU16s({12, 0x574E, 32}));
   EXPECT_EQ(LoadU32(file.data() + 4096 + kMaxPageCount), 256u);
 
   ASSERT_EQ(volume_.SetUseTransactions(true), errOk);

@@ -29,9 +29,13 @@ using Bytes = std::vector<std::uint8_t>;
 
 // ------------------------------------------------------------ reference side
 
-Bytes Le32(std::uint32_t value) {
-  return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-          static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+// A tweak word as the key material takes it: as it lies in memory, so
+// little-endian on the little-endian machines (the volume swaps the words of
+// a volume of the other byte order before they get here).
+Bytes Word32(std::uint32_t value) {
+  Bytes bytes(4);
+  StoreU32(bytes.data(), value);
+  return bytes;
 }
 
 Bytes Concat(Bytes a, const Bytes& b) {
@@ -111,7 +115,7 @@ Bytes RefCheckValue(TVaultEncryption mode, const Bytes& password, std::size_t ha
     share.resize(paddedTo, 0);
     return RefSha256(share);
   }
-  return RefHmac(Le32(a), share);
+  return RefHmac(Word32(a), share);
 }
 
 // --------------------------------------------------------------- test data
@@ -179,11 +183,11 @@ TEST(PageCipher, MatchesReferenceConstruction) {
     for (const Tweak& t : tweaks) {
       SCOPED_TRACE(::testing::Message() << "A=" << t.a << " B=" << t.b << " size=" << t.size);
       const Bytes plain = Payload(t.size, t.b);
-      const Bytes key = RefHmac(password, Concat(Le32(t.a), Le32(t.b)));
+      const Bytes key = RefHmac(password, Concat(Word32(t.a), Word32(t.b)));
       const Bytes expected =
           mode == ecAES256_SHA256
               ? RefMode1Encipher(key, RefSha256(Concat(password, Bytes(2, 0))), plain)
-              : RefCbcEncipher(key, Prefix(RefHmac(Le32(t.a), password), 16), plain);
+              : RefCbcEncipher(key, Prefix(RefHmac(Word32(t.a), password), 16), plain);
       const Bytes cipherText = Enciphered(*cipher, plain, t.a, t.b);
       EXPECT_EQ(cipherText, expected);
       EXPECT_EQ(Deciphered(*cipher, cipherText, t.a, t.b), plain);

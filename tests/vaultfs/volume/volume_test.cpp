@@ -16,6 +16,7 @@
 
 #include "vaultfs/util/byte_order.h"
 #include "vaultfs/format/page_layout.h"
+#include "support/sample_data.h"
 #include "support/volume_fixture.h"
 
 namespace vaultfs {
@@ -65,7 +66,7 @@ EngineResult ProbeFile(MemoryHostFiles& files, const std::u16string& name, Probe
 
 Bytes PartitionTable(std::uint32_t firstSector) {
   Bytes sector(512, 0);
-  StoreU32(sector.data() + 454, firstSector);
+  StoreLittleEndian32(sector.data() + 454, firstSector);
   sector[510] = 0x55;
   sector[511] = 0xAA;
   return sector;
@@ -74,11 +75,12 @@ Bytes PartitionTable(std::uint32_t firstSector) {
 Bytes BootSector(std::uint16_t sectorSize, std::uint16_t sectors16, std::uint32_t sectors32,
                  bool signature) {
   Bytes sector(512, 0);
-  StoreU16(sector.data() + 11, sectorSize);
-  StoreU16(sector.data() + 14, 1);  // reserved sectors
-  sector[16] = 2;                   // copies of the allocation table
-  StoreU16(sector.data() + 19, sectors16);
-  StoreU32(sector.data() + 32, sectors32);
+  // Little-endian, as on every disk.
+  StoreLittleEndian16(sector.data() + 11, sectorSize);
+  StoreLittleEndian16(sector.data() + 14, 1);  // reserved sectors
+  sector[16] = 2;                              // copies of the allocation table
+  StoreLittleEndian16(sector.data() + 19, sectors16);
+  StoreLittleEndian32(sector.data() + 32, sectors32);
   if (signature) {
     sector[510] = 0x55;
     sector[511] = 0xAA;
@@ -126,7 +128,7 @@ TEST_F(VolumeLifeCycle, CreateLaysOutTheStartingPages) {
 
     const Bytes open = File();
     ASSERT_EQ(open.size(), c.fileSize);
-    EXPECT_EQ(Bytes(open.begin(), open.begin() + 6), (Bytes{0x0C, 0x00, 0x4E, 0x57, 0x20, 0x00}));
+    EXPECT_EQ(Bytes(open.begin(), open.begin() + 6), testing::HostU16s({12, 0x574E, 32}));
     EXPECT_EQ(U16(open, 4096 + kMountedFlag), c.transactions ? 1 : 0);
     EXPECT_EQ(volume_.MountedFlag(), c.transactions);
     EXPECT_EQ(U32(open, 4096 + kTransactionTablePage), c.transactions ? 3u : 0u);
@@ -361,8 +363,7 @@ TEST_F(VolumeLifeCycle, ByteSwappedVolumeOpensGrowsAndSwapsBack) {
   native = File();
 
   const Bytes swapped = ConvertContainer(native, 512, true);
-  EXPECT_EQ(swapped[2], 0x57);
-  EXPECT_EQ(swapped[3], 0x4E);
+  EXPECT_EQ(LoadU16(swapped.data() + 2), Swap16(VolumeSignature));
   files_.SetContents(kPath, swapped);
 
   ProbeResult probe;
@@ -405,7 +406,7 @@ TEST_F(VolumeLifeCycle, ByteSwappedVolumeOpensGrowsAndSwapsBack) {
   StorageSize swappedSize;
   ASSERT_EQ(volume_.GetStorageSize(swappedSize), errOk);
   ASSERT_EQ(volume_.Close(), errOk);
-  EXPECT_EQ(File()[2], 0x57);
+  EXPECT_EQ(LoadU16(File().data() + 2), Swap16(VolumeSignature));
 
   files_.SetContents(kPath, ConvertContainer(File(), 512, false));
   ASSERT_EQ(volume_.Open(kPath, false), errOk);
