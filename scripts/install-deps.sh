@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   clang libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev zlib1g-dev libargon2-dev
+  libssl-dev zlib1g-dev libdeflate-dev libargon2-dev
   python3 dosfstools mtools tmux
   qt6-base-dev libgl-dev libqt6svg6 xvfb xauth fonts-dejavu-core
   dpkg-dev desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin libfile-mimeinfo-perl

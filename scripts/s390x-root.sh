@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Unpacks Debian's s390x packages of the libraries the engine and korvane-cli
-# link with (OpenSSL, zlib, libargon2) into DIR/root, for the cross build
+# link with (OpenSSL, zlib, libdeflate, libargon2) into DIR/root, for the cross build
 # (cmake/s390x-toolchain.cmake). The packages are downloaded once into
 # DIR/debs; scripts/install-deps.sh enables the s390x architecture. They are
 # unpacked rather than installed: installed side by side, multiarch packages
@@ -12,7 +12,7 @@ set -euo pipefail
 dir="${1:?usage: s390x-root.sh DIR}"
 mkdir -p "$dir/debs" "$dir/root"
 dir="$(cd "$dir" && pwd)"
-packages=(libssl-dev libssl3 zlib1g-dev zlib1g libargon2-dev libargon2-1)
+packages=(libssl-dev libssl3 zlib1g-dev zlib1g libdeflate-dev libdeflate0 libargon2-dev libargon2-1)
 stamp="$dir/root/.packages"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${packages[*]}" ]; then
   exit 0

@@ -2,10 +2,10 @@
 
 #include <bit>
 
-#define ZLIB_CONST
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "vaultfs/util/byte_order.h"
@@ -21,75 +21,57 @@ constexpr std::uint32_t kRleDefaultBlockBytes = 262144;
 constexpr std::uint32_t kZLibDefaultLevel = 6;
 constexpr std::uint16_t kZLibDefaultBlockPages = 16;
 
-// One deflate and one inflate stream per thread, set up on first use and reset
-// for every block. compress2/uncompress would allocate and free the whole
-// deflate state (a few hundred KiB at high levels) for each block.
+// One compressor per level and one decompressor per thread, made on first
+// use: making them allocates their tables (a few hundred KiB at the high
+// levels), which a block-sized job must not pay for every block. The stored
+// form is the zlib format (RFC 1950) whichever library wrote it.
 class ZLibWorkspace {
  public:
   ZLibWorkspace() = default;
   ZLibWorkspace(const ZLibWorkspace&) = delete;
   ZLibWorkspace& operator=(const ZLibWorkspace&) = delete;
   ~ZLibWorkspace() {
-    if (deflateReady_) deflateEnd(&deflater_);
-    if (inflateReady_) inflateEnd(&inflater_);
+    for (libdeflate_compressor* c : compressors_)
+      if (c) libdeflate_free_compressor(c);
+    if (decompressor_) libdeflate_free_decompressor(decompressor_);
   }
 
-  // Deflates into at most outLimit bytes; false when it does not fit or zlib fails.
+  // Deflates into at most outLimit bytes; false when it does not fit or no
+  // compressor can be had.
   bool Deflate(int level, const std::uint8_t* in, std::uint32_t inSize, std::uint8_t* out,
                std::uint32_t outLimit, std::uint32_t& outSize) {
-    if (deflateReady_ && deflateLevel_ != level) {
-      deflateEnd(&deflater_);
-      deflateReady_ = false;
-    }
-    if (!deflateReady_) {
-      deflater_ = z_stream{};
-      if (deflateInit(&deflater_, level) != Z_OK) return false;
-      deflateReady_ = true;
-      deflateLevel_ = level;
-    } else if (deflateReset(&deflater_) != Z_OK) {
-      return false;
-    }
-    deflater_.next_in = in;
-    deflater_.avail_in = inSize;
-    deflater_.next_out = out;
-    deflater_.avail_out = outLimit;
-    if (deflate(&deflater_, Z_FINISH) != Z_STREAM_END) return false;
-    outSize = static_cast<std::uint32_t>(deflater_.total_out);
+    const auto index = static_cast<std::size_t>(std::clamp(level, 0, kZLibTopLevel));
+    libdeflate_compressor*& c = compressors_[index];
+    if (!c) c = libdeflate_alloc_compressor(static_cast<int>(index));
+    if (!c) return false;
+    const std::size_t produced = libdeflate_zlib_compress(c, in, inSize, out, outLimit);
+    if (produced == 0) return false;
+    outSize = static_cast<std::uint32_t>(produced);
     return true;
   }
 
-  // Inflates exactly expected bytes; anything else is corrupted data.
+  // Inflates exactly expected bytes; anything else is corrupted data. Bytes
+  // after the end of the stream (a block's zero padding) are not looked at.
   EngineResult Inflate(const std::uint8_t* in, std::uint32_t inSize, std::uint8_t* out,
                        std::uint32_t expected) {
-    if (!inflateReady_) {
-      inflater_ = z_stream{};
-      const int init = inflateInit(&inflater_);
-      if (init == Z_MEM_ERROR) return errOutOfMemory;
-      if (init != Z_OK) return errCompressedDataCorrupted;
-      inflateReady_ = true;
-    } else if (inflateReset(&inflater_) != Z_OK) {
-      return errCompressedDataCorrupted;
-    }
-    // zlib refuses a null output pointer even when no room is asked for.
+    if (!decompressor_) decompressor_ = libdeflate_alloc_decompressor();
+    if (!decompressor_) return errOutOfMemory;
     std::uint8_t spare = 0;
-    inflater_.next_in = in;
-    inflater_.avail_in = inSize;
-    inflater_.next_out = out != nullptr ? out : &spare;
-    inflater_.avail_out = out != nullptr ? expected : 0;
-    const int status = inflate(&inflater_, Z_FINISH);
-    if (status == Z_MEM_ERROR) return errOutOfMemory;
-    if (status != Z_STREAM_END || inflater_.total_out != expected) {
-      return errCompressedDataCorrupted;
-    }
+    std::size_t consumed = 0, produced = 0;
+    const libdeflate_result status = libdeflate_zlib_decompress_ex(
+        decompressor_, in, inSize, out != nullptr ? out : &spare, out != nullptr ? expected : 0,
+        &consumed, &produced);
+    if (status != LIBDEFLATE_SUCCESS || produced != expected) return errCompressedDataCorrupted;
     return errOk;
   }
 
  private:
-  z_stream deflater_{};
-  z_stream inflater_{};
-  int deflateLevel_ = 0;
-  bool deflateReady_ = false;
-  bool inflateReady_ = false;
+  // Levels 0 (stored) to 9, as zlib counts them; each maps to the same
+  // level of the library, whose level 9 packs at least as tightly as
+  // zlib's.
+  static constexpr int kZLibTopLevel = static_cast<int>(kZLibMaxLevel);
+  std::array<libdeflate_compressor*, kZLibTopLevel + 1> compressors_{};
+  libdeflate_decompressor* decompressor_ = nullptr;
 };
 
 ZLibWorkspace& Workspace() {
