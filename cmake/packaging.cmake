@@ -109,7 +109,7 @@ Thunar for one user.]=])
 
 # Shared libraries from dpkg-shlibdeps (package dpkg-dev), plus what the
 # desktop integration runs. dpkg-shlibdeps finds the libraries in the
-# programs themselves (libc6, libssl3, zlib1g, Qt, and libargon2-1 for the
+# programs themselves (libc6, libssl3, libdeflate0, Qt, and libargon2-1 for the
 # hardened layout's key derivation); tests/packaging/package_test.sh checks
 # that all but Qt (optional at build time) are named.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -147,7 +147,7 @@ check "Version is the project version $version" test "$(field Version)" = "$vers
 check "Section is utils" test "$(field Section)" = utils
 check "Maintainer" test "$(field Maintainer)" = "Korvane developers <dev@korvane.example>"
 depends_on() { [[ ", $depends" == *", $1"* ]]; }  # by name prefix: libssl3, libssl3t64
-for package in xdg-utils shared-mime-info libfile-mimeinfo-perl libc6 libssl zlib1g libargon2-1; do
+for package in xdg-utils shared-mime-info libfile-mimeinfo-perl libc6 libssl libdeflate0 libargon2-1; do
   check "Depends names $package" depends_on "$package"
 done
 dpkg-deb -e "$deb" "$work/control"
