@@ -26,25 +26,12 @@ std::uint32_t UnitsPerNamePage(const Volume& volume) {
   return volume.PayloadSize / 2;
 }
 
-// Position of the first entry whose name is not below `name`.
-std::vector<EntryRef>::iterator LowerBound(FileObject& directory, std::u16string_view name) {
-  const bool caseSensitive = directory.volume.CaseSensitive;
-  return std::lower_bound(directory.ChildList.begin(), directory.ChildList.end(), name,
-                          [caseSensitive](const EntryRef& e, std::u16string_view n) {
-                            return CompareNames(e->Name, n, caseSensitive) < 0;
-                          });
-}
-
 void InsertSorted(FileObject& directory, EntryRef entry) {
-  auto at = LowerBound(directory, entry->Name);
-  directory.ChildList.insert(at, std::move(entry));
+  directory.ChildList.Insert(std::move(entry), directory.volume.CaseSensitive);
 }
 
 void RemoveFromChildList(FileObject& directory, const EntryInfo* entry) {
-  auto& list = directory.ChildList;
-  list.erase(std::remove_if(list.begin(), list.end(),
-                            [entry](const EntryRef& e) { return e.get() == entry; }),
-             list.end());
+  directory.ChildList.Remove(entry, directory.volume.CaseSensitive);
 }
 
 }  // namespace
@@ -267,7 +254,8 @@ bool EachObjectListedOnce(const UsedSlots& used) {
 
 // ChildList from the used slots, their full names read, sorted by name.
 EngineResult BuildChildList(FileObject& directory, UsedSlots& used, Transaction* t) {
-  directory.ChildList.reserve(used.size());
+  std::vector<EntryRef> entries;
+  entries.reserve(used.size());
   for (auto& [slot, e] : used) {
     // An object already open (for example after a roll-back rebuilt the
     // index) keeps its EntryInfo, so its back-link stays valid. One open
@@ -281,13 +269,9 @@ EngineResult BuildChildList(FileObject& directory, UsedSlots& used, Transaction*
     info->ObjectId = e.ObjectId;
     info->Attributes = e.Attributes;
     info->Slot = slot;
-    directory.ChildList.push_back(std::move(info));
+    entries.push_back(std::move(info));
   }
-  const bool caseSensitive = directory.volume.CaseSensitive;
-  std::stable_sort(directory.ChildList.begin(), directory.ChildList.end(),
-                   [caseSensitive](const EntryRef& a, const EntryRef& b) {
-                     return CompareNames(a->Name, b->Name, caseSensitive) < 0;
-                   });
+  directory.ChildList.Assign(std::move(entries), directory.volume.CaseSensitive);
   return 0;
 }
 
@@ -331,10 +315,7 @@ EngineResult LookupName(FileObject& directory, std::u16string_view name, Transac
   entry.reset();
   EngineResult r = LoadEntries(directory, t);
   if (r != 0) return r;
-  auto at = LowerBound(directory, name);
-  if (at != directory.ChildList.end() &&
-      CompareNames((*at)->Name, name, directory.volume.CaseSensitive) == 0)
-    entry = *at;
+  entry = directory.ChildList.Find(name, directory.volume.CaseSensitive);
   return 0;
 }
 

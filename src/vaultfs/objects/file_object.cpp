@@ -135,10 +135,7 @@ void ObjectStore::SetCaseSensitive(bool caseSensitive) {
   // One directory at a time, after ObjectLock is given back: objects rank above it.
   for (FileObject* directory : directories) {
     std::scoped_lock lock(directory->Lock);
-    std::stable_sort(directory->ChildList.begin(), directory->ChildList.end(),
-                     [caseSensitive](const EntryRef& a, const EntryRef& b) {
-                       return CompareNames(a->Name, b->Name, caseSensitive) < 0;
-                     });
+    directory->ChildList.Resort(caseSensitive);
   }
   // Names that matched before may not any more.
   TreeChanged();
@@ -424,8 +421,10 @@ EngineResult CreateChild(FileObject& directory, std::u16string_view name, std::u
   // Entered under an empty name, then named: SetName writes the name and sorts it in.
   child->Entry->Name.clear();
   InsertChild(directory, child->Entry);
-  auto& freeSlots = directory.FreeSlotList;
-  freeSlots.erase(std::find(freeSlots.begin(), freeSlots.end(), slot));
+  // AllocateSlot gave the first free slot. (An index forgotten meanwhile
+  // comes back from the pages, where the slot is in use now.)
+  if (!directory.FreeSlotList.empty() && directory.FreeSlotList.front() == slot)
+    directory.FreeSlotList.pop_front();
   r = SetName(*child, name, true, false, t);
   if (r != 0) return r;
   r = InheritCompression(directory, *child, t);
@@ -459,7 +458,7 @@ EngineResult DeleteObject(FileObject& object, Transaction* t) {
   };
   if (object.IsDirectory()) {
     keep(LoadEntries(object, t));
-    const std::vector<EntryRef> children = object.ChildList;
+    const std::vector<EntryRef> children = object.ChildList.ToVector();
     for (const EntryRef& entry : children) {
       FileObject* child = nullptr;
       EngineResult r = OpenChild(object, entry->Name, errFileNotFound, t, child);

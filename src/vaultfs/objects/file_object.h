@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "vaultfs/format/object_layout.h"
+#include "vaultfs/objects/child_index.h"
 #include "vaultfs/volume/transaction.h"
 #include "vaultfs/volume/volume.h"
 
@@ -36,21 +37,30 @@ inline constexpr std::uint32_t ofPasswordSupplied = 0x100;
 inline constexpr std::uint32_t ofIdle = 0x200;
 inline constexpr std::uint32_t ofPageListComplete = 0x800;
 
-// One entry of a loaded directory. Shared between the directory's ChildList
-// and the object opened for it, so either may outlive the other.
-struct EntryInfo {
-  std::u16string Name;  // complete name
-  std::uint32_t ObjectId = 0;
-  std::uint32_t Attributes = 0;
-  std::uint32_t Slot = 0;
-  FileObject* Object = nullptr;
-};
-using EntryRef = std::shared_ptr<EntryInfo>;
+// The free slots of a directory in the order they are to be used: taken
+// from the front, added at the back, each in O(1) (amortised). A plain
+// vector: a file object that is no directory pays for no more than that.
+class SlotQueue {
+ public:
+  bool empty() const { return head_ == slots_.size(); }
+  std::uint32_t front() const { return slots_[head_]; }
+  void push_back(std::uint32_t slot) { slots_.push_back(slot); }
+  void pop_front() {
+    // The used part is dropped once it is the larger half.
+    if (++head_ * 2 >= slots_.size()) {
+      slots_.erase(slots_.begin(), slots_.begin() + static_cast<std::ptrdiff_t>(head_));
+      head_ = 0;
+    }
+  }
+  void clear() {
+    slots_.clear();
+    head_ = 0;
+  }
 
-// The order of names in a directory: UTF-16 code units as unsigned numbers,
-// or after the simple lower-case mapping when names are not case-sensitive.
-int CompareNames(std::u16string_view a, std::u16string_view b, bool caseSensitive);
-char16_t SimpleLowerCase(char16_t unit);
+ private:
+  std::vector<std::uint32_t> slots_;
+  std::size_t head_ = 0;
+};
 
 class FileObject final : public TransactionObject {
  public:
@@ -74,9 +84,11 @@ class FileObject final : public TransactionObject {
   Transaction* PrivateTransaction = nullptr;
 
   // Directory index, built once by LoadEntries; sorted by the name order.
-  std::vector<EntryRef> ChildList;
+  ChildIndex ChildList;
   std::vector<std::uint32_t> EntryPageList;
-  std::vector<std::uint32_t> FreeSlotList;
+  // Free slots, taken from the front: those of the loaded pages in order,
+  // then those freed or added since.
+  SlotQueue FreeSlotList;
 
   std::uint64_t Size = kUnknownSize;
   std::uint64_t DataEnd = kUnknownSize;

@@ -59,24 +59,18 @@ bool HasWildcards(std::u16string_view mask) {
 
 // Index of the first entry whose name sorts after `name`.
 std::int32_t PositionAfter(const FileObject& directory, std::u16string_view name) {
-  const bool caseSensitive = directory.volume.CaseSensitive;
-  auto at = std::upper_bound(directory.ChildList.begin(), directory.ChildList.end(), name,
-                             [caseSensitive](std::u16string_view n, const EntryRef& e) {
-                               return CompareNames(n, e->Name, caseSensitive) < 0;
-                             });
-  return static_cast<std::int32_t>(at - directory.ChildList.begin());
+  return static_cast<std::int32_t>(
+      directory.ChildList.UpperBound(name, directory.volume.CaseSensitive));
 }
 
 // Index of the entry named exactly `name`, or -1.
 std::int32_t PositionOf(const FileObject& directory, std::u16string_view name) {
   const bool caseSensitive = directory.volume.CaseSensitive;
-  auto at = std::lower_bound(directory.ChildList.begin(), directory.ChildList.end(), name,
-                             [caseSensitive](const EntryRef& e, std::u16string_view n) {
-                               return CompareNames(e->Name, n, caseSensitive) < 0;
-                             });
-  if (at == directory.ChildList.end() || CompareNames((*at)->Name, name, caseSensitive) != 0)
+  const std::size_t at = directory.ChildList.LowerBound(name, caseSensitive);
+  if (at == directory.ChildList.size() ||
+      CompareNames(directory.ChildList[at]->Name, name, caseSensitive) != 0)
     return -1;
-  return static_cast<std::int32_t>(at - directory.ChildList.begin());
+  return static_cast<std::int32_t>(at);
 }
 
 // Times and size from the object's rkObjectInfo; a missing record gives zeros.

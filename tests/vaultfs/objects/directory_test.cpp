@@ -90,7 +90,7 @@ TEST_F(ObjectsTest, SlotsFillPagesAndFreedSlotsAreReusedInOrder) {
   EXPECT_TRUE(dir->FreeSlotList.empty());
   // Delete the objects in slots 3 and 1: the next two creations reuse 3, then 1.
   auto deleteSlot = [&](std::uint32_t slot) {
-    for (const auto& e : std::vector<EntryRef>(dir->ChildList)) {
+    for (const auto& e : dir->ChildList.ToVector()) {
       if (e->Slot != slot) continue;
       Transaction* t = nullptr;
       ASSERT_EQ(volume_->Begin(false, t), 0);
