@@ -127,6 +127,14 @@ stage() {
   stageCount=$((stageCount + 1))
   "$gnuTime" -f %M -o "$memDir/$BASHPID.$stageCount" "$@"
 }
+# timeStep with the memory of the step's processes: sets stepStatus, and
+# stepNs and stepMem (KiB), which are "-" when the step failed.
+measureStep() {
+  rm -f "$memDir"/*
+  timeStep "$@"
+  stepNs=- stepMem=-
+  if [ "$stepStatus" -eq 0 ]; then stepNs="$elapsedNs" stepMem="$(stepMemoryKiB)"; fi
+}
 stepMemoryKiB() {
   local f
   for f in "$memDir"/*; do
@@ -235,7 +243,7 @@ declare -A failedTool
 # Times one round trip of $tool on $set.
 roundTrip() {
   local set="$1" tool="$2" run="$3" log="$logDir/$1-$2.log" out="$work/out"
-  local packNs=- packMem=- outBytes=- openNs=- openMem=- check
+  local packNs packMem outBytes=- openNs=- openMem=- check
   src="$work/data/$set"
   rm -rf "$out"
   mkdir -p "$out" "$memDir"
@@ -260,26 +268,22 @@ roundTrip() {
   esac
   echo "== run $run" >>"$log"
 
-  rm -f "$memDir"/*
-  timeStep "$log" "$(packFunction "$tool")"
+  measureStep "$log" "$(packFunction "$tool")"
+  packNs="$stepNs" packMem="$stepMem"
   if [ "$stepStatus" -ne 0 ]; then
     check="PROTECT FAILED (exit $stepStatus)"
   else
-    packNs="$elapsedNs"
-    packMem="$(stepMemoryKiB)"
     if [[ "$tool" == korvane* ]]; then
       mv "$archive" "$out/"
       archive="$out/$set._zkvlk"
     fi
     if [ -d "$archive" ]; then outBytes="$(treeBytes "$archive")"; else outBytes="$(stat -c %s "$archive")"; fi
 
-    rm -f "$memDir"/*
-    timeStep "$log" "$(unpackFunction "$tool")"
+    measureStep "$log" "$(unpackFunction "$tool")"
+    openNs="$stepNs" openMem="$stepMem"
     if [ "$stepStatus" -ne 0 ]; then
       check="OPEN FAILED (exit $stepStatus)"
     else
-      openNs="$elapsedNs"
-      openMem="$(stepMemoryKiB)"
       check="$(checkRestored "$tool" "$log")"
     fi
   fi
@@ -407,21 +411,7 @@ report text "$setBytesList"
 
 if [ -n "$resultsFile" ]; then
   {
-    echo
-    echo "## $startDate: app_compare.sh, $parameters"
-    echo
-    echo "Machine: $(machine). Work directory on $(workFileSystem)."
-    echo
-    echo "Data sets:"
-    echo
-    for set in $sets; do
-      echo "- \`$set\`: $(describeSet "$set"); ${setFiles[$set]} files, ${setBytes[$set]} bytes"
-    done
-    echo
-    echo "Tools:"
-    echo
-    for tool in $tools; do echo "- \`$tool\`: $(toolVersion "$tool")"; done
-    echo
+    resultsHead "app_compare.sh, $parameters" " Work directory on $(workFileSystem)."
     echo "Seconds: the median of the runs. Peak memory: the largest of the runs; the maximum resident"
     echo "size of each process (GNU time's \`%M\`), a pipeline's processes added."
     echo

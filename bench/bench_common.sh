@@ -267,3 +267,26 @@ awkHuman='
     if (b >= 1024) return sprintf("%.1f KiB", b / 1024)
     return b " B"
   }'
+
+# The head of a section of the results file: its title, the machine (and
+# NOTE after it), the data sets and the tools, ending in a blank line. Uses
+# the script's startDate, sets, tools, setFiles, setBytes, describeSet and
+# toolVersion.
+resultsHead() {
+  local title="$1" note="${2:-}" set tool
+  echo
+  echo "## $startDate: $title"
+  echo
+  echo "Machine: $(machine).$note"
+  echo
+  echo "Data sets:"
+  echo
+  for set in $sets; do
+    echo "- \`$set\`: $(describeSet "$set"); ${setFiles[$set]} files, ${setBytes[$set]} bytes"
+  done
+  echo
+  echo "Tools:"
+  echo
+  for tool in $tools; do echo "- \`$tool\`: $(toolVersion "$tool")"; done
+  echo
+}

@@ -276,21 +276,7 @@ report text
 
 if [ -n "$resultsFile" ]; then
   {
-    echo
-    echo "## $startDate: SIZE_MB=$sizeMb, SMALL_FILES=$smallFiles, RUNS=$runs"
-    echo
-    echo "Machine: $(machine)."
-    echo
-    echo "Data sets:"
-    echo
-    for set in $sets; do
-      echo "- \`$set\`: $(describeSet "$set"); ${setFiles[$set]} files, ${setBytes[$set]} bytes"
-    done
-    echo
-    echo "Tools:"
-    echo
-    for tool in $tools; do echo "- \`$tool\`: $(toolVersion "$tool")"; done
-    echo
+    resultsHead "SIZE_MB=$sizeMb, SMALL_FILES=$smallFiles, RUNS=$runs"
     report md
   } >>"$resultsFile"
   say "results appended to $resultsFile"
