@@ -77,7 +77,7 @@ peers=(tar:tar gzip:gzip openssl:openssl python3:python3 diff:diffutils "$gnuTim
 if hasTool tar-pigz-openssl; then peers+=(pigz:pigz); fi
 if hasTool 7z; then peers+=(7z); fi
 installPeers "${peers[@]}"
-"$gnuTime" --version 2>&1 | grep -q 'GNU' || { echo "$gnuTime is not GNU time" >&2; exit 1; }
+[[ "$("$gnuTime" --version 2>&1)" == *GNU* ]] || { echo "$gnuTime is not GNU time" >&2; exit 1; }
 korvane=""
 if hasTool korvane || hasTool korvane-classic; then
   korvane="$(programOrBuild KORVANE_CLI "${KORVANE_CLI:-}" korvane-cli)"
