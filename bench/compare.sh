@@ -18,6 +18,7 @@
 #   TOOLS="..."      tools to run: vaultfs tar-gzip-openssl 7z (default all)
 #   RUNS=N           timed runs of each step; the fastest counts (default 1)
 #   BENCH_DIR=D      work directory (default: a new mktemp directory in /tmp)
+#   TMPFS=1          put the work directory on a tmpfs (see bench/README.md)
 #   KEEP=1           keep the work directory at the end
 #   RESULTS=F        Markdown results file to append to (default
 #                    bench/RESULTS.md; empty: write none)
@@ -42,79 +43,11 @@ for n in "$sizeMb" "$smallFiles" "$runs"; do
   [[ "$n" =~ ^[1-9][0-9]*$ ]] || { echo "SIZE_MB, SMALL_FILES and RUNS must be positive integers" >&2; exit 2; }
 done
 
-say() { printf '== %s\n' "$*" >&2; }
-loud() {
-  printf '\n!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n' >&2
-  printf '!!! %s\n' "$@" >&2
-  printf '!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!\n\n' >&2
-}
-
-# ---------------------------------------------------------------- peers ----
-
-asRoot() {
-  if [ "$(id -u)" -eq 0 ]; then
-    "$@"
-  else
-    command -v sudo >/dev/null || { echo "need root or sudo to run: $*" >&2; exit 1; }
-    sudo "$@"
-  fi
-}
-
-aptUpdated=0
-aptInstall() {
-  export DEBIAN_FRONTEND=noninteractive
-  if [ "$aptUpdated" -eq 0 ]; then
-    asRoot apt-get update -q >/dev/null
-    aptUpdated=1
-  fi
-  say "installing: $*"
-  asRoot apt-get install -y -q --no-install-recommends "$@" >/dev/null
-}
-
-findSevenZip() {
-  local b
-  for b in 7z 7zz 7za; do
-    if command -v "$b" >/dev/null; then
-      command -v "$b"
-      return 0
-    fi
-  done
-  return 1
-}
-
-installPeers() {
-  local missing=() cmd pkg policy
-  for cmd in tar:tar gzip:gzip openssl:openssl python3:python3 diff:diffutils; do
-    command -v "${cmd%%:*}" >/dev/null || missing+=("${cmd##*:}")
-  done
-  [ ${#missing[@]} -eq 0 ] || aptInstall "${missing[@]}"
-
-  if [[ " $tools " == *" 7z "* ]] && ! findSevenZip >/dev/null; then
-    # p7zip-full gives 7z (Debian 12), 7zip gives 7zz; take the first package
-    # this machine's archive offers.
-    [ "$aptUpdated" -eq 1 ] || { asRoot apt-get update -q >/dev/null; aptUpdated=1; }
-    for pkg in p7zip-full 7zip; do
-      policy="$(apt-cache policy "$pkg" 2>/dev/null)"
-      if [[ "$policy" == *"Candidate: "[0-9]* ]]; then
-        aptInstall "$pkg"
-        break
-      fi
-    done
-    findSevenZip >/dev/null || { echo "no 7z, 7zz or 7za after installing" >&2; exit 1; }
-  fi
-}
+# shellcheck source=bench/bench_common.sh
+. "$repo/bench/bench_common.sh"
 
 buildVaultfs() {
-  if [ -n "${VAULTFS:-}" ]; then
-    vaultfs="$VAULTFS"
-  else
-    say "building build/release/vaultfs"
-    (cd "$repo" && scripts/install-deps.sh && cmake --preset release >/dev/null &&
-      cmake --build build/release --target vaultfs >/dev/null)
-    vaultfs="$repo/build/release/vaultfs"
-  fi
-  [ -x "$vaultfs" ] || { echo "no vaultfs binary at $vaultfs" >&2; exit 1; }
-  vaultfs="$(cd "$(dirname "$vaultfs")" && pwd)/$(basename "$vaultfs")"
+  vaultfs="$(programOrBuild VAULTFS "${VAULTFS:-}" vaultfs)"
   local help
   help="$("$vaultfs" --help 2>&1 || true)"
   if ! grep -Eq '^ *import ' <<<"$help" || ! grep -Eq '^ *export ' <<<"$help"; then
@@ -123,125 +56,23 @@ buildVaultfs() {
   fi
 }
 
-installPeers
+peers=(tar:tar gzip:gzip openssl:openssl python3:python3 diff:diffutils)
+if [[ " $tools " == *" 7z "* ]]; then peers+=(7z); fi
+installPeers "${peers[@]}"
 if [[ " $tools " == *" vaultfs "* ]]; then buildVaultfs; fi
 sevenZip="$(findSevenZip || true)"
 
-# ------------------------------------------------------------ work area ----
-
-if [ -n "${BENCH_DIR:-}" ]; then
-  work="$BENCH_DIR"
-  mkdir -p "$work"
-else
-  work="$(mktemp -d /tmp/korvane-bench.XXXXXX)"
-fi
-work="$(cd "$work" && pwd)"
-cleanup() {
-  if [ "${KEEP:-0}" = 1 ]; then
-    say "kept $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
-
-pwFile="$work/password"
-printf '%s\n' "$password" >"$pwFile"
-logDir="$work/logs"
-mkdir -p "$logDir" "$work/data"
+setUpWorkArea korvane-bench
 
 # ---------------------------------------------------------------- data ----
-
-# Deterministic generator for the small-file set and the text set: seeded
-# pseudo-random words with a skewed (Zipf-like) frequency, as in prose.
-cat >"$work/generate.py" <<'EOF'
-import os, random, sys
-
-def vocabulary(rnd, count):
-    onsets = ["", "b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s", "t", "v",
-              "w", "br", "ch", "st", "th", "tr", "pl", "gr", "sh"]
-    vowels = ["a", "e", "i", "o", "u", "ae", "ou", "ei", "y"]
-    codas = ["", "", "n", "r", "s", "t", "l", "m", "nd", "st", "ck", "ng"]
-    words = set()
-    while len(words) < count:
-        syllables = rnd.choice((1, 1, 2, 2, 2, 3, 3, 4))
-        words.add("".join(rnd.choice(onsets) + rnd.choice(vowels) + rnd.choice(codas)
-                          for _ in range(syllables)))
-    words = sorted(words)
-    rnd.shuffle(words)
-    cumulative, total = [], 0.0
-    for rank in range(count):
-        total += 1.0 / (rank + 1)
-        cumulative.append(total)
-    return words, cumulative
-
-class Text:
-    def __init__(self, rnd):
-        self.rnd = rnd
-        self.words, self.cumulative = vocabulary(rnd, 8192)
-
-    def chunk(self, approx):
-        rnd = self.rnd
-        words = rnd.choices(self.words, cum_weights=self.cumulative, k=max(1, approx // 6))
-        lines, i = [], 0
-        while i < len(words):
-            k = rnd.randint(4, 16)
-            line = " ".join(words[i:i + k])
-            lines.append(line[:1].upper() + line[1:] + ".")
-            i += k
-        return ("\n".join(lines) + "\n").encode()
-
-def main():
-    kind, root, amount = sys.argv[1], sys.argv[2], int(sys.argv[3])
-    rnd = random.Random({"small": 0x4B6F7201, "text": 0x4B6F7203}[kind])
-    text = Text(rnd)
-    if kind == "small":
-        # 100 files per folder, 10 folders per group: d00/s0/f00000.txt ...
-        for i in range(amount):
-            folder = os.path.join(root, "d%02d" % (i // 1000), "s%d" % (i // 100 % 10))
-            if i % 100 == 0:
-                os.makedirs(folder, exist_ok=True)
-            size = rnd.randint(0, 8192)
-            if rnd.random() < 0.5:
-                data, name = text.chunk(size + 64)[:size], "f%05d.txt" % i
-            else:
-                data, name = rnd.randbytes(size), "f%05d.bin" % i
-            with open(os.path.join(folder, name), "wb") as f:
-                f.write(data)
-    else:
-        os.makedirs(root, exist_ok=True)
-        files = 4
-        for i in range(files):
-            left = amount // files + (1 if i < amount % files else 0)
-            with open(os.path.join(root, "text%d.txt" % i), "wb") as f:
-                while left > 0:
-                    piece = text.chunk(min(left, 1 << 20) + 64)[:left]
-                    f.write(piece)
-                    left -= len(piece)
-
-main()
-EOF
-
-# Incompressible data: AES-256-CTR keystream under a fixed key, one key per
-# file, so the bytes are the same on every run and every machine.
-makeRandomSet() {
-  local root="$1" total="$2" i size
-  mkdir -p "$root"
-  for i in 0 1 2 3; do
-    size=$((total / 4 + (i < total % 4 ? 1 : 0)))
-    head -c "$size" /dev/zero |
-      openssl enc -aes-256-ctr -nosalt -K "$(printf '%064x' $((0x4B6F7202 + i)))" \
-        -iv 00000000000000000000000000000000 >"$root/random$i.bin"
-  done
-}
 
 makeSet() {
   local set="$1" root="$work/data/$1"
   rm -rf "$root"
   case "$set" in
-    small) python3 "$work/generate.py" small "$root" "$smallFiles" ;;
+    small) generateSet small "$root" "$smallFiles" ;;
     random) makeRandomSet "$root" $((sizeMb * 1048576)) ;;
-    text) python3 "$work/generate.py" text "$root" $((sizeMb * 1048576)) ;;
+    text) generateSet text "$root" $((sizeMb * 1048576)) ;;
     *) echo "unknown data set: $set (small, random, text)" >&2; exit 2 ;;
   esac
 }
@@ -253,9 +84,6 @@ describeSet() {
     text) echo "$sizeMb MiB generated text in 4 files" ;;
   esac
 }
-
-treeBytes() { find "$1" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%d\n", s }'; }
-treeFiles() { find "$1" -type f | wc -l; }
 
 # --------------------------------------------------------------- tools ----
 # Each tool has a pack and an unpack step. Pack reads $src and writes
@@ -273,21 +101,8 @@ unpackVaultfs() {
     --password-file "$pwFile" "${vaultfsOpts[@]}"
 }
 
-packTar() {
-  tar -C "$src" -cf - . | gzip -9 |
-    openssl enc -aes-256-cbc -pbkdf2 -pass "file:$pwFile" -out "$archive"
-}
-unpackTar() {
-  openssl enc -d -aes-256-cbc -pbkdf2 -pass "file:$pwFile" -in "$archive" | gunzip |
-    tar -C "$dest" -xf -
-}
-
-pack7z() {
-  (cd "$src" && "$sevenZip" a -bd -y -mx=9 -mhe=on "-p$password" "$archive" .)
-}
-unpack7z() {
-  "$sevenZip" x -bd -y "-p$password" "-o$dest" "$archive"
-}
+packTar() { tarPack gzip -9; }
+unpackTar() { tarUnpack gunzip; }
 
 archiveName() {
   case "$1" in
@@ -300,7 +115,7 @@ packFunction() {
   case "$1" in
     vaultfs) echo packVaultfs ;;
     tar-gzip-openssl) echo packTar ;;
-    7z) echo pack7z ;;
+    7z) echo sevenZipPack ;;
     *) echo "unknown tool: $1 (vaultfs, tar-gzip-openssl, 7z)" >&2; exit 2 ;;
   esac
 }
@@ -308,41 +123,21 @@ unpackFunction() {
   case "$1" in
     vaultfs) echo unpackVaultfs ;;
     tar-gzip-openssl) echo unpackTar ;;
-    7z) echo unpack7z ;;
+    7z) echo sevenZipUnpack ;;
   esac
 }
 
 toolVersion() {
   case "$1" in
     vaultfs)
-      local rev
-      rev="$(git -C "$repo" rev-parse --short HEAD 2>/dev/null || echo unknown)"
-      git -C "$repo" diff --quiet HEAD 2>/dev/null || rev="$rev+local changes"
-      echo "vaultfs $rev ($vaultfs${VAULTFS_OPTS:+, options: $VAULTFS_OPTS}), $(g++ --version | head -1)"
+      echo "vaultfs $(gitRevision) ($vaultfs${VAULTFS_OPTS:+, options: $VAULTFS_OPTS}), $(g++ --version | head -1)"
       ;;
-    tar-gzip-openssl)
-      echo "$(tar --version | head -1); $(gzip --version | head -1); $(openssl version)"
-      ;;
-    7z) echo "$("$sevenZip" 2>&1 | grep -m1 '^7-Zip' | sed 's/ *:.*//') ($sevenZip)" ;;
+    tar-gzip-openssl) tarOpensslVersion "$(gzip --version | head -1)" ;;
+    7z) sevenZipVersion ;;
   esac
 }
 
 # ------------------------------------------------------------- timing ----
-
-# Runs "$@" with output to $log and sets elapsedNs and stepStatus. Writes a
-# tool left in the page cache are flushed inside the timed span (every tool
-# pays for its own output reaching the disk); earlier writes are flushed
-# before it starts.
-timeStep() {
-  local log="$1" start end
-  shift
-  sync -f "$work"
-  start=$(date +%s%N)
-  if "$@" >>"$log" 2>&1; then stepStatus=0; else stepStatus=$?; fi
-  sync -f "$work"
-  end=$(date +%s%N)
-  elapsedNs=$((end - start))
-}
 
 # Results, one line per set/tool/direction:
 # set tool direction seconds bytesIn bytesOut check
@@ -400,29 +195,13 @@ runTool() {
   fi
 }
 
-treeBytesOrDash() { if [ -d "$1" ]; then treeBytes "$1"; else echo -; fi; }
-
 # --------------------------------------------------------------- report ----
-
-machine() {
-  local cpu mem
-  cpu="$(grep -m1 '^model name' /proc/cpuinfo | sed 's/^[^:]*: *//')"
-  mem="$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)"
-  echo "$(nproc) CPUs, ${cpu:-unknown CPU}, $mem RAM, Linux $(uname -r)"
-}
 
 # Prints the table as plain text (format=text) or Markdown (format=md).
 # Time ratio: this step's seconds / the fastest tool's seconds for the same
 # set and direction; a tool whose round trip failed is not a candidate.
 report() {
-  awk -v format="$1" '
-    function human(b) {
-      if (b == "-") return "-"
-      if (b >= 1073741824) return sprintf("%.2f GiB", b / 1073741824)
-      if (b >= 1048576) return sprintf("%.1f MiB", b / 1048576)
-      if (b >= 1024) return sprintf("%.1f KiB", b / 1024)
-      return b " B"
-    }
+  awk -v format="$1" "$awkHuman"'
     FNR == NR { if ($7 != "-" && $7 != "ok") failed[$1 SUBSEP $2] = 1; next }
     {
       n++; set[n] = $1; tool[n] = $2; dir[n] = $3; ns[n] = $4; bin[n] = $5; bout[n] = $6
@@ -478,7 +257,7 @@ for set in $sets; do
   setBytes[$set]="$(treeBytes "$work/data/$set")"
   setFiles[$set]="$(treeFiles "$work/data/$set")"
   # Read the set once so that no tool pays for the first read from disk.
-  tar -C "$work/data/$set" -cf - . >/dev/null
+  warmSet "$work/data/$set"
   for tool in $tools; do
     say "$set: $tool"
     runTool "$set" "$tool" "${setBytes[$set]}"
@@ -497,21 +276,7 @@ report text
 
 if [ -n "$resultsFile" ]; then
   {
-    echo
-    echo "## $startDate: SIZE_MB=$sizeMb, SMALL_FILES=$smallFiles, RUNS=$runs"
-    echo
-    echo "Machine: $(machine)."
-    echo
-    echo "Data sets:"
-    echo
-    for set in $sets; do
-      echo "- \`$set\`: $(describeSet "$set"); ${setFiles[$set]} files, ${setBytes[$set]} bytes"
-    done
-    echo
-    echo "Tools:"
-    echo
-    for tool in $tools; do echo "- \`$tool\`: $(toolVersion "$tool")"; done
-    echo
+    resultsHead "SIZE_MB=$sizeMb, SMALL_FILES=$smallFiles, RUNS=$runs"
     report md
   } >>"$resultsFile"
   say "results appended to $resultsFile"

@@ -14,6 +14,8 @@ packages=(
   groff-base appstream
   libfuse3-dev fuse3
   g++-s390x-linux-gnu qemu-user
+  # bench/app_compare.sh: two of its peers, and GNU time for peak memory
+  pigz p7zip-full time
 )
 # The big-endian checks (scripts/cross-s390x.sh) unpack the s390x builds of
 # OpenSSL, zlib and libargon2 from Debian's s390x packages: the architecture
