@@ -16,6 +16,15 @@ bool NameAbove(std::u16string_view name, const EntryRef& e, bool caseSensitive) 
   return CompareNames(name, e->Name, caseSensitive) < 0;
 }
 
+// The first entry of a run whose name is not below `name`.
+template <class Run>
+auto LowerInRun(Run& run, std::u16string_view name, bool caseSensitive) {
+  return std::lower_bound(run.begin(), run.end(), name,
+                          [caseSensitive](const EntryRef& e, std::u16string_view n) {
+                            return NameBelow(e, n, caseSensitive);
+                          });
+}
+
 // A freshly built index leaves room in every run, so that the insertions
 // that follow a load rarely split one.
 constexpr std::size_t kLoadedRun = ChildIndex::kLongestRun / 2;
@@ -78,10 +87,7 @@ std::size_t ChildIndex::LowerBound(std::u16string_view name, bool caseSensitive)
   const std::size_t run = RunFor(name, caseSensitive, false);
   if (run == runs_.size()) return size_;
   const auto& r = runs_[run];
-  auto at = std::lower_bound(r.begin(), r.end(), name,
-                             [caseSensitive](const EntryRef& e, std::u16string_view n) {
-                               return NameBelow(e, n, caseSensitive);
-                             });
+  auto at = LowerInRun(r, name, caseSensitive);
   return RunStart(run) + static_cast<std::size_t>(at - r.begin());
 }
 
@@ -100,10 +106,7 @@ EntryRef ChildIndex::Find(std::u16string_view name, bool caseSensitive) const {
   const std::size_t run = RunFor(name, caseSensitive, false);
   if (run == runs_.size()) return nullptr;
   const auto& r = runs_[run];
-  auto at = std::lower_bound(r.begin(), r.end(), name,
-                             [caseSensitive](const EntryRef& e, std::u16string_view n) {
-                               return NameBelow(e, n, caseSensitive);
-                             });
+  auto at = LowerInRun(r, name, caseSensitive);
   // The run's last name is not below `name`, so `at` is inside the run.
   if (CompareNames((*at)->Name, name, caseSensitive) != 0) return nullptr;
   return *at;
@@ -120,10 +123,7 @@ void ChildIndex::Insert(EntryRef entry, bool caseSensitive) {
   std::size_t run = RunFor(entry->Name, caseSensitive, false);
   if (run == runs_.size()) --run;
   auto& r = runs_[run];
-  auto at = std::lower_bound(r.begin(), r.end(), std::u16string_view(entry->Name),
-                             [caseSensitive](const EntryRef& e, std::u16string_view n) {
-                               return NameBelow(e, n, caseSensitive);
-                             });
+  auto at = LowerInRun(r, std::u16string_view(entry->Name), caseSensitive);
   r.insert(at, std::move(entry));
   ++size_;
   if (r.size() <= kLongestRun) {
@@ -155,10 +155,7 @@ bool ChildIndex::Remove(const EntryInfo* entry, bool caseSensitive) {
   const std::u16string_view name = entry->Name;
   for (std::size_t run = RunFor(name, caseSensitive, false); run < runs_.size(); ++run) {
     auto& r = runs_[run];
-    auto at = std::lower_bound(r.begin(), r.end(), name,
-                               [caseSensitive](const EntryRef& e, std::u16string_view n) {
-                                 return NameBelow(e, n, caseSensitive);
-                               });
+    auto at = LowerInRun(r, name, caseSensitive);
     for (; at != r.end(); ++at) {
       if (at->get() == entry) return erase(run, at);
       if (CompareNames((*at)->Name, name, caseSensitive) != 0) break;

@@ -208,19 +208,6 @@ void ForgetHandle(FileHandle* handle) {
   all.erase(std::remove(all.begin(), all.end(), handle), all.end());
 }
 
-// Releases the locked object and then each ancestor, as path resolution
-// took them.
-void ReleaseChain(FileObject& object) {
-  FileObject* parent = object.Parent;
-  object.Release();
-  while (parent) {
-    parent->Lock.lock();
-    FileObject* next = parent->Parent;
-    parent->Release();
-    parent = next;
-  }
-}
-
 EngineResult CheckHandle(FileHandle* handle) {
   if (!handle) return errInvalidHandle;
   return handle->Object ? 0 : errHandleClosed;
@@ -378,7 +365,7 @@ EngineResult CloseHandle(FileHandle* handle, bool releaseChain) {
   if (first == 0 && (object->Flags & ofChanged)) NotifyChange(*object, cnDataChanged, handle->Path);
   object->Flags &= ~ofChanged;
   if (releaseChain)
-    ReleaseChain(*object);
+    ReleaseChain(*object, true);
   else
     object->Lock.unlock();
   delete handle;

@@ -8,6 +8,7 @@
 
 #include "vaultfs/format/record_walk.h"
 #include "vaultfs/objects/file_data.h"
+#include "vaultfs/objects/file_data_state.h"
 #include "vaultfs/objects/path_ops.h"
 #include "vaultfs/objects/records.h"
 #include "vaultfs/storage_time.h"
@@ -181,6 +182,33 @@ void ObjectStore::DestroyObject(FileObject* object) {
     if (DropDataState) DropDataState(*object);
     objects_.erase(it);
   }
+}
+
+void ObjectStore::DropIfIdle(FileObject& directory, const EntryRef& entry) {
+  MutexLock lock(volume.ObjectLock);
+  auto it = objects_.find(entry->ObjectId);
+  if (it == objects_.end()) return;
+  FileObject* o = it->second.get();
+  // Out of the usual order (objects rank above the table lock), so only
+  // tried: an object someone is working on is busy, not idle.
+  if (o == root_ || !o->Lock.try_lock()) return;
+  constexpr std::uint32_t kWaiting = ofNew | ofDeleted | ofNameChanged | ofChanged |
+                                     ofPasswordSupplied;
+  bool idle = o->Entry == entry && o->Parent == &directory && !o->IsDirectory() &&
+              o->References.load() == 0 && o->Pins.load() == 0 && !o->PrivateTransaction &&
+              !o->JoinedTransaction && (o->Flags & kWaiting) == 0;
+  if (idle && o->Data) {
+    const FileDataState& s = *o->Data;
+    idle = s.Handles.empty() && s.DenyReadCount == 0 && s.DenyWriteCount == 0 &&
+           std::none_of(s.Buffers.begin(), s.Buffers.end(), [](const auto& b) {
+             return b->References.load() != 0 || (b->Flags & dbDirty) != 0;
+           });
+  }
+  o->Lock.unlock();
+  if (!idle) return;
+  // No path leads elsewhere for its going: the tree does not change.
+  if (DropDataState) DropDataState(*o);
+  objects_.erase(it);
 }
 
 EngineResult ObjectStore::AttachRoot(Volume& v) {

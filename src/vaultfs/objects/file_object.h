@@ -80,6 +80,9 @@ class FileObject final : public TransactionObject {
   // recursive mutex, its order kept as the volume's lock order says.
   std::recursive_mutex Lock;
   std::atomic<std::int32_t> References{0};
+  // Keeps an object without references from being dropped as idle (see
+  // ObjectStore::DropIfIdle) while its maker still means to take it up.
+  std::atomic<std::int32_t> Pins{0};
   std::uint32_t Depth = 1;
   Transaction* PrivateTransaction = nullptr;
 
@@ -175,6 +178,14 @@ class ObjectStore final : public ObjectLayerHooks {
   [[nodiscard]] EngineResult CreateObject(FileObject* parent, EntryRef entry,
                                           std::uint32_t headerPage, FileObject*& object);
   void DestroyObject(FileObject* object);
+  // Forgets the object of `entry`, a member of `directory`, when nothing
+  // holds it: no reference or pin, no transaction, no handle, no change or
+  // supplied password waiting for a later use. Its entry stays in the index
+  // and the next use makes the object again from the pages, so memory
+  // follows what is in use, not how many files were ever touched.
+  // Directories stay (their members point to them). The caller holds the
+  // directory's lock: nobody can reach the object through it meanwhile.
+  void DropIfIdle(FileObject& directory, const EntryRef& entry);
   std::size_t ObjectCount();
 
   // Moves after every change that can make a path lead to another object or

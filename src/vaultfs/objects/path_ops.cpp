@@ -188,20 +188,21 @@ class Operation {
     // judges by the count under that lock. The ancestors come after, once
     // nothing of the operation is locked any more, one at a time: taking a
     // parent's lock while a child's is held would invert the order.
-    std::vector<FileObject*> chains;
+    std::vector<std::pair<FileObject*, EntryRef>> chains;
     for (auto it = held_.rbegin(); it != held_.rend(); ++it) {
       FileObject* object = it->object;
       if (result == 0 && it->keepOnSuccess) {
         if (it->locked) object->Lock.unlock();
       } else if (!it->locked) {
-        chains.push_back(object);
+        chains.emplace_back(object, nullptr);
       } else {
         FileObject* parent = object->Parent;
+        EntryRef member = IdleCandidate(*object);
         object->Release();
-        if (parent) chains.push_back(parent);
+        if (parent) chains.emplace_back(parent, std::move(member));
       }
     }
-    for (FileObject* object : chains) ReleaseChain(*object, false);
+    for (auto& [object, member] : chains) ReleaseChain(*object, false, std::move(member));
     held_.clear();
     if (result == 0)
       for (const ChangeEvent& event : events_) Deliver(store, event);
@@ -761,10 +762,22 @@ EngineResult CreateFileAtPath(ObjectStore& store, std::u16string_view path, bool
     if (r == 0 && made.Created && compressionMode != 0)
       r = ChangeFileCompression(*made.Object, op.t, compressionMode, level, blockPages, password,
                                 false);
-    if (made.Object) id = made.Object->ObjectId();
+    if (made.Object) {
+      id = made.Object->ObjectId();
+      // Released for the commit, which locks objects in its own order, but
+      // taken up again below: not to be dropped as idle meanwhile.
+      made.Object->Pins.fetch_add(1);
+    }
     ReleaseIf(made.Object);
     r = op.Finish(r);
-    if (r != 0) return r;
+    if (r != 0) {
+      // A new object rolled back is gone; one that was there stays.
+      if (FileObject* kept = id != 0 ? store.Find(id) : nullptr) {
+        std::scoped_lock lock(kept->Lock);
+        kept->Pins.fetch_sub(1);
+      }
+      return r;
+    }
   }
 
   // The object outlived the commit; it takes its place in the handle's chain.
@@ -774,6 +787,7 @@ EngineResult CreateFileAtPath(ObjectStore& store, std::u16string_view path, bool
     return errStorageCorrupted;
   }
   object->Lock.lock();
+  object->Pins.fetch_sub(1);
   object->AddRef();
   return OpenObjectHandle(*object, path, read, write, denyRead, denyWrite,
                           static_cast<std::int32_t>(cipherMode), password, truncate, tag, handle);
@@ -804,12 +818,25 @@ EngineResult ResolveParent(ObjectStore& store, std::u16string_view path, Transac
   return r;
 }
 
-void ReleaseChain(FileObject& object, bool alreadyLocked) {
+EntryRef IdleCandidate(const FileObject& object) {
+  if (!object.Parent || object.IsDirectory() || object.References.load() != 1) return nullptr;
+  return object.Entry;
+}
+
+void ReleaseChain(FileObject& object, bool alreadyLocked, EntryRef member) {
   FileObject* o = &object;
   bool locked = alreadyLocked;
+  // `member`, the object let go last: dropped when idle, once its
+  // directory's lock is held. Its entry is kept by value; the object itself
+  // may be gone by then.
   while (o) {
     if (!locked) o->Lock.lock();
+    if (member) {
+      o->store.DropIfIdle(*o, member);
+      member.reset();
+    }
     FileObject* parent = o->Parent;
+    member = IdleCandidate(*o);
     o->Release();
     o = parent;
     locked = false;

@@ -78,7 +78,14 @@ struct ResolvedPath {
 
 // Gives back one reference of the object and of each ancestor up to the root,
 // locking each in turn (the object itself is taken as locked when told so).
-void ReleaseChain(FileObject& object, bool alreadyLocked);
+// A file or link whose last reference goes is dropped from memory when
+// nothing else holds it (ObjectStore::DropIfIdle), under its directory's
+// lock; `member`, from IdleCandidate, is such a member of `object` let go
+// just before.
+void ReleaseChain(FileObject& object, bool alreadyLocked, EntryRef member = nullptr);
+// The entry of a locked object about to give back what may be its last
+// reference, when it could then be dropped; none otherwise.
+EntryRef IdleCandidate(const FileObject& object);
 
 // The target of a symbolic link (errNotSymbolicLink for anything else), read
 // once and then kept in the object.

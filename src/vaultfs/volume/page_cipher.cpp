@@ -35,6 +35,30 @@ void StoreTweakWord(std::uint8_t* out, std::uint32_t value) {
   std::memcpy(out, &value, sizeof value);
 }
 
+struct MacContextDeleter {
+  void operator()(EVP_MAC_CTX* context) const { EVP_MAC_CTX_free(context); }
+};
+
+// An HMAC-SHA-256 context of this thread, its algorithms looked up once:
+// every page of a volume under mode 3 takes a MAC for its key, and looking
+// the algorithms up for each (as the one-shot call does) costs more than
+// the MAC itself. Each use starts it afresh with its own key.
+EVP_MAC_CTX* ThreadHmacSha256() {
+  thread_local const std::unique_ptr<EVP_MAC_CTX, MacContextDeleter> context = [] {
+    std::unique_ptr<EVP_MAC_CTX, MacContextDeleter> made;
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (mac == nullptr) return made;
+    made.reset(EVP_MAC_CTX_new(mac));
+    EVP_MAC_free(mac);  // the context keeps its own reference
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+    if (made && EVP_MAC_CTX_set_params(made.get(), params) != 1) made.reset();
+    return made;
+  }();
+  return context.get();
+}
+
 bool KnownMode(TVaultEncryption mode) {
   return mode <= ecAES256_HMAC256;
 }
@@ -46,10 +70,11 @@ EngineResult ChainValue(TVaultEncryption mode, std::span<const std::uint8_t> key
   if (mode == ecAES256_HMAC256) {
     std::uint8_t macKey[4];
     StoreTweakWord(macKey, a);
+    EVP_MAC_CTX* mac = ThreadHmacSha256();
     std::size_t written = 0;
-    if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, macKey, sizeof macKey, key.data(),
-                  key.size(), out.data(), out.size(), &written) == nullptr ||
-        written != out.size()) {
+    if (mac == nullptr || EVP_MAC_init(mac, macKey, sizeof macKey, nullptr) != 1 ||
+        EVP_MAC_update(mac, key.data(), key.size()) != 1 ||
+        EVP_MAC_final(mac, out.data(), &written, out.size()) != 1 || written != out.size()) {
       return kCryptoFailure;
     }
     return 0;

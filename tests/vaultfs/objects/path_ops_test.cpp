@@ -331,10 +331,16 @@ TEST_F(PathOpsTest, AFileInTheDirectoryPartIsNoDirectory) {
   EXPECT_EQ(PathCreateDirectory(Store(), u"/f/sub"), errPathNotFound);
   EXPECT_EQ(PathMoveFile(Store(), u"/d", u"/f/d"), errPathNotFound);
   EXPECT_EQ(PathCreateLink(Store(), u"/f/l", u"/d"), errPathNotFound);
-  // Nothing was written into the file: it never became a directory.
+  // Nothing was written into the file: it never became a directory. (Taken
+  // up by path: an object nobody holds does not stay in memory.)
+  ResolvedPath f;
+  ASSERT_EQ(ResolvePath(Store(), u"/f", false, nullptr, f), 0);
+  EXPECT_EQ(f.Object->ObjectId(), file);
   RecordRef slots;
-  ASSERT_EQ(FindRecord(*store_->Find(file), rkDirectory, 0, false, nullptr, slots), 0);
+  EXPECT_EQ(FindRecord(*f.Object, rkDirectory, 0, false, nullptr, slots), 0);
   EXPECT_FALSE(slots);
+  slots = RecordRef();
+  ReleaseChain(*f.Object, true);
   EXPECT_TRUE(Exists(u"/d"));
   ExpectIdle();
 }
@@ -1183,6 +1189,52 @@ TEST_F(PathOpsTest, EncryptedAndCompressedFilesGetTheirSettingsAtCreation) {
   Reopen();
   EXPECT_EQ(ReadFile(u"/packed"), text);
   EXPECT_EQ(ReadFile(u"/secret", password), "classified");
+  ExpectIdle();
+}
+
+TEST_F(PathOpsTest, FilesNobodyHoldsLeaveMemoryAndComeBackWhole) {
+  // Memory follows what is in use: a thousand files written, read and
+  // looked at leave only the directories behind, while an open handle and a
+  // supplied password keep their objects. Each file comes back from its
+  // pages with its name, data, attributes and key.
+  auto PathOf = [](int i) {
+    const std::string path = "/d/f" + std::to_string(i);
+    return std::u16string(path.begin(), path.end());
+  };
+  Open(true);
+  ASSERT_EQ(PathCreateDirectory(Store(), u"/d"), 0);
+  const std::vector<std::uint8_t> password = Bytes("file password");
+  const std::size_t before = store_->ObjectCount();
+  for (int i = 0; i < 1000; ++i) {
+    const std::u16string path = PathOf(i);
+    WriteFile(path, "text " + std::to_string(i), i % 3 == 0 ? ecAES256_HMAC256 : 0,
+              i % 3 == 0 ? std::span<const std::uint8_t>(password)
+                         : std::span<const std::uint8_t>());
+    EXPECT_EQ(Attributes(path), attrFile | (i % 3 == 0 ? attrEncrypted : 0));
+  }
+  EXPECT_EQ(store_->ObjectCount(), before);
+  FileHandle* open = nullptr;
+  ASSERT_EQ(PathOpenFile(Store(), PathOf(7), true, false, false, false, {}, open), 0);
+  ResolvedPath secret;
+  ASSERT_EQ(ResolvePath(Store(), PathOf(9), false, nullptr, secret), 0);
+  EXPECT_EQ(SupplyPassword(*secret.Object, password), 0);
+  const std::uint32_t secretId = secret.Object->ObjectId();
+  ReleaseChain(*secret.Object, true);
+  EXPECT_EQ(store_->ObjectCount(), before + 2);
+  ASSERT_NE(store_->Find(secretId), nullptr);
+  // The supplied password still opens the file without one.
+  FileHandle* handle = nullptr;
+  ASSERT_EQ(PathOpenFile(Store(), PathOf(9), true, false, false, false, {}, handle), 0);
+  EXPECT_EQ(ReadFile(handle), "text 9");
+  EXPECT_EQ(CloseHandle(handle, true), 0);
+  EXPECT_EQ(ReadFile(open), "text 7");
+  EXPECT_EQ(CloseHandle(open, true), 0);
+  for (int i = 0; i < 1000; i += 37)
+    EXPECT_EQ(ReadFile(PathOf(i), i % 3 == 0 ? std::span<const std::uint8_t>(password)
+                                                         : std::span<const std::uint8_t>()),
+              "text " + std::to_string(i));
+  EXPECT_EQ(Names(u"/d").size(), 1000u);
+  EXPECT_EQ(store_->ObjectCount(), before);
   ExpectIdle();
 }
 

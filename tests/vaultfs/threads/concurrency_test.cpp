@@ -370,6 +370,40 @@ TEST_P(ConcurrencyTest, OneFileThroughSeveralHandles) {
 // over and over and look each listed name up. A listing is always in name
 // order, shows only names that were made, and a file's size is 0 (just
 // created) or its final one.
+TEST_P(ConcurrencyTest, FilesLeaveMemoryAndComeBackWhileOthersTakeThemUp) {
+  // A file nobody holds leaves memory as its last user lets go, while other
+  // threads open and look at the same few files and one thread keeps
+  // changing their directory: each comes back from its pages whole, and
+  // none goes while someone is on its way to it.
+  constexpr std::uint32_t kFiles = 4;
+  constexpr std::uint32_t kRounds = 60;
+  auto path = [](std::uint32_t i) { return Numbered(u"/f", i, 0); };
+  auto content = [](std::uint32_t i) { return Pattern(i * 1000, 300 + 37 * i); };
+  for (std::uint32_t i = 0; i < kFiles; ++i) ASSERT_EQ(WriteFile(path(i), content(i)), 0);
+  const std::size_t idle = store_->ObjectCount();
+  RunTogether(kThreads, [&](std::uint32_t w) {
+    for (std::uint32_t round = 0; round < kRounds; ++round) {
+      if (w == 0) {
+        // New members come and go beside them.
+        const std::u16string other = Numbered(u"/g", round, 0);
+        ASSERT_EQ(WriteFile(other, content(round % kFiles)), 0);
+        if (round > 0) {
+          EXPECT_EQ(PathDeleteFile(Store(), Numbered(u"/g", round - 1, 0)), 0);
+        }
+        continue;
+      }
+      const std::uint32_t i = (w + round) % kFiles;
+      std::uint32_t attributes = 0;
+      EXPECT_EQ(PathGetFileAttributes(Store(), path(i), attributes), 0);
+      EXPECT_EQ(attributes & attrFile, attrFile);
+      ExpectFile(path(i), content(i));
+    }
+  });
+  EXPECT_EQ(Names(u"").size(), kFiles + 1);
+  EXPECT_EQ(store_->ObjectCount(), idle);
+  ExpectIdle();
+}
+
 TEST_P(ConcurrencyTest, OneDirectoryChangedWhileListed) {
   constexpr std::uint32_t kWriters = kThreads - 2;
   constexpr std::uint32_t kRounds = 40;
