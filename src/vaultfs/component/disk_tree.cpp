@@ -675,7 +675,16 @@ void DiskReplacement::SetMode(mode_t mode) {
   if (fchmod(fd_.Get(), mode & 07777) != 0) ThrowDiskError("chmod", targetPath_, errno);
 }
 
+void DiskReplacement::SettleSize() {
+  if (isLink_ || position_ <= end_) return;
+  if (ftruncate(fd_.Get(), static_cast<off_t>(position_)) != 0)
+    ThrowDiskError("write", targetPath_, errno);
+  end_ = position_;
+}
+
 void DiskReplacement::SetTimes(DiskTime modified) {
+  // A change of size sets the modification time to now: the size first.
+  SettleSize();
   const struct timespec times[2] = {ToTimespec(modified), ToTimespec(modified)};
   const int result =
       isLink_ ? utimensat(folder_.Fd.Get(), temporary_.c_str(), times, AT_SYMLINK_NOFOLLOW)
@@ -684,8 +693,7 @@ void DiskReplacement::SetTimes(DiskTime modified) {
 }
 
 void DiskReplacement::Commit() {
-  if (!isLink_ && position_ > end_ && ftruncate(fd_.Get(), static_cast<off_t>(position_)) != 0)
-    ThrowDiskError("write", targetPath_, errno);
+  SettleSize();
   if (const int error = fd_.Close(); error != 0) ThrowDiskError("write", targetPath_, error);
   if (renameat(folder_.Fd.Get(), temporary_.c_str(), folder_.Fd.Get(), name_.c_str()) != 0)
     ThrowDiskError("rename", targetPath_, errno);

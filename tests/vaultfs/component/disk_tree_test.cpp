@@ -275,6 +275,9 @@ TEST_F(DiskFolderTest, ReplacementSkipsBecomeZerosAndTheSizeReachesThePosition) 
   const DiskFolder top = OpenDiskFolder(dir.path());
   const std::uint8_t data[] = {'a', 'b', 'c'};
   constexpr std::uint64_t kGap = 1u << 20;
+  // Set before the size is reached, as an export sets them: the size that
+  // the end's hole makes must not move the time to now.
+  const DiskTime when{1234567890, 123456789};
   {
     // Data, a hole, data, and a hole at the end that only the size makes.
     DiskReplacement file(top, "sparse");
@@ -283,7 +286,20 @@ TEST_F(DiskFolderTest, ReplacementSkipsBecomeZerosAndTheSizeReachesThePosition) 
     file.Skip(kGap);
     file.Write(data);
     file.Skip(kGap);
+    file.SetTimes(when);
     file.Commit();
+    // A file of nothing but a hole (a single zero byte, say).
+    DiskReplacement zero(top, "zero");
+    zero.CreateFile();
+    zero.Skip(1);
+    zero.SetTimes(when);
+    zero.Commit();
+  }
+  for (const char* name : {"sparse", "zero"}) {
+    DiskStat stat;
+    ASSERT_TRUE(StatDiskEntry(top, name, stat));
+    EXPECT_EQ(stat.Modified, when) << name;
+    EXPECT_EQ(stat.Size, std::string(name) == "zero" ? 1u : 2 * kGap + 6) << name;
   }
   std::ifstream in(dir / "sparse", std::ios::binary);
   const std::string back(std::istreambuf_iterator<char>(in), {});

@@ -301,6 +301,9 @@ class DiskReplacement {
   const std::string& TargetPath() const { return targetPath_; }
 
  private:
+  // Makes the file end at the position reached (it may end in a hole).
+  void SettleSize();
+
   const DiskFolder& folder_;
   std::string name_;
   std::string targetPath_;
