@@ -40,8 +40,12 @@ namespace vaultfs {
 
 namespace {
 
-// Every read and write of a copy moves one block of this size.
+// Progress and stops count a copy in blocks of this size.
 constexpr std::size_t kCopyBlockSize = 16384;
+// File data moves between disk and container in pieces of this size: a
+// piece holds enough whole blocks for the engine to compress or decompress
+// them on every core, and a large file costs few system calls.
+constexpr std::size_t kPieceSize = std::size_t{1} << 20;
 // A tag is one record in its object's header page: its data may fill the
 // page less this many bytes of page and record headers (the engine's largest
 // record; a tag it would accept by size alone may still not fit a record).
@@ -271,7 +275,6 @@ class TreeCopy {
   TreeCopy(TVaultStorage& storage, const std::u16string& diskFolder, const std::u16string& mask,
            const std::u16string& storagePath)
       : storage_(storage),
-        buffer_(kCopyBlockSize),
         separator_(storage.PathSeparator()),
         mask_(mask.empty() ? u"*.*" : mask),
         topPath_(WithSlash(Utf16ToUtf8(diskFolder))),
@@ -351,7 +354,7 @@ class TreeCopy {
   }
 
   TVaultStorage& storage_;
-  std::vector<std::uint8_t> buffer_;
+  std::vector<std::uint8_t> piece_;  // a file's data in large pieces, made at the first file
   std::vector<TreeFolder> folders_;
   std::vector<TreeFile> files_;
   std::uint64_t copied_ = 0;
@@ -513,12 +516,25 @@ class ImportRun : public TreeCopy {
     try {
       TVaultStream stream(storage_, writeName, fmCreate);
       created = true;
-      for (;;) {
-        const std::size_t got = ReadDiskFile(input.Get(), buffer_, diskName);
-        if (got != 0) stream.WriteBuffer(buffer_.data(), static_cast<std::int32_t>(got));
-        copied_ += got;
-        Progress(storageName, copied_, true);
-        if (stop_ || got < kCopyBlockSize) break;
+      // Read in large pieces and written a piece at a time, so that the
+      // engine compresses a piece's blocks on every core; progress and a
+      // stop still count in blocks of kCopyBlockSize. A block's report
+      // comes just before the piece that holds it is written: a stop keeps
+      // exactly the blocks reported.
+      if (piece_.empty()) piece_.resize(kPieceSize);
+      for (bool finished = false; !finished;) {
+        const std::size_t got = ReadDiskFile(input.Get(), piece_, diskName);
+        std::size_t kept = 0;
+        for (;;) {
+          const std::size_t n = std::min(kCopyBlockSize, got - kept);
+          kept += n;
+          copied_ += n;
+          Progress(storageName, copied_, true);
+          // A short block is the end of the file; a whole piece may be followed by more.
+          finished = stop_ || n < kCopyBlockSize;
+          if (finished || kept == piece_.size()) break;
+        }
+        if (kept != 0) stream.WriteBuffer(piece_.data(), static_cast<std::int32_t>(kept));
       }
       SetTagAndTimes(writeName, listed, true);
       // Closed here so that a failure to store the last data is reported,
@@ -881,22 +897,31 @@ class ExportRun : public TreeCopy {
     // complete: a failure never costs the file that was there.
     DiskReplacement output(folder, file.DiskName);
     output.CreateFile();
-    for (;;) {
-      const std::int32_t got =
-          stream.Read(buffer_.data(), static_cast<std::int32_t>(kCopyBlockSize));
-      if (got > 0) {
-        // A block of zeros becomes a hole: what a container leaves unstored
-        // (or a sparse original) takes no room on the disk either.
-        const std::span<const std::uint8_t> block(buffer_.data(), static_cast<std::size_t>(got));
-        if (check) check->EntryData(block.data(), block.size());
-        if (IsAllZeros(block))
-          output.Skip(block.size());
-        else
-          output.Write(block);
+    // Read in large pieces (the engine decodes a piece's blocks on every
+    // core), written out, reported and stopped block by block as before.
+    if (piece_.empty()) piece_.resize(kPieceSize);
+    for (bool finished = false; !finished;) {
+      const auto got = static_cast<std::size_t>(
+          std::max(stream.Read(piece_.data(), static_cast<std::int32_t>(piece_.size())), 0));
+      for (std::size_t at = 0;;) {
+        const std::size_t n = std::min(kCopyBlockSize, got - at);
+        if (n != 0) {
+          // A block of zeros becomes a hole: what a container leaves unstored
+          // (or a sparse original) takes no room on the disk either.
+          const std::span<const std::uint8_t> block(piece_.data() + at, n);
+          if (check) check->EntryData(block.data(), block.size());
+          if (IsAllZeros(block))
+            output.Skip(block.size());
+          else
+            output.Write(block);
+        }
+        at += n;
+        copied_ += n;
+        Progress(storageName, copied_, true);
+        // A short block is the end of the file; a whole piece may be followed by more.
+        finished = stop_ || n < kCopyBlockSize;
+        if (finished || at == piece_.size()) break;
       }
-      copied_ += static_cast<std::uint64_t>(std::max(got, 0));
-      Progress(storageName, copied_, true);
-      if (stop_ || got < static_cast<std::int32_t>(kCopyBlockSize)) break;
     }
     mode_t mode = tagged ? metadata.Mode : DefaultFileMode(attributes);
     const bool droppedSetId = (mode & kSetIdBits) != 0;

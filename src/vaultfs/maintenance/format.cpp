@@ -69,18 +69,6 @@ constexpr std::uint8_t kMediaByte = 0xF0;
 constexpr std::uint16_t kSectorsPerTrack = 128;
 constexpr std::uint16_t kHeads = 2;
 
-// FAT structures are little-endian whatever the machine; the volume's pages
-// are in host order, as everywhere else.
-void PutLe16(std::uint8_t* p, std::uint32_t value) {
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-void PutLe32(std::uint8_t* p, std::uint32_t value) {
-  PutLe16(p, value & 0xFFFF);
-  PutLe16(p + 2, value >> 16);
-}
-
 void PutText(std::uint8_t* p, const char* text, std::size_t width) {
   std::memset(p, ' ', width);
   std::memcpy(p, text, std::min(std::strlen(text), width));
@@ -139,8 +127,10 @@ void BuildPartitionSector(std::uint8_t* s, const FormatLayout& layout) {
   s[2] = 0xFF;
   auto entry = [s](std::uint32_t at, std::uint8_t type, std::uint64_t start, std::uint64_t count) {
     s[at + kPartitionType] = type;
-    PutLe32(s + at + kPartitionStart, static_cast<std::uint32_t>(start / kFormatSectorSize));
-    PutLe32(s + at + kPartitionCount, static_cast<std::uint32_t>(count / kFormatSectorSize));
+    StoreLittleEndian32(s + at + kPartitionStart,
+                        static_cast<std::uint32_t>(start / kFormatSectorSize));
+    StoreLittleEndian32(s + at + kPartitionCount,
+                        static_cast<std::uint32_t>(count / kFormatSectorSize));
   };
   const std::uint64_t volumeBytes = layout.FatAreaStart() - layout.BootAreaSize;
   if (layout.VolumePages != 0) {
@@ -161,27 +151,27 @@ void BuildFatBootSector(std::uint8_t* s, const FormatLayout& layout, std::uint32
   s[1] = 0xFE;
   s[2] = 0x90;
   PutText(s + kBsOemName, "VaultFS", 8);
-  PutLe16(s + kBsBytesPerSector, kFormatSectorSize);
+  StoreLittleEndian16(s + kBsBytesPerSector, static_cast<std::uint16_t>(kFormatSectorSize));
   s[kBsSectorsPerCluster] = static_cast<std::uint8_t>(layout.SectorsPerCluster);
-  PutLe16(s + kBsReservedSectors, kReservedSectors);
+  StoreLittleEndian16(s + kBsReservedSectors, static_cast<std::uint16_t>(kReservedSectors));
   s[kBsFatCount] = 1;
-  PutLe16(s + kBsRootEntries, kRootEntries);
+  StoreLittleEndian16(s + kBsRootEntries, static_cast<std::uint16_t>(kRootEntries));
   const std::uint32_t total = layout.FatTotalSectors();
   if (total < 65536)
-    PutLe16(s + kBsTotalSectors16, total);
+    StoreLittleEndian16(s + kBsTotalSectors16, static_cast<std::uint16_t>(total));
   else
-    PutLe32(s + kBsTotalSectors32, total);
+    StoreLittleEndian32(s + kBsTotalSectors32, total);
   s[kBsMedia] = kMediaByte;
-  PutLe16(s + kBsSectorsPerFat, layout.SectorsPerFat);
-  PutLe16(s + kBsSectorsPerTrack, kSectorsPerTrack);
-  PutLe16(s + kBsHeads, kHeads);
+  StoreLittleEndian16(s + kBsSectorsPerFat, static_cast<std::uint16_t>(layout.SectorsPerFat));
+  StoreLittleEndian16(s + kBsSectorsPerTrack, static_cast<std::uint16_t>(kSectorsPerTrack));
+  StoreLittleEndian16(s + kBsHeads, static_cast<std::uint16_t>(kHeads));
   // Behind a partition table the area is a partition, and a partition's boot
   // sector tells where it starts on the medium.
   if (layout.BootAreaSize != 0)
-    PutLe32(s + kBsHiddenSectors,
-            static_cast<std::uint32_t>(layout.FatAreaStart() / kFormatSectorSize));
+    StoreLittleEndian32(s + kBsHiddenSectors,
+                        static_cast<std::uint32_t>(layout.FatAreaStart() / kFormatSectorSize));
   s[kBsExtendedSignature] = 0x29;
-  PutLe32(s + kBsVolumeSerial, serial);
+  StoreLittleEndian32(s + kBsVolumeSerial, serial);
   PutText(s + kBsVolumeLabel, "NO NAME", 11);
   PutText(s + kBsFileSystemType, layout.FatBits == 12 ? "FAT12" : "FAT16", 8);
   s[kSectorSignature] = 0x55;

@@ -75,8 +75,8 @@ const EntryRef& ChildIndex::operator[](std::size_t position) const {
 }
 
 std::size_t ChildIndex::RunFor(std::u16string_view name, bool caseSensitive, bool after) const {
-  auto first = std::partition_point(
-      runs_.begin(), runs_.end(), [&](const std::vector<EntryRef>& run) {
+  auto first =
+      std::partition_point(runs_.begin(), runs_.end(), [&](const std::vector<EntryRef>& run) {
         return after ? !NameAbove(name, run.back(), caseSensitive)
                      : NameBelow(run.back(), name, caseSensitive);
       });
@@ -166,8 +166,8 @@ bool ChildIndex::Remove(const EntryInfo* entry, bool caseSensitive) {
   // search above; find it the slow way rather than leave it behind.
   for (std::size_t run = 0; run < runs_.size(); ++run) {
     auto& r = runs_[run];
-    auto at = std::find_if(r.begin(), r.end(),
-                           [entry](const EntryRef& e) { return e.get() == entry; });
+    auto at =
+        std::find_if(r.begin(), r.end(), [entry](const EntryRef& e) { return e.get() == entry; });
     if (at != r.end()) return erase(run, at);
   }
   return false;

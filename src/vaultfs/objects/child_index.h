@@ -56,9 +56,7 @@ class ChildIndex {
       }
       return *this;
     }
-    bool operator==(const Iterator& other) const {
-      return run_ == other.run_ && at_ == other.at_;
-    }
+    bool operator==(const Iterator& other) const { return run_ == other.run_ && at_ == other.at_; }
     bool operator!=(const Iterator& other) const { return !(*this == other); }
 
    private:

@@ -18,6 +18,7 @@
 #include "vaultfs/objects/file_data_state.h"
 #include "vaultfs/objects/records.h"
 #include "vaultfs/storage_time.h"
+#include "vaultfs/util/worker_pool.h"
 
 namespace vaultfs {
 
@@ -446,10 +447,48 @@ void GrowValid(DataBuffer& b, std::uint32_t valid) {
   b.ValidLength = valid;
 }
 
+// The stored form of the block whose pages start at page index `first`,
+// read from its pages and deciphered, into `stored` (room for BlockPages
+// payloads); the pages go to `pages` when asked for.
+EngineResult LoadPagedStoredForm(FileObject& object, std::uint64_t first, std::uint8_t* stored,
+                                 std::uint32_t& storedLength, bool& compressed,
+                                 std::vector<std::uint32_t>* pages) {
+  const FileDataState& s = *object.Data;
+  Volume& v = object.volume;
+  const std::uint32_t payload = v.PayloadSize;
+  bool raw = false;
+  storedLength = 0;
+  for (std::uint32_t j = 0; j < s.BlockPages; ++j) {
+    std::uint32_t n = 0;
+    EngineResult r = GetDataPage(object, first + j, n);
+    if (r != 0) return r;
+    if (n == 0) {
+      if (j == 0) return Corrupted(v);
+      break;
+    }
+    PageRef page;
+    r = GetDataPageRef(object, n, nullptr, page);
+    if (r != 0) return r;
+    if (LoadU32(page.data() + kChainIndex) != first + j) return Corrupted(v);
+    const std::uint32_t used = LoadU16(page.data() + kUsedBytes);
+    if (used > payload) return Corrupted(v);
+    std::uint8_t* at = stored + std::size_t{j} * payload;
+    std::memcpy(at, page.data() + kPageHeaderSize, payload);
+    page = PageRef();
+    r = Decipher(object, at, payload, static_cast<std::uint32_t>(first + j));
+    if (r != 0) return r;
+    if (pages) pages->push_back(n);
+    if (used == 0) raw = true;
+    storedLength += used == 0 ? payload : used;
+    if (used != 0 && used < payload) break;
+  }
+  compressed = !raw;
+  return 0;
+}
+
 EngineResult LoadBlock(FileObject& object, DataBuffer& b) {
   FileDataState& s = *object.Data;
   Volume& v = object.volume;
-  const std::uint32_t payload = v.PayloadSize;
   const std::uint32_t capacity = b.BlockCapacity;
   const std::uint64_t first = b.BlockStart / capacity * s.BlockPages;
   std::uint8_t* stored = b.StoredForm.get();
@@ -475,32 +514,9 @@ EngineResult LoadBlock(FileObject& object, DataBuffer& b) {
     }
   }
   if (paged) {
-    bool raw = false;
-    for (std::uint32_t j = 0; j < s.BlockPages; ++j) {
-      std::uint32_t n = 0;
-      EngineResult r = GetDataPage(object, first + j, n);
-      if (r != 0) return r;
-      if (n == 0) {
-        if (j == 0) return Corrupted(v);
-        break;
-      }
-      PageRef page;
-      r = GetDataPageRef(object, n, nullptr, page);
-      if (r != 0) return r;
-      if (LoadU32(page.data() + kChainIndex) != first + j) return Corrupted(v);
-      const std::uint32_t used = LoadU16(page.data() + kUsedBytes);
-      if (used > payload) return Corrupted(v);
-      std::uint8_t* at = stored + std::size_t{j} * payload;
-      std::memcpy(at, page.data() + kPageHeaderSize, payload);
-      page = PageRef();
-      r = Decipher(object, at, payload, static_cast<std::uint32_t>(first + j));
-      if (r != 0) return r;
-      b.BlockPageList.push_back(n);
-      if (used == 0) raw = true;
-      storedLength += used == 0 ? payload : used;
-      if (used != 0 && used < payload) break;
-    }
-    compressed = !raw;
+    EngineResult r =
+        LoadPagedStoredForm(object, first, stored, storedLength, compressed, &b.BlockPageList);
+    if (r != 0) return r;
   }
 
   std::uint32_t valid = 0;
@@ -545,31 +561,43 @@ EngineResult EnsureBlockZeroPaged(FileObject& object, Transaction* t) {
   return r != 0 ? r : released;
 }
 
-// The block's stored form in b.StoredForm: the codec's output when it is
-// shorter than the data, the data itself otherwise.
-EngineResult EncodeStoredForm(FileObject& object, DataBuffer& b, bool& compressed) {
-  FileDataState& s = *object.Data;
-  Volume& v = object.volume;
-  std::uint8_t* stored = b.StoredForm.get();
-  std::uint32_t mode = s.WriteCompression;
-  if (b.ValidLength == 0 || (b.Flags & dbStoreRaw) != 0) mode = crNoCompression;
-  b.Flags &= ~dbStoreRaw;
+// A block's stored form: the codec's output when it is shorter than the
+// data, the data itself otherwise. Touches nothing but its arguments, so
+// blocks may be encoded on several threads at once.
+EngineResult EncodeStored(std::uint32_t mode, std::uint32_t level, std::uint32_t capacity,
+                          const std::uint8_t* data, std::uint32_t valid, std::uint8_t* stored,
+                          bool byteSwapped, const CustomCodecCallbacks* codec,
+                          std::uint32_t& storedLength, bool& compressed) {
   compressed = false;
   if (mode != crNoCompression) {
     // A result as long as the data is of no use, so the built-in codecs may
     // stop there; a caller's handler gets the whole stored-form buffer.
-    const std::uint32_t limit =
-        mode == crCustom ? b.BlockCapacity + kStoredFormSlack : b.ValidLength;
-    EngineResult r = EncodeBlock(mode, s.Level, b.Data, b.ValidLength, stored, limit,
-                                 b.StoredLength, compressed, v.ByteSwapped, Codec(object));
+    const std::uint32_t limit = mode == crCustom ? capacity + kStoredFormSlack : valid;
+    EngineResult r = EncodeBlock(mode, level, data, valid, stored, limit, storedLength, compressed,
+                                 byteSwapped, codec);
     if (r != 0) return r;
   }
-  if (mode == crNoCompression || (compressed && b.StoredLength >= b.ValidLength)) {
+  if (mode == crNoCompression || (compressed && storedLength >= valid)) {
     compressed = false;
-    if (b.Data != stored && b.ValidLength != 0) std::memcpy(stored, b.Data, b.ValidLength);
-    b.StoredLength = b.ValidLength;
+    if (data != stored && valid != 0) std::memcpy(stored, data, valid);
+    storedLength = valid;
   }
   return 0;
+}
+
+// The mode a block is stored with now.
+std::uint32_t StoreMode(const FileDataState& s, const DataBuffer& b) {
+  if (b.ValidLength == 0 || (b.Flags & dbStoreRaw) != 0) return crNoCompression;
+  return s.WriteCompression;
+}
+
+// The block's stored form in b.StoredForm.
+EngineResult EncodeStoredForm(FileObject& object, DataBuffer& b, bool& compressed) {
+  FileDataState& s = *object.Data;
+  const std::uint32_t mode = StoreMode(s, b);
+  b.Flags &= ~dbStoreRaw;
+  return EncodeStored(mode, s.Level, b.BlockCapacity, b.Data, b.ValidLength, b.StoredForm.get(),
+                      object.volume.ByteSwapped, Codec(object), b.StoredLength, compressed);
 }
 
 // Block 0 of an inline stream stays in its record while it fits (`kept`);
@@ -740,12 +768,11 @@ EngineResult WriteBlockPages(FileObject& object, Transaction* t, DataBuffer& b,
   return 0;
 }
 
-EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) {
+// Places the stored form in b.StoredForm: inline in block 0's record, or
+// on the block's pages.
+EngineResult PlaceStoredForm(FileObject& object, Transaction* t, DataBuffer& b, bool compressed) {
   FileDataState& s = *object.Data;
-  bool compressed = false;
-  EngineResult r = EncodeStoredForm(object, b, compressed);
-  if (r != 0) return r;
-
+  EngineResult r = 0;
   const std::uint64_t first = b.BlockStart / b.BlockCapacity * s.BlockPages;
   if (b.BlockStart == 0) {
     bool kept = false;
@@ -769,6 +796,13 @@ EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) 
   if (r != 0) return r;
   b.Flags &= ~dbDirty;
   return 0;
+}
+
+EngineResult StoreBlockPages(FileObject& object, Transaction* t, DataBuffer& b) {
+  bool compressed = false;
+  EngineResult r = EncodeStoredForm(object, b, compressed);
+  if (r != 0) return r;
+  return PlaceStoredForm(object, t, b, compressed);
 }
 
 EngineResult StoreBlock(FileObject& object, Transaction* t, DataBuffer& b) {
@@ -1163,6 +1197,77 @@ EngineResult RewriteAll(FileObject& object, Transaction* t) {
   return 0;
 }
 
+namespace {
+
+// The whole blocks of one read that were decoded on several cores straight
+// into the reader's buffer: blocks First .. First + Done.size() - 1.
+struct DecodedAhead {
+  std::uint64_t First = 0;
+  std::vector<char> Done;
+
+  bool Has(std::uint64_t position, std::uint64_t capacity) const {
+    if (Done.empty() || position % capacity != 0) return false;
+    const std::uint64_t k = position / capacity;
+    return k >= First && k - First < Done.size() && Done[static_cast<std::size_t>(k - First)];
+  }
+};
+
+// Reads the stored forms of the blocks that the read of `count` bytes at
+// `position` covers whole, and decodes them on several cores into `buffer`,
+// when there are at least two and the file uses a built-in codec. Blocks in
+// memory (perhaps changed), block 0 (perhaps inline), short blocks and any
+// that fail to decode are left to the usual path, which reads them and
+// reports their errors. The stored forms cost memory of the read's size.
+void DecodeWholeBlocksAhead(FileObject& object, std::uint64_t position, std::uint8_t* buffer,
+                            std::uint64_t count, DecodedAhead& ahead) {
+  FileDataState& s = *object.Data;
+  const std::uint32_t mode = s.ReadCompression;
+  if (mode != crZLib && mode != crRLE) return;
+  const std::uint64_t capacity = BlockCapacityOf(object);
+  const std::uint64_t first = std::max<std::uint64_t>(1, (position + capacity - 1) / capacity);
+  const std::uint64_t end = std::min(position + count, object.DataEnd) / capacity;
+  if (end < first + 2) return;
+  struct Stored {
+    std::unique_ptr<std::uint8_t[]> Bytes;
+    std::uint32_t Length = 0;
+    bool Compressed = false;
+  };
+  std::vector<Stored> stored(static_cast<std::size_t>(end - first));
+  const std::size_t room = std::size_t{s.BlockPages} * object.volume.PayloadSize;
+  for (std::uint64_t k = first; k < end; ++k) {
+    if (FindBuffer(s, k * capacity)) continue;
+    Stored& e = stored[static_cast<std::size_t>(k - first)];
+    e.Bytes = std::make_unique<std::uint8_t[]>(room);
+    if (LoadPagedStoredForm(object, k * s.BlockPages, e.Bytes.get(), e.Length, e.Compressed,
+                            nullptr) != 0) {
+      // The usual path reaches this block after the ones before it and
+      // reports what is wrong there.
+      e.Bytes.reset();
+      break;
+    }
+  }
+  ahead.First = first;
+  ahead.Done.assign(stored.size(), 0);
+  const bool byteSwapped = object.volume.ByteSwapped;
+  ForEachInParallel(stored.size(), [&](std::size_t i) {
+    const Stored& e = stored[i];
+    if (!e.Bytes) return;
+    std::uint8_t* out = buffer + ((first + i) * capacity - position);
+    std::uint32_t valid = 0;
+    if (e.Compressed) {
+      if (DecodeBlock(mode, e.Bytes.get(), e.Length, out, static_cast<std::uint32_t>(capacity),
+                      valid, byteSwapped, nullptr) != 0)
+        return;
+    } else {
+      valid = static_cast<std::uint32_t>(std::min<std::uint64_t>(e.Length, capacity));
+      std::memcpy(out, e.Bytes.get(), valid);
+    }
+    ahead.Done[i] = valid == capacity;
+  });
+}
+
+}  // namespace
+
 EngineResult ReadAt(FileObject& object, Transaction* t, DataBuffer*& slot, std::uint64_t position,
                     std::uint8_t* buffer, std::uint64_t count, std::uint64_t& done) {
   done = 0;
@@ -1171,9 +1276,15 @@ EngineResult ReadAt(FileObject& object, Transaction* t, DataBuffer*& slot, std::
   if (r == 0) r = EnsureDataEnd(object);
   if (r != 0) return r;
   const std::uint32_t capacity = BlockCapacityOf(object);
+  DecodedAhead ahead;
+  if (position < size)
+    DecodeWholeBlocksAhead(object, position, buffer, std::min(count, size - position), ahead);
   while (count > 0 && position < size) {
     std::uint64_t n = std::min(count, size - position);
-    if (position < object.DataEnd) {
+    if (ahead.Has(position, capacity)) {
+      // Decoded into place already.
+      n = capacity;
+    } else if (position < object.DataEnd) {
       r = GetBuffer(object, t, position, false, slot);
       if (r != 0) return r;
       const DataBuffer& b = *slot;
@@ -1196,6 +1307,76 @@ EngineResult ReadAt(FileObject& object, Transaction* t, DataBuffer*& slot, std::
   return done == 0 && position >= size ? errSeekBeyondEOF : 0;
 }
 
+namespace {
+
+// Whole blocks of one write, encoded on several cores before the write
+// copies them into their buffers: block `First + i` (counted in blocks)
+// has its stored form in Stored[i].
+struct EncodedAhead {
+  std::uint64_t First = 0;
+  std::uint32_t Mode = crNoCompression;
+  struct Block {
+    std::unique_ptr<std::uint8_t[]> Stored;
+    std::uint32_t StoredLength = 0;
+    bool Compressed = false;
+    EngineResult Result = 0;
+  };
+  std::vector<Block> Blocks;
+};
+
+// Encodes the blocks that the write of `count` bytes at `position` fills
+// from their first byte to their last, when the file compresses with a
+// built-in codec (a caller's handler may not expect several threads) and
+// there are at least two. Block 0 is left out: whether it stays inline is
+// decided with the rest of the file. The encodings cost memory of the same
+// size as the write, which the caller already holds.
+void EncodeWholeBlocksAhead(FileObject& object, std::uint64_t position, const std::uint8_t* data,
+                            std::uint64_t count, EncodedAhead& ahead) {
+  const FileDataState& s = *object.Data;
+  ahead.Blocks.clear();
+  if (s.WriteCompression != crZLib && s.WriteCompression != crRLE) return;
+  const std::uint64_t capacity = BlockCapacityOf(object);
+  const std::uint64_t first = std::max<std::uint64_t>(1, (position + capacity - 1) / capacity);
+  const std::uint64_t end = (position + count) / capacity;  // blocks before it are whole
+  if (end < first + 2) return;
+  ahead.First = first;
+  ahead.Mode = s.WriteCompression;
+  ahead.Blocks.resize(static_cast<std::size_t>(end - first));
+  const std::uint32_t level = s.Level;
+  const bool byteSwapped = object.volume.ByteSwapped;
+  const auto block = static_cast<std::uint32_t>(capacity);
+  ForEachInParallel(ahead.Blocks.size(), [&](std::size_t i) {
+    EncodedAhead::Block& e = ahead.Blocks[i];
+    e.Stored = std::make_unique<std::uint8_t[]>(block + kStoredFormSlack);
+    const std::uint8_t* in = data + ((first + i) * capacity - position);
+    e.Result = EncodeStored(ahead.Mode, level, block, in, block, e.Stored.get(), byteSwapped,
+                            nullptr, e.StoredLength, e.Compressed);
+  });
+}
+
+// Stores a block just filled by the write with the stored form encoded
+// ahead for it, at once, while its data is still exactly what was encoded.
+// Blocks without one are left to be stored as usual.
+EngineResult StoreEncodedAhead(FileObject& object, Transaction* t, DataBuffer& b,
+                               EncodedAhead& ahead) {
+  if (ahead.Blocks.empty() || b.BlockCapacity == 0) return 0;
+  const std::uint64_t k = b.BlockStart / b.BlockCapacity;
+  if (k < ahead.First || k - ahead.First >= ahead.Blocks.size()) return 0;
+  EncodedAhead::Block& e = ahead.Blocks[static_cast<std::size_t>(k - ahead.First)];
+  if (!e.Stored || e.Result != 0 || b.ValidLength != b.BlockCapacity ||
+      StoreMode(*object.Data, b) != ahead.Mode)
+    return 0;
+  std::memcpy(b.StoredForm.get(), e.Stored.get(), e.StoredLength);
+  b.StoredLength = e.StoredLength;
+  e.Stored.reset();
+  const EngineResult r = PlaceStoredForm(object, t, b, e.Compressed);
+  // As StoreBlock: a failed store may leave the chain half-changed.
+  if (r != 0) object.Data->Damaged = true;
+  return r;
+}
+
+}  // namespace
+
 EngineResult WriteAt(FileObject& object, Transaction* t, DataBuffer*& slot, std::uint64_t position,
                      const std::uint8_t* buffer, std::uint64_t count, std::uint64_t& done) {
   done = 0;
@@ -1207,6 +1388,8 @@ EngineResult WriteAt(FileObject& object, Transaction* t, DataBuffer*& slot, std:
   const std::uint64_t limit = MaxStreamLength(object);
   if (position > limit || count > limit - position) return errInvalidParameter;
   const std::uint32_t capacity = BlockCapacityOf(object);
+  EncodedAhead ahead;
+  EncodeWholeBlocksAhead(object, position, buffer, count, ahead);
   while (count > 0) {
     r = GetBuffer(object, t, position, true, slot);
     if (r != 0) break;
@@ -1218,6 +1401,8 @@ EngineResult WriteAt(FileObject& object, Transaction* t, DataBuffer*& slot, std:
     std::memcpy(b.Data + offset, buffer, n);
     b.ValidLength = std::max(b.ValidLength, offset + n);
     b.Flags |= dbDirty;
+    r = StoreEncodedAhead(object, t, b, ahead);
+    if (r != 0) break;
     buffer += n;
     position += n;
     count -= n;

@@ -192,8 +192,8 @@ void ObjectStore::DropIfIdle(FileObject& directory, const EntryRef& entry) {
   // Out of the usual order (objects rank above the table lock), so only
   // tried: an object someone is working on is busy, not idle.
   if (o == root_ || !o->Lock.try_lock()) return;
-  constexpr std::uint32_t kWaiting = ofNew | ofDeleted | ofNameChanged | ofChanged |
-                                     ofPasswordSupplied;
+  constexpr std::uint32_t kWaiting =
+      ofNew | ofDeleted | ofNameChanged | ofChanged | ofPasswordSupplied;
   bool idle = o->Entry == entry && o->Parent == &directory && !o->IsDirectory() &&
               o->References.load() == 0 && o->Pins.load() == 0 && !o->PrivateTransaction &&
               !o->JoinedTransaction && (o->Flags & kWaiting) == 0;

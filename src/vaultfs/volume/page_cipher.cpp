@@ -51,8 +51,8 @@ EVP_MAC_CTX* ThreadHmacSha256() {
     made.reset(EVP_MAC_CTX_new(mac));
     EVP_MAC_free(mac);  // the context keeps its own reference
     char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+    const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                 OSSL_PARAM_END};
     if (made && EVP_MAC_CTX_set_params(made.get(), params) != 1) made.reset();
     return made;
   }();

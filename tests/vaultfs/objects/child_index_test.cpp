@@ -1,5 +1,7 @@
 // The directory index: every operation agrees with a plain sorted vector
 // through splits, emptied runs, equal names and a switch of the name order.
+#include "vaultfs/objects/child_index.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +9,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include "vaultfs/objects/child_index.h"
 
 namespace vaultfs {
 namespace {
@@ -87,9 +87,8 @@ TEST(ChildIndex, AgreesWithASortedVectorThroughInsertsRemovalsAndASwitchOfOrder)
       for (int op = 0; op < 3000; ++op) {
         if (growing || model.list.empty() || random() % 3 == 0) {
           EntryRef e = Entry(RandomName(random, true), nextId++);
-          model.list.insert(model.list.begin() + static_cast<std::ptrdiff_t>(
-                                                     model.LowerBound(e->Name)),
-                            e);
+          model.list.insert(
+              model.list.begin() + static_cast<std::ptrdiff_t>(model.LowerBound(e->Name)), e);
           index.Insert(e, model.caseSensitive);
         } else {
           const std::size_t at = random() % model.list.size();
@@ -141,7 +140,8 @@ TEST(ChildIndex, AMillionEntriesInRandomOrderTakeNoQuadraticTime) {
   ASSERT_EQ(index.size(), entries.size());
   for (std::size_t i = 1; i < 1000; ++i)
     ASSERT_LT(CompareNames(index[i * 997 - 1]->Name, index[i * 997]->Name, true), 0);
-  for (std::size_t i = 0; i < entries.size(); i += 2) ASSERT_TRUE(index.Remove(entries[i].get(), true));
+  for (std::size_t i = 0; i < entries.size(); i += 2)
+    ASSERT_TRUE(index.Remove(entries[i].get(), true));
   EXPECT_EQ(index.size(), entries.size() / 2);
 }
 

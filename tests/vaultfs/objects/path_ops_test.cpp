@@ -1207,9 +1207,9 @@ TEST_F(PathOpsTest, FilesNobodyHoldsLeaveMemoryAndComeBackWhole) {
   const std::size_t before = store_->ObjectCount();
   for (int i = 0; i < 1000; ++i) {
     const std::u16string path = PathOf(i);
-    WriteFile(path, "text " + std::to_string(i), i % 3 == 0 ? ecAES256_HMAC256 : 0,
-              i % 3 == 0 ? std::span<const std::uint8_t>(password)
-                         : std::span<const std::uint8_t>());
+    WriteFile(
+        path, "text " + std::to_string(i), i % 3 == 0 ? ecAES256_HMAC256 : 0,
+        i % 3 == 0 ? std::span<const std::uint8_t>(password) : std::span<const std::uint8_t>());
     EXPECT_EQ(Attributes(path), attrFile | (i % 3 == 0 ? attrEncrypted : 0));
   }
   EXPECT_EQ(store_->ObjectCount(), before);
@@ -1231,7 +1231,7 @@ TEST_F(PathOpsTest, FilesNobodyHoldsLeaveMemoryAndComeBackWhole) {
   EXPECT_EQ(CloseHandle(open, true), 0);
   for (int i = 0; i < 1000; i += 37)
     EXPECT_EQ(ReadFile(PathOf(i), i % 3 == 0 ? std::span<const std::uint8_t>(password)
-                                                         : std::span<const std::uint8_t>()),
+                                             : std::span<const std::uint8_t>()),
               "text " + std::to_string(i));
   EXPECT_EQ(Names(u"/d").size(), 1000u);
   EXPECT_EQ(store_->ObjectCount(), before);

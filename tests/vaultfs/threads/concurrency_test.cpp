@@ -266,6 +266,30 @@ TEST_P(ConcurrencyTest, ThreadsInDirectoriesOfTheirOwn) {
   verify();
 }
 
+TEST_P(ConcurrencyTest, LongCompressedWritesShareTheWorkersAtOnce) {
+  // Each thread writes a compressed, enciphered file of many blocks in one
+  // call, so that several writes spread their blocks over the same workers
+  // at the same time; every file reads back as written.
+  const std::vector<std::uint8_t> password{'p', 'w'};
+  constexpr std::size_t kSize = 200 * 1024 + 99;
+  RunTogether(kThreads, [&](std::uint32_t w) {
+    const std::u16string path = Numbered(u"/long", w, 0);
+    // Half text, half noise: blocks that shrink and blocks stored raw.
+    Bytes content = Pattern(w, kSize);
+    for (std::size_t i = 0; i < kSize / 2; ++i) content[i] = "several cores "[i % 14];
+    FileHandle* handle = nullptr;
+    ASSERT_EQ(
+        PathCreateFileCompressed(Store(), path, true, true, false, false, ecAES256_HMAC256,
+                                 password, w % 2 ? crRLE : crZLib, 9, 4, handle, false, false),
+        0);
+    std::uint32_t done = 0;
+    EXPECT_EQ(WriteData(handle, content.data(), static_cast<std::uint32_t>(kSize), done), 0);
+    EXPECT_EQ(done, kSize);
+    ASSERT_EQ(CloseHandle(handle, true), 0);
+    ExpectFile(path, content, password);
+  });
+}
+
 // Several handles of one file, opened with sharing that lets them all read
 // and write, each writing its own region in small pieces while the others do
 // the same, reading its region back and now and then flushing the transaction
