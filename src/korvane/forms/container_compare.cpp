@@ -54,15 +54,17 @@ class Comparer {
         diskPiece_(kPiece),
         storagePiece_(kPiece) {}
 
-  // Sums the sizes first so that progress can say how far it is.
-  // False when a cancel came in the meantime.
+  // Sums the sizes first so that progress can say how far it is. Nothing
+  // is reported meanwhile: a report would carry a total still growing, and
+  // every report of the comparison gives the total it ends with. (The walk
+  // only reads the folders; a cancel is heard from the first file on.)
   bool Measure(const std::string& folder) {
     platform::TreeWalkReport report;
     platform::WalkTree(
         folder,
-        [this](const std::string& relative, const platform::EntryFacts& facts) {
+        [this](const std::string&, const platform::EntryFacts& facts) {
           if (facts.Kind == platform::EntryKind::File) total_ += facts.Size;
-          return Tick(relative);
+          return true;
         },
         {}, report);
     return report.Status != platform::TreeWalkStatus::Stopped;
