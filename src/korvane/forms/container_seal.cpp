@@ -58,19 +58,37 @@ std::uint32_t GetU32(const std::uint8_t* p) {
                          "The integrity check cannot be computed (HMAC failed).");
 }
 
+// HMAC-SHA-256 with its algorithms looked up, keyed by nobody: each entry's
+// MAC starts from a copy, since looking the algorithms up again for every
+// entry of a large folder costs more than the MAC of a small file.
+const EVP_MAC_CTX* HmacPrototype() {
+  static EVP_MAC_CTX* const prototype = [] {
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (mac == nullptr) return static_cast<EVP_MAC_CTX*>(nullptr);
+    EVP_MAC_CTX* context = EVP_MAC_CTX_new(mac);
+    EVP_MAC_free(mac);  // the context keeps its own reference
+    char digest[] = "SHA256";
+    const OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+    if (context != nullptr && EVP_MAC_CTX_set_params(context, params) != 1) {
+      EVP_MAC_CTX_free(context);
+      context = nullptr;
+    }
+    return context;
+  }();
+  return prototype;
+}
+
 // An incremental HMAC-SHA-256.
 class Hmac {
  public:
   explicit Hmac(const SecretBytes& key) {
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    if (mac == nullptr) CipherFailure();
-    context_ = EVP_MAC_CTX_new(mac);
-    EVP_MAC_free(mac);
+    const EVP_MAC_CTX* prototype = HmacPrototype();
+    if (prototype == nullptr) CipherFailure();
+    // The copy only reads the prototype: threads may share it.
+    context_ = EVP_MAC_CTX_dup(prototype);
     if (context_ == nullptr) CipherFailure();
-    char digest[] = "SHA256";
-    const OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
-    if (EVP_MAC_init(context_, key.data(), key.size(), params) != 1) {
+    if (EVP_MAC_init(context_, key.data(), key.size(), nullptr) != 1) {
       EVP_MAC_CTX_free(context_);
       CipherFailure();
     }

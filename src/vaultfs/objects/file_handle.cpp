@@ -82,7 +82,29 @@ EngineResult MakeCipher(FileObject& object, std::uint32_t mode,
   if (cipher.Mode == ecNoEncryption) return 0;
   cipher.Password.Assign(password);
   cipher.Variant = variant;
-  return PageCipher::Create(cipher.Mode, password, variant, CipherEvents(object), cipher.Key);
+  ObjectStore& store = object.store;
+  const CustomCipherCallbacks* const events = CipherEvents(object);
+  const auto sameKey = [&](const std::shared_ptr<PageCipher>& key) {
+    return key && key->Mode() == cipher.Mode && key->KeyVariant() == variant &&
+           key->Callbacks() == events && key->Password().Equals(password);
+  };
+  {
+    std::scoped_lock lock(store.CipherCacheLock);
+    auto& cache = store.CipherCache;
+    const auto found = std::find_if(cache.begin(), cache.end(), sameKey);
+    if (found != cache.end()) {
+      cipher.Key = *found;
+      std::rotate(cache.begin(), found, found + 1);
+      return 0;
+    }
+  }
+  const EngineResult r = PageCipher::Create(cipher.Mode, password, variant, events, cipher.Key);
+  if (r != 0) return r;
+  std::scoped_lock lock(store.CipherCacheLock);
+  auto& cache = store.CipherCache;
+  std::rotate(cache.begin(), cache.end() - 1, cache.end());
+  cache.front() = cipher.Key;
+  return 0;
 }
 
 // The stored encryption mode and, for modes 1 to 3, the check value.

@@ -14,6 +14,7 @@
 
 #include "vaultfs/format/object_layout.h"
 #include "vaultfs/objects/child_index.h"
+#include "vaultfs/volume/page_cipher.h"
 #include "vaultfs/volume/transaction.h"
 #include "vaultfs/volume/volume.h"
 
@@ -203,6 +204,14 @@ class ObjectStore final : public ObjectLayerHooks {
   std::mutex ResolvedLock;
   std::array<ResolvedDirectory, kResolvedDirectories> Resolved;  // under ResolvedLock
   std::uint64_t ResolvedUses = 0;                                // under ResolvedLock
+
+  // File keys lately set up, newest first: the files of one password share
+  // one key instead of each open setting it up again, which costs more than
+  // reading a small file. A key comes here only once its password opened or
+  // made a file, and every open still checks its own file's password first.
+  // Nothing else is locked while CipherCacheLock is held.
+  std::mutex CipherCacheLock;
+  std::array<std::shared_ptr<PageCipher>, 2> CipherCache;  // under CipherCacheLock
 
   // Hooks for the file data layer: called when an object is destroyed or
   // rolled back so data state can be dropped.

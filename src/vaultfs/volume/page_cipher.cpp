@@ -59,6 +59,15 @@ EVP_MAC_CTX* ThreadHmacSha256() {
   return context.get();
 }
 
+// The two ciphers of modes 1 and 3, looked up once for the process: every
+// file key is a PageCipher of its own, and the lookup costs more than
+// setting a key. The library keeps fetched algorithms thread-safe to share.
+const EVP_CIPHER* SharedCipher(TVaultEncryption mode) {
+  static EVP_CIPHER* const ecb = EVP_CIPHER_fetch(nullptr, "AES-256-ECB", nullptr);
+  static EVP_CIPHER* const cbc = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+  return mode == ecAES256_SHA256 ? ecb : cbc;
+}
+
 bool KnownMode(TVaultEncryption mode) {
   return mode <= ecAES256_HMAC256;
 }
@@ -216,7 +225,6 @@ PageCipher::~PageCipher() {
   OPENSSL_cleanse(chain_.data(), chain_.size());
   EVP_MAC_CTX_free(keyMac_);
   EVP_CIPHER_CTX_free(cipherContext_);
-  EVP_CIPHER_free(cipher_);
 }
 
 EngineResult PageCipher::Create(std::uint32_t mode, std::span<const std::uint8_t> password,
@@ -243,21 +251,17 @@ EngineResult PageCipher::Setup(std::span<const std::uint8_t> password) {
   password_.Assign(password);
   if (mode_ != ecAES256_SHA256 && mode_ != ecAES256_HMAC256) return 0;
 
-  cipher_ =
-      EVP_CIPHER_fetch(nullptr, mode_ == ecAES256_SHA256 ? "AES-256-ECB" : "AES-256-CBC", nullptr);
+  cipher_ = SharedCipher(mode_);
   if (cipher_ == nullptr) return errNotImplemented;
-  EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-  if (mac == nullptr) return errNotImplemented;
-  keyMac_ = EVP_MAC_CTX_new(mac);
-  EVP_MAC_free(mac);  // the context keeps its own reference
+  // A copy of this thread's HMAC-SHA-256 context has the algorithms already.
+  EVP_MAC_CTX* const prototype = ThreadHmacSha256();
+  if (prototype == nullptr) return errNotImplemented;
+  keyMac_ = EVP_MAC_CTX_dup(prototype);
   cipherContext_ = EVP_CIPHER_CTX_new();
   if (keyMac_ == nullptr || cipherContext_ == nullptr) return errOutOfMemory;
 
-  char digest[] = "SHA256";
-  const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
-                               OSSL_PARAM_construct_end()};
   // Key the MAC once; each page then only restarts it with the same key.
-  if (EVP_MAC_init(keyMac_, password_.data(), keyLength_, params) != 1) return errNotImplemented;
+  if (EVP_MAC_init(keyMac_, password_.data(), keyLength_, nullptr) != 1) return errNotImplemented;
 
   // Bind the cipher to the context once; later calls only change key and IV.
   // Payloads are whole blocks, so no padding (with padding on, deciphering

@@ -137,7 +137,7 @@ class PageCipher final : public PageCipherHook {
   std::size_t keyLength_ = 0;  // the variant's share of password_
 
   std::mutex lock_;
-  evp_cipher_st* cipher_ = nullptr;
+  const evp_cipher_st* cipher_ = nullptr;  // shared, never freed here
   evp_cipher_ctx_st* cipherContext_ = nullptr;
   evp_mac_ctx_st* keyMac_ = nullptr;  // HMAC-SHA-256 keyed with the password share
   // Mode 1: the check value, fixed for the key. Mode 3: the check value under
