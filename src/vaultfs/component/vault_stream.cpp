@@ -78,7 +78,6 @@ TVaultStream::TVaultStream(TBaseVaultStorage& storage, const std::u16string& fil
   bool denyRead = false;
   bool denyWrite = true;
   if (!create) {
-    ResolveFilePassword(vault, fileName, password, encryption);
     write = (mode & (fmOpenWrite | fmOpenReadWrite)) != 0;
     denyRead = (mode & fmShareExclusive) != 0;
     denyWrite = (mode & (fmShareExclusive | fmShareDenyWrite)) != 0;
@@ -88,8 +87,17 @@ TVaultStream::TVaultStream(TBaseVaultStorage& storage, const std::u16string& fil
   FileHandle* handle = nullptr;
   EngineResult result = 0;
   if (!create) {
+    // The open checks the password itself: most opens have the right one
+    // (the storage's), and only a refusal takes the long way through the
+    // file's settings (a link resolved, the holder asked for another).
     result = StorageOpenFile(vault.Handle(), fileName, read, write, denyRead, denyWrite,
                              bytes.data(), bytes.size(), handle);
+    if (result == errInvalidPassword && handle == nullptr && !vault.PendingException_) {
+      ResolveFilePassword(vault, fileName, password, encryption);
+      const PasswordBytes asked(password);
+      result = StorageOpenFile(vault.Handle(), fileName, read, write, denyRead, denyWrite,
+                               asked.data(), asked.size(), handle);
+    }
   } else if (vault.Compression() == crNoCompression) {
     // An existing file is reused and emptied; it keeps its own settings.
     result = StorageCreateFile(vault.Handle(), fileName, read, write, denyRead, denyWrite,
