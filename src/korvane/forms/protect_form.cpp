@@ -21,6 +21,7 @@
 #include "korvane/forms/update_settings.h"
 #include "korvane/platform/platform.h"
 #include "korvane/platform/staging.h"
+#include "vaultfs/engine_api.h"
 #include "vaultfs/utf16.h"
 
 namespace korvane {
@@ -362,6 +363,10 @@ void TfrmProtect::WriteAndVerifyContainer(const std::string& folder, const std::
     Storage = access->NewStorage(staged.Path());
     Storage->SetOnProgress(progress.ProgressHandler());
     Storage->Open(1);
+    // Nothing trusts the new container before it was closed without error,
+    // flushed and read back: its commits may stay in memory meanwhile, and
+    // a page many files change (their folder's) is written once, not per file.
+    Storage->Call(vaultfs::StorageSetWriteBehind(Storage->Handle(), true));
     progress.Show();
     Hide();
     GetUi().ProcessMessages();

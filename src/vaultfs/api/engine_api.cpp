@@ -533,6 +533,12 @@ EngineResult StorageSetUseTransactions(StorageHandle handle, bool value) {
   return handle->volume.SetUseTransactions(value);
 }
 
+EngineResult StorageSetWriteBehind(StorageHandle handle, bool value) {
+  if (!handle) return errInvalidParameter;
+  if (!handle->volume.Active) return errStorageNotActive;
+  return Guarded([&] { return handle->volume.SetWriteBehind(value); });
+}
+
 EngineResult StorageGetUseTransactions(StorageHandle handle, bool& value) {
   if (!handle) return errInvalidParameter;
   value = handle->volume.UseTransactions;
@@ -684,7 +690,7 @@ EngineResult StorageCompact(StorageHandle handle, bool& completed) {
 
 EngineResult StorageFlush(StorageHandle handle) {
   if (!handle) return errInvalidParameter;
-  return Guarded([&] { return handle->volume.FlushCache(); });
+  return Guarded([&] { return handle->volume.Flush(); });
 }
 
 EngineResult StorageGetEncryption(StorageHandle handle, std::uint32_t& mode) {

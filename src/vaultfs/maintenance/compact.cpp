@@ -714,18 +714,40 @@ EngineResult Volume::Compact(const ProgressSink& progress, bool& ran) {
   ran = false;
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
-  MutexLock transactions(journal_.Lock());
-  Compactor compactor(*this, progress);
-  return compactor.Run(ran);
+  // Compaction moves pages on the file and cuts it: what waits to be
+  // written goes first, and the run writes as it goes.
+  const bool behind = WriteBehind;
+  if (behind) {
+    const EngineResult r = SetWriteBehind(false);
+    if (r != 0) return r;
+  }
+  EngineResult r = 0;
+  {
+    MutexLock transactions(journal_.Lock());
+    Compactor compactor(*this, progress);
+    r = compactor.Run(ran);
+  }
+  WriteBehind = behind;
+  return r;
 }
 
 EngineResult Volume::CutFreeTail() {
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
   static const ProgressSink kSilent{};
-  MutexLock transactions(journal_.Lock());
-  Compactor compactor(*this, kSilent);
-  return compactor.CutFreeEnd();
+  const bool behind = WriteBehind;
+  if (behind) {
+    const EngineResult r = SetWriteBehind(false);
+    if (r != 0) return r;
+  }
+  EngineResult r = 0;
+  {
+    MutexLock transactions(journal_.Lock());
+    Compactor compactor(*this, kSilent);
+    r = compactor.CutFreeEnd();
+  }
+  WriteBehind = behind;
+  return r;
 }
 
 void Volume::SetAutoCompactConfirm(AutoCompactConfirm confirm, void* userData) {

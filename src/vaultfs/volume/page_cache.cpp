@@ -325,7 +325,12 @@ EngineResult Volume::WriteBack(PageBuffer* b) {
       }
     }
   }
-  if (r == 0) b->Flags &= static_cast<std::uint16_t>(~pbDirty);
+  if (r == 0) {
+    b->Flags &= static_cast<std::uint16_t>(~pbDirty);
+    // The file holds the committed image now, unless a running transaction
+    // changed the page since: a roll-back of that one still needs it.
+    if (!b->Has(pbChanged)) b->Committed.reset();
+  }
   return r;
 }
 
@@ -363,6 +368,28 @@ EngineResult Volume::Trim(std::uint32_t limit) {
 
 EngineResult Volume::FlushCache() {
   return Trim(0);
+}
+
+EngineResult Volume::Flush() {
+  EngineResult r = FlushCache();
+  if (!WritesBehind()) return r;
+  const EngineResult maps = FlushMapPages();
+  if (r == 0) r = maps;
+  const EngineResult info = WriteVolumeInfo();
+  return r != 0 ? r : info;
+}
+
+EngineResult Volume::SetWriteBehind(bool on) {
+  if (on == WriteBehind) return 0;
+  EngineResult r = 0;
+  if (!on && Active && !ReadOnly) {
+    // What waits goes out before the commits write again.
+    r = WriteAllDirty();
+    const EngineResult flushed = Flush();
+    if (r == 0) r = flushed;
+  }
+  WriteBehind = on && !ReadOnly;
+  return r;
 }
 
 EngineResult Volume::WriteAllDirty() {

@@ -463,7 +463,8 @@ EngineResult Volume::NextObjectId(std::uint32_t& id) {
   MutexLock io(IoLock);  // the volume information image
   id = LoadU32(info_.data() + kLastObjectId) + 1;
   StoreU32(info_.data() + kLastObjectId, id);
-  return WriteVolumeInfo();
+  // Written behind: the close (or a flush) writes the information.
+  return WritesBehind() ? 0 : WriteVolumeInfo();
 }
 
 EngineResult SpaceMap::GetStorageSize(StorageSize& size) {

@@ -177,8 +177,9 @@ struct Volume::CommitJournal {
 
 EngineResult Volume::WriteAndRegisterCommit(Transaction* transaction, CommitJournal& journal) {
   EngineResult r = 0;
+  const bool behind = WritesBehind();
   for (PageBuffer* b = transaction->pages; b && r == 0; b = b->TxNext) {
-    if (b->Has(pbDirty) && b->Has(pbHasData)) r = WriteBack(b);
+    if (b->Has(pbDirty) && b->Has(pbHasData)) r = behind ? KeepCommitted(b) : WriteBack(b);
   }
 
   // The journal lists, for every changed page, where recovery finds its new
@@ -288,7 +289,7 @@ EngineResult Volume::CompleteRegisteredCommit(Transaction* transaction,
       if (r == 0) r = f;
     }
   }
-  if (r == 0) r = FlushMapPages();
+  if (r == 0 && !WritesBehind()) r = FlushMapPages();
 
   // The registration goes once everything above is on the medium.
   if (r == 0 && journal.registered) {
@@ -398,6 +399,32 @@ EngineResult Volume::Commit(Transaction* transaction) {
   return trimmed;
 }
 
+EngineResult Volume::RestoreCommitted(PageBuffer* b) {
+  if (!b->Has(pbHasData)) {
+    if (!cache_.AllocateImage(b, PageSize, false)) {
+      // The commit cannot be had back: stop the volume as a failed commit does.
+      MutexLock lock(journal_.Lock());
+      journal_.SetPendingRecovery(errOutOfMemory);
+      return errOutOfMemory;
+    }
+    cache_.MarkLoaded(b);
+  }
+  std::memcpy(b->Data.get(), b->Committed.get(), PageSize);
+  b->PageType = PageTypeOf(b->Data.get());
+  b->Flags |= pbDirty;
+  if (b->RefCount.load() == 0 && !b->Has(pbInLru)) cache_.ListLast(b);
+  return 0;
+}
+
+EngineResult Volume::KeepCommitted(PageBuffer* b) {
+  if (!b->Committed) {
+    b->Committed.reset(new (std::nothrow) std::uint8_t[PageSize]);
+    if (!b->Committed) return errOutOfMemory;
+  }
+  std::memcpy(b->Committed.get(), b->Data.get(), PageSize);
+  return 0;
+}
+
 bool Volume::KeepFailedCommit(Transaction* transaction) {
   for (PageBuffer* b = transaction->pages; b; b = b->TxNext)
     if (b->Has(pbChanged) && !b->Has(pbFreed) && !b->Has(pbHasData)) return false;
@@ -468,6 +495,13 @@ EngineResult Volume::Forget(Transaction* transaction, bool touchFile) {
       b->ShadowPage = 0;
       b->Transaction = nullptr;
       b->TxPrev = b->TxNext = nullptr;
+      if (b->Committed) {
+        // Written behind: the file still lacks the last commit's image, so
+        // the page goes back to that one and stays to be written.
+        EngineResult restored = RestoreCommitted(b);
+        if (first == 0) first = restored;
+        continue;
+      }
       // Unsaved images are dropped; a holder reloads the page from the file.
       cache_.DropImage(b);
       if (b->RefCount.load() == 0) cache_.Remove(b);

@@ -502,6 +502,7 @@ EngineResult Volume::Close() {
     hostOpen_ = false;
     scratch_.clear();
     UseTransactions = savedUseTransactions_;
+    WriteBehind = false;  // asked for by each open anew
     return pending;
   }
   // A failed commit kept in memory is written now like any other change;
@@ -533,6 +534,7 @@ EngineResult Volume::Close() {
   hostOpen_ = false;
   scratch_.clear();
   UseTransactions = savedUseTransactions_;
+  WriteBehind = false;  // asked for by each open anew
   return first;
 }
 

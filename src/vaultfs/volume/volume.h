@@ -54,6 +54,10 @@ inline constexpr std::uint16_t pbInLru = 0x80;
 // One page the engine holds in memory, whether or not its bytes are loaded.
 struct PageBuffer {
   std::unique_ptr<std::uint8_t[]> Data;  // host byte order, plain text
+  // With write-behind: the image the last commit left, while that commit is
+  // in memory only. A roll-back returns the page to it (the file does not
+  // hold it yet); the write-back that brings it home lets it go.
+  std::unique_ptr<std::uint8_t[]> Committed;
   std::uint32_t PageNumber = 0;
   std::uint32_t ShadowPage = 0;
   vaultfs::Transaction* Transaction = nullptr;
@@ -295,6 +299,18 @@ class Volume {
   [[nodiscard]] EngineResult DeletePage(PageBuffer* buffer, Transaction* transaction);
   [[nodiscard]] EngineResult WriteBack(PageBuffer* buffer);
   [[nodiscard]] EngineResult FlushCache();
+  // FlushCache, and with write-behind the space map and the volume
+  // information too: everything committed reaches the host file.
+  [[nodiscard]] EngineResult Flush();
+  // Write-behind (only while UseTransactions is off): a commit leaves its
+  // pages, the space map and the volume information dirty in memory; they
+  // are written when the cache trims them, at a flush and at the close,
+  // each once however many commits changed it. For a volume nobody trusts
+  // before it was closed without error (a container being filled), where
+  // a tiny file's commit would otherwise write half a dozen pages. Turning
+  // it off writes what waits.
+  [[nodiscard]] EngineResult SetWriteBehind(bool on);
+  bool WritesBehind() const { return WriteBehind && !UseTransactions; }
   [[nodiscard]] EngineResult WriteAllDirty();
   std::uint32_t LoadedPageCount() const { return cache_.LoadedCount(); }
   std::size_t CachedBufferCount();
@@ -395,6 +411,7 @@ class Volume {
   // ---- settings ----
   char16_t PathSeparator = u'/';
   bool UseTransactions = true;
+  bool WriteBehind = false;  // see SetWriteBehind
   bool UseAccessTime = false;
   bool CaseSensitive = true;
   std::uint32_t AutoCompact = 25;
@@ -482,6 +499,10 @@ class Volume {
   // space map, its pages stay dirty for the close. False (and the caller
   // drops it) when some new image is no longer in memory.
   [[nodiscard]] bool KeepFailedCommit(Transaction* transaction) REQUIRES(cache_.Lock());
+  // Write-behind: keeps a committed image (KeepCommitted), or puts it back
+  // after a roll-back (RestoreCommitted).
+  [[nodiscard]] EngineResult KeepCommitted(PageBuffer* b) REQUIRES(cache_.Lock());
+  [[nodiscard]] EngineResult RestoreCommitted(PageBuffer* b) REQUIRES(cache_.Lock());
   [[nodiscard]] EngineResult ShadowWrite(PageBuffer* b);
   [[nodiscard]] EngineResult WriteZeroPage(std::uint32_t at, std::uint32_t number);
   // Forgets a buffer nobody holds (a page the journal wiped).

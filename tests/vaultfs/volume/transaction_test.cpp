@@ -585,6 +585,90 @@ TEST_F(TransactionTest, WithoutTransactionsACommitWritesEachDirtyPageOnceAtHome)
   EXPECT_EQ(volume_->Close(), 0);
 }
 
+// Write-behind keeps commits in memory: nothing reaches the file until the
+// cache trims or the volume closes, a roll-back returns each page to its
+// last commit (changed, freed, or its image dropped), and what the close
+// writes reopens as the commits left it.
+TEST_F(TransactionTest, WriteBehindWritesAtTheCloseAndARollbackReturnsToTheLastCommit) {
+  Create(false);
+  ASSERT_EQ(volume_->SetWriteBehind(true), 0);
+  Transaction* t = nullptr;
+  ASSERT_EQ(volume_->Begin(false, t), 0);
+  std::vector<std::uint32_t> pages;
+  for (std::uint32_t k = 0; k < 4; ++k) pages.push_back(NewDataPage(t, k));
+  ASSERT_EQ(volume_->Commit(t), 0);
+  // (Growing the file wrote the new pages' places; changes write nothing.)
+  files_.ResetFaults();
+  const auto change = [&](std::uint32_t n, std::uint32_t seed) {
+    PageRef p;
+    ASSERT_EQ(volume_->GetPage(n, true, DataPage, kOwner, t, p), 0);
+    ASSERT_EQ(volume_->MarkDirty(p.get(), t), 0);
+    FillPayload(p.data(), volume_->PageSize, seed);
+  };
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(volume_->Begin(false, t), 0);
+    for (std::uint32_t n : pages) change(n, n + 50 + round);
+    ASSERT_EQ(volume_->Commit(t), 0);
+  }
+  EXPECT_EQ(files_.WriteCount(), 0u);
+
+  // Changed or freed, every page goes back to the last commit, and a page
+  // the transaction made goes.
+  ASSERT_EQ(volume_->Begin(false, t), 0);
+  change(pages[0], 99);
+  {
+    PageRef p;
+    ASSERT_EQ(volume_->GetPage(pages[1], true, DataPage, kOwner, t, p), 0);
+    ASSERT_EQ(volume_->DeletePage(p.Detach(), t), 0);
+  }
+  change(pages[2], 98);
+  const std::uint32_t discarded = NewDataPage(t, 7);
+  ASSERT_EQ(volume_->Rollback(t), 0);
+  for (std::uint32_t n : pages) {
+    PageRef p;
+    ASSERT_EQ(volume_->GetPage(n, true, DataPage, kOwner, nullptr, p), 0);
+    EXPECT_TRUE(PayloadIs(p.data(), volume_->PageSize, n + 52)) << "page " << n;
+  }
+  std::uint16_t entry = 1;
+  ASSERT_EQ(volume_->GetMapEntry(discarded, entry), 0);
+  EXPECT_EQ(entry, 0);
+  ASSERT_EQ(volume_->Close(), 0);
+
+  volume_ = MakeVolume(files_, false);
+  ASSERT_EQ(volume_->Open(kName, false), 0);
+  for (std::uint32_t n : pages) {
+    PageRef p;
+    ASSERT_EQ(volume_->GetPage(n, true, DataPage, kOwner, nullptr, p), 0);
+    EXPECT_TRUE(PayloadIs(p.data(), volume_->PageSize, n + 52)) << "page " << n;
+    ASSERT_EQ(volume_->GetMapEntry(n, entry), 0);
+    EXPECT_EQ(entry, DataPage);
+  }
+  EXPECT_EQ(volume_->Close(), 0);
+}
+
+// More changed pages than the cache keeps: the trim writes the oldest as
+// it goes, and the file ends up with every commit.
+TEST_F(TransactionTest, WriteBehindLetsTheCacheTrimWhatItCannotKeep) {
+  Create(false);
+  ASSERT_EQ(volume_->SetWriteBehind(true), 0);
+  std::vector<std::uint32_t> pages;
+  Transaction* t = nullptr;
+  for (std::uint32_t k = 0; k < 600; ++k) {
+    ASSERT_EQ(volume_->Begin(false, t), 0);
+    pages.push_back(NewDataPage(t, k));
+    ASSERT_EQ(volume_->Commit(t), 0);
+  }
+  ASSERT_EQ(volume_->Close(), 0);
+  volume_ = MakeVolume(files_, false);
+  ASSERT_EQ(volume_->Open(kName, false), 0);
+  for (std::uint32_t k = 0; k < pages.size(); ++k) {
+    PageRef p;
+    ASSERT_EQ(volume_->GetPage(pages[k], true, DataPage, kOwner, nullptr, p), 0);
+    EXPECT_TRUE(PayloadIs(p.data(), volume_->PageSize, k)) << "page " << pages[k];
+  }
+  EXPECT_EQ(volume_->Close(), 0);
+}
+
 TEST_F(TransactionTest, JournalPagesAreReservedPerEntriesThatFitInOne) {
   // 4096-byte pages list 1019 pages per journal page: 2000 pages need two.
   Create(true, 4096);

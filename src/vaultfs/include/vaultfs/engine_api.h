@@ -143,6 +143,14 @@ using AutoCompactConfirmCallback = bool (*)(void* userData, std::uint32_t freePa
 [[nodiscard]] EngineResult StorageGetPathSeparator(StorageHandle handle, char16_t& value);
 [[nodiscard]] EngineResult StorageSetUseTransactions(StorageHandle handle, bool value);
 [[nodiscard]] EngineResult StorageGetUseTransactions(StorageHandle handle, bool& value);
+// Write-behind, on an open handle while transactions are off: a commit's
+// pages, the space map and the volume information stay in memory and are
+// written when the cache trims them, at StorageFlush and at the close, each
+// once however many commits changed it. For a container nobody trusts before
+// it was closed without error (one being filled): a crash before the close
+// leaves it unusable. Turning it off writes what waits; the close ends it.
+// Not while other threads work in the container.
+[[nodiscard]] EngineResult StorageSetWriteBehind(StorageHandle handle, bool value);
 [[nodiscard]] EngineResult StorageSetUseAccessTime(StorageHandle handle, bool value);
 [[nodiscard]] EngineResult StorageGetUseAccessTime(StorageHandle handle, bool& value);
 [[nodiscard]] EngineResult StorageSetAutoCompact(StorageHandle handle, std::uint32_t percent);
