@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <exception>
@@ -554,8 +555,16 @@ int TVaultMount::Serve() {
   else
     result = fuse_loop(fuse_);
   if (handlers) fuse_remove_signal_handlers(session);
+  // A loop that a signal ended reports the signal's number: for us that is
+  // the way a foreground mount is meant to end, not a failure.
+  if (result == SIGINT || result == SIGTERM || result == SIGHUP) result = 0;
   fuse_unmount(fuse_);
   mounted_ = false;
+  // Files the kernel had not released yet when the loop ended: their streams
+  // go now, while the storage is surely still open (its owner may close it
+  // as soon as this returns).
+  std::lock_guard lock(mutex_);
+  open_.clear();
   return result;
 }
 

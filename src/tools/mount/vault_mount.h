@@ -74,7 +74,8 @@ class TVaultMount {
   // message when that fails. The mount is in place when this returns true.
   [[nodiscard]] bool Mount(const std::string& directory, std::string& error);
   // Serves requests until the file system is unmounted (or SIGINT, SIGTERM,
-  // SIGHUP ask for it), then unmounts. Returns 0, or the loop's error.
+  // SIGHUP ask for it), then unmounts and closes every file still open, so
+  // that the storage may be closed next. Returns 0, or the loop's error.
   int Serve();
 
   // ---- what the FUSE callbacks use (public for them; not an interface) ----

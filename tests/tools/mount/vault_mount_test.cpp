@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -301,6 +302,46 @@ TEST_F(MountTest, ADamagedFileOfAHardenedContainerReadsAsEioItsNeighboursFine) {
   close(fd);
   output = Cli("unmount " + Quote(mnt), &status);
   EXPECT_EQ(status, 0) << output;
+}
+
+TEST_F(MountTest, InTheForegroundItServesUntilSigtermThenUnmountsAndExitsZero) {
+  const std::string tree = work_ / "tree";
+  ASSERT_EQ(mkdir(tree.c_str(), 0755), 0);
+  WriteFile(tree + "/note.txt", "served in the foreground\n", 0644);
+  const std::string container = Protect(tree, false);
+  const std::string mnt = MakeMountPoint("mnt");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, STDIN_FILENO);
+    execl(KORVANE_CLI, KORVANE_CLI, "mount", container.c_str(), mnt.c_str(), "--password-file",
+          password_.c_str(), "--foreground", "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  bool mounted = false;
+  for (int i = 0; i < 600 && !mounted; ++i) {
+    usleep(50000);
+    mounted = IsMountPoint(mnt);
+  }
+  int status = 0;
+  if (!mounted) {
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    FAIL() << "the foreground mount never came";
+  }
+  // Still running: it serves from this process.
+  EXPECT_EQ(waitpid(child, &status, WNOHANG), 0);
+  EXPECT_EQ(ReadWhole(mnt + "/note.txt"), "served in the foreground\n");
+  // A file still open when the mount ends: its stream must go before the
+  // container is closed.
+  const int held = open((mnt + "/note.txt").c_str(), O_RDONLY);
+  EXPECT_GE(held, 0);
+  ASSERT_EQ(kill(child, SIGTERM), 0);
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  if (held >= 0) close(held);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(IsMountPoint(mnt));
 }
 
 TEST_F(MountTest, ARefusedMountPointOrContainerMountsNothing) {
