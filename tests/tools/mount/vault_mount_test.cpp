@@ -344,6 +344,35 @@ TEST_F(MountTest, InTheForegroundItServesUntilSigtermThenUnmountsAndExitsZero) {
   EXPECT_FALSE(IsMountPoint(mnt));
 }
 
+// A container that an earlier version wrote mounts as it opens: the listing
+// and the sums taken of its folder before it was protected.
+TEST_F(MountTest, AClassicContainerOfAnEarlierVersionShowsItsFolderAsItWas) {
+  const std::string fixtures = std::string(KORVANE_SOURCE_DIR) + "/tests/fixtures/classic";
+  const std::string container = work_ / "Holiday._zkvlk";
+  ASSERT_EQ(RunShell("cp " + Quote(fixtures + "/Holiday._zkvlk") + " " + Quote(container)), 0);
+  const std::string password = work_ / "fixture-password";
+  std::ofstream(password) << "fixture password 7";
+  const std::string mnt = MakeMountPoint("mnt");
+  int status = 0;
+  std::string output =
+      Cli("mount " + Quote(container) + " " + Quote(mnt) + " --password-file " + Quote(password),
+          &status);
+  ASSERT_EQ(status, 0) << output;
+  std::string listing;
+  EXPECT_EQ(RunShell("cd " + Quote(mnt) + " && find . -printf '%P %m %T@ %y %l\\n' | LC_ALL=C sort",
+                     &listing),
+            0);
+  EXPECT_EQ(listing, ReadWhole(fixtures + "/Holiday.listing"));
+  std::string sums;
+  EXPECT_EQ(RunShell("cd " + Quote(mnt) +
+                         " && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 md5sum",
+                     &sums),
+            0);
+  EXPECT_EQ(sums, ReadWhole(fixtures + "/Holiday.md5"));
+  output = Cli("unmount " + Quote(mnt), &status);
+  EXPECT_EQ(status, 0) << output;
+}
+
 TEST_F(MountTest, ARefusedMountPointOrContainerMountsNothing) {
   int status = 0;
   const std::string mnt = MakeMountPoint("mnt");
