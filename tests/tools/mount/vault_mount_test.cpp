@@ -201,6 +201,17 @@ TEST_P(MountLayoutTest, ShowsWhatOpeningRestoresReadOnlyAndChangesNothing) {
     EXPECT_EQ(static_cast<std::size_t>(st.st_size), size);
   }
 
+  // Readers side by side get the same bytes (the engine lock serialises
+  // them; each file's check runs once).
+  std::string sums;
+  const std::string sum = " && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 cat | md5sum";
+  ASSERT_EQ(RunShell("cd " + Quote(tree) + sum, &sums), 0);
+  std::string parallel;
+  EXPECT_EQ(RunShell("cd " + Quote(mnt) + " && for i in 1 2 3 4; do (true" + sum + ") & done; wait",
+                     &parallel),
+            0);
+  EXPECT_EQ(parallel, sums + sums + sums + sums);
+
   // Every kind of change is refused as a read-only file system.
   errno = 0;
   EXPECT_EQ(open((mnt + "/new").c_str(), O_CREAT | O_WRONLY, 0644), -1);
