@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev libgl-dev libqt6svg6 xvfb xauth fonts-dejavu-core
   dpkg-dev desktop-file-utils xdg-utils shared-mime-info libglib2.0-bin libfile-mimeinfo-perl
   groff-base appstream
-  libfuse3-dev fuse3
+  libfuse3-dev fuse3 stress-ng
   g++-s390x-linux-gnu qemu-user
   # bench/app_compare.sh: two of its peers, and GNU time for peak memory
   pigz p7zip-full time

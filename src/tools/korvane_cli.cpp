@@ -43,6 +43,9 @@
 #include "korvane/keys/hardened_keys.h"
 #include "korvane/platform/platform.h"
 #include "korvane/ui/tty/terminal_text.h"
+#ifdef KORVANE_WITH_MOUNT
+#include "tools/mount/vault_mount.h"
+#endif
 #include "vaultfs/utf16.h"
 #include "vaultfs/password_bytes.h"
 #include "vaultfs/vault_storage.h"
@@ -95,6 +98,10 @@ constexpr const char* kPasswdUsage =
 constexpr const char* kVerifyUsage =
     "Usage: korvane-cli verify CONTAINER [--password-file F | --password-fd N | --password-command CMD]\n"
     "                   [--quiet]\n";
+constexpr const char* kMountUsage =
+    "Usage: korvane-cli mount CONTAINER DIR [--password-file F | --password-fd N | --password-command CMD]\n"
+    "                   [--foreground] [--quiet]\n";
+constexpr const char* kUnmountUsage = "Usage: korvane-cli unmount DIR\n";
 
 constexpr const char* kGeneralHelp =
     "Usage: korvane-cli COMMAND ARGUMENT [OPTIONS]\n"
@@ -108,6 +115,8 @@ constexpr const char* kGeneralHelp =
     "  info CONTAINER      show the service records of CONTAINER\n"
     "  passwd CONTAINER    change the password of CONTAINER (hardened layout)\n"
     "  verify CONTAINER    check CONTAINER and every entry in it, restoring nothing\n"
+    "  mount CONTAINER DIR show its folder at DIR, read-only, restoring nothing\n"
+    "  unmount DIR         end a mount that mount made\n"
     "\n"
     "  korvane-cli COMMAND --help   options of one command\n"
     "  korvane-cli --version        version\n"
@@ -252,6 +261,39 @@ constexpr const char* kVerifyHelp =
     "Prints \"sound: CONTAINER\" and exits 0, or names every damaged entry on\n"
     "standard output (\"damaged: PATH: REASON\") and exits 1; 2 is bad usage,\n"
     "3 cancelled, 4 a wrong password.\n";
+
+constexpr const char* kMountHelp =
+    "\n"
+    "Shows the folder that the protected folder CONTAINER stands for at the\n"
+    "folder DIR, read-only (FUSE), without restoring it: the names, modes,\n"
+    "times, sizes and links that open would restore. Nothing in CONTAINER\n"
+    "changes, not even its times. For the hardened layout the list of entries\n"
+    "is checked before the mount is made (a damaged one is refused: status 1),\n"
+    "and each file's or link's MAC before its first byte is served: a damaged\n"
+    "file reads as an I/O error (EIO), never as wrong bytes. The classic layout\n"
+    "has no MACs to check.\n"
+    "\n"
+    "Options:\n"
+    KORVANE_PASSWORD_HELP
+    "  --foreground        serve in this process until the mount ends (default:\n"
+    "                      return once the mount is in place and serve in the\n"
+    "                      background)\n"
+    KORVANE_QUIET_HELP
+    "\n"
+    "Without a password option the password is asked for on the terminal.\n"
+    "On success prints \"mounted CONTAINER on DIR\". End the mount with\n"
+    "\"korvane-cli unmount DIR\" or \"fusermount3 -u DIR\".\n"
+    "\n"
+    "Exit status: 0 mounted (with --foreground: served and unmounted), 1 refused\n"
+    "or failed (also: a damaged list of entries), 2 bad usage, 4 wrong password.\n";
+
+constexpr const char* kUnmountHelp =
+    "\n"
+    "Ends the mount at DIR that \"korvane-cli mount\" made (fusermount3 -u DIR);\n"
+    "the serving process then ends.\n"
+    "\n"
+    "Exit status: 0 unmounted, 1 failed (the reason on standard error), 2 bad\n"
+    "usage.\n";
 
 // ---------------------------------------------------------------- signals
 
@@ -563,7 +605,7 @@ TPromptResult PromptPassword(int ttyFd, const std::string& prompt, SecretText& o
 
 // ---------------------------------------------------------------- command line
 
-enum class TCommand { cmProtect, cmOpen, cmInfo, cmPasswd, cmVerify };
+enum class TCommand { cmProtect, cmOpen, cmInfo, cmPasswd, cmVerify, cmMount, cmUnmount };
 
 struct TOptions {
   TCommand Command = TCommand::cmProtect;
@@ -577,6 +619,9 @@ struct TOptions {
   bool Classic = false;
   bool Yes = false;
   bool EscrowOnly = false;  // info --escrow
+  // mount: where, and whether to stay in the foreground.
+  std::string MountPoint;
+  bool Foreground = false;
   // passwd: where the new password comes from.
   std::optional<std::string> NewPasswordFile;
   std::optional<std::string> NewPasswordFd;
@@ -626,6 +671,10 @@ TCommandTexts TextsOf(TCommand command) {
       return {kPasswdUsage, kPasswdHelp};
     case TCommand::cmVerify:
       return {kVerifyUsage, kVerifyHelp};
+    case TCommand::cmMount:
+      return {kMountUsage, kMountHelp};
+    case TCommand::cmUnmount:
+      return {kUnmountUsage, kUnmountHelp};
   }
   return {kProtectUsage, kProtectHelp};
 }
@@ -642,7 +691,8 @@ int UsageError(const std::string& message, const char* usage) {
 
 constexpr const char* kAllUsages =
     "Usage: korvane-cli protect DIR [OPTIONS] | open CONTAINER [OPTIONS] | info CONTAINER\n"
-    "       korvane-cli passwd CONTAINER [OPTIONS] | verify CONTAINER [OPTIONS]\n";
+    "       korvane-cli passwd CONTAINER [OPTIONS] | verify CONTAINER [OPTIONS]\n"
+    "       korvane-cli mount CONTAINER DIR [OPTIONS] | unmount DIR\n";
 
 // A whole number in [low, high] for a cost option; a message otherwise.
 std::optional<std::uint32_t> ParseFigure(const std::string& text, std::uint32_t low,
@@ -659,7 +709,9 @@ std::optional<std::uint32_t> ParseFigure(const std::string& text, std::uint32_t 
 // else the exit status (help printed, or a usage error reported).
 int ParseCommandArguments(int argc, char** argv, TOptions& options) {
   const char* usage = CommandUsage(options.Command);
-  const bool takesPassword = options.Command != TCommand::cmInfo;
+  const bool takesPassword =
+      options.Command != TCommand::cmInfo && options.Command != TCommand::cmUnmount;
+  const bool isMount = options.Command == TCommand::cmMount;
   const bool isProtect = options.Command == TCommand::cmProtect;
   // Help wins over anything else on the line, as people expect.
   for (int i = 2; i < argc; ++i) {
@@ -761,8 +813,10 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
     }
     bool* flag = nullptr;
     if (takesPassword && arg == "--quiet") flag = &options.Quiet;
-    if (takesPassword && !isPasswd && options.Command != TCommand::cmVerify && arg == "--yes")
+    if (takesPassword && !isPasswd && options.Command != TCommand::cmVerify && !isMount &&
+        arg == "--yes")
       flag = &options.Yes;
+    if (isMount && arg == "--foreground") flag = &options.Foreground;
     if (isProtect && arg == "--classic") flag = &options.Classic;
     if (options.Command == TCommand::cmInfo && arg == "--escrow") flag = &options.EscrowOnly;
     if (isProtect && arg == "--no-compression") flag = &options.NoCompression;
@@ -773,9 +827,15 @@ int ParseCommandArguments(int argc, char** argv, TOptions& options) {
     *flag = true;
   }
 
+  const bool namesFolder =
+      options.Command == TCommand::cmProtect || options.Command == TCommand::cmUnmount;
   if (positional.empty())
-    return UsageError(
-        options.Command == TCommand::cmProtect ? "missing folder" : "missing container", usage);
+    return UsageError(namesFolder ? "missing folder" : "missing container", usage);
+  if (isMount) {
+    if (positional.size() < 2) return UsageError("missing folder to mount on", usage);
+    options.MountPoint = positional[1];
+    positional.erase(positional.begin() + 1);
+  }
   if (positional.size() > 1)
     return UsageError("unexpected argument '" + positional[1] + "'", usage);
   options.Path = positional.front();
@@ -1392,45 +1452,58 @@ int RunPasswd(const TOptions& options, SecretText& oldPassword, SecretText& newP
   return kExitDone;
 }
 
+// The layout of `container` and the access `password` gives to it, with the
+// MAC key of a hardened container. kExitDone when the password fits; else
+// the exit status, the reason printed. Container errors raise.
+int UnlockContainer(const std::string& container, const SecretText& password,
+                    std::optional<korvane::TPublicRecord>& record,
+                    std::optional<korvane::TContainerAccess>& access,
+                    korvane::SecretBytes& macKey) {
+  if (!ProbeContainer(container, record)) return kExitFailed;
+  if (record) {
+    const std::optional<korvane::SecretBytes> master =
+        korvane::OpenHardenedRecord(record->Record, korvane::PasswordBytes(password.Text()));
+    if (master) {
+      korvane::HardenedSubkeys keys = korvane::DeriveSubkeys(*master);
+      access.emplace(korvane::TContainerAccess::Hardened(keys));
+      macKey = std::move(keys.MacKey);
+    }
+  } else {
+    const auto classic = korvane::TContainerAccess::Classic(password.Text());
+    const auto storage = classic.OpenForReading(container);
+    const bool hashed = storage->FileExists(korvane::kHashRecord);
+    const std::string hash = hashed ? korvane::ReadServiceRecord(*storage, korvane::kHashRecord)
+                                    : std::string();
+    storage->Close();
+    if (!hashed) {
+      std::fprintf(stderr, "%s: %s: not a protected folder (no password record)\n", kProgram,
+                   container.c_str());
+      return kExitFailed;
+    }
+    if (korvane::UpperCase(hash) == korvane::UpperCase(korvane::Md5Hex(password.Text())))
+      access.emplace(korvane::TContainerAccess::Classic(password.Text()));
+  }
+  if (!access) {
+    std::fprintf(stderr,
+                 "%s: Invalid password: The password you have entered is not valid for this "
+                 "protected folder!\n",
+                 kProgram);
+    return kExitWrongPassword;
+  }
+  return kExitDone;
+}
+
 int RunVerify(const TOptions& options, const SecretText& password) {
   const std::string container = ContainerArgument(options);
   std::vector<korvane::TDamage> damage;
   std::size_t entries = 0;
   try {
     std::optional<korvane::TPublicRecord> record;
-    if (!ProbeContainer(container, record)) return kExitFailed;
     std::optional<korvane::TContainerAccess> access;
     korvane::SecretBytes macKey;
-    if (record) {
-      const std::optional<korvane::SecretBytes> master =
-          korvane::OpenHardenedRecord(record->Record, korvane::PasswordBytes(password.Text()));
-      if (master) {
-        korvane::HardenedSubkeys keys = korvane::DeriveSubkeys(*master);
-        access.emplace(korvane::TContainerAccess::Hardened(keys));
-        macKey = std::move(keys.MacKey);
-      }
-    } else {
-      const auto classic = korvane::TContainerAccess::Classic(password.Text());
-      const auto storage = classic.OpenForReading(container);
-      const bool hashed = storage->FileExists(korvane::kHashRecord);
-      const std::string hash = hashed ? korvane::ReadServiceRecord(*storage, korvane::kHashRecord)
-                                      : std::string();
-      storage->Close();
-      if (!hashed) {
-        std::fprintf(stderr, "%s: %s: not a protected folder (no password record)\n", kProgram,
-                     container.c_str());
-        return kExitFailed;
-      }
-      if (korvane::UpperCase(hash) == korvane::UpperCase(korvane::Md5Hex(password.Text())))
-        access.emplace(korvane::TContainerAccess::Classic(password.Text()));
-    }
-    if (!access) {
-      std::fprintf(stderr,
-                   "%s: Invalid password: The password you have entered is not valid for this "
-                   "protected folder!\n",
-                   kProgram);
-      return kExitWrongPassword;
-    }
+    if (const int status = UnlockContainer(container, password, record, access, macKey);
+        status != kExitDone)
+      return status;
 
     // The structure first: links between pages, records, the space map.
     vaultfs::CheckReport report;
@@ -1489,6 +1562,191 @@ int RunVerify(const TOptions& options, const SecretText& password) {
   return kExitDone;
 }
 
+// ---------------------------------------------------------------- mount
+
+#ifdef KORVANE_WITH_MOUNT
+// Reads a file whole through its MAC and compares with the sealed manifest;
+// a link's target is part of its MAC.
+bool EntryMatchesManifest(vaultfs::TVaultStorage& storage, const std::u16string& path, bool isLink,
+                          const korvane::TManifest& manifest, const korvane::SecretBytes& macKey) {
+  korvane::TManifestCheck check(manifest, macKey, korvane::kDataFolder);
+  check.BeginEntry(storage, path, isLink);
+  if (!isLink) {
+    std::vector<std::uint8_t> buffer(std::size_t{1} << 20);
+    vaultfs::TVaultStream stream(storage, path, vaultfs::fmOpenRead | vaultfs::fmShareDenyWrite);
+    for (;;) {
+      const std::int32_t got = stream.Read(buffer.data(), static_cast<std::int32_t>(buffer.size()));
+      if (got > 0) check.EntryData(buffer.data(), static_cast<std::size_t>(got));
+      if (got < static_cast<std::int32_t>(buffer.size())) break;
+    }
+  }
+  return check.EndEntry();
+}
+
+// The mount process tells the command's process how the mount went through
+// a pipe (one status byte), so that the command returns only once the tree
+// can be used, or with the status of the failure. The container is opened
+// only after the fork: the engine's worker threads would not survive it.
+class TMountStatus {
+ public:
+  explicit TMountStatus(int fd) : fd_(fd) {}
+  ~TMountStatus() { Report(kExitFailed); }
+  int Report(int status) {
+    if (fd_ >= 0) {
+      const auto byte = static_cast<unsigned char>(status);
+      while (write(fd_, &byte, 1) < 0 && errno == EINTR) {
+      }
+      close(fd_);
+      fd_ = -1;
+    }
+    return status;
+  }
+
+ private:
+  int fd_;
+};
+
+// The command's side: waits for the status byte. A mount process that ends
+// without one failed before it could say so.
+int AwaitMountStatus(int fd) {
+  unsigned char status = kExitFailed;
+  ssize_t got = 0;
+  do {
+    got = read(fd, &status, 1);
+  } while (got < 0 && errno == EINTR);
+  close(fd);
+  if (got != 1) {
+    std::fprintf(stderr, "%s: the mount process ended before the mount was in place\n", kProgram);
+    return kExitFailed;
+  }
+  return status;
+}
+
+int ServeMount(const TOptions& options, const SecretText& password, TMountStatus& status) {
+  const std::string container = ContainerArgument(options);
+  const std::string mountPoint = korvane::platform::AbsolutePath(options.MountPoint);
+  try {
+    std::optional<korvane::TPublicRecord> record;
+    std::optional<korvane::TContainerAccess> access;
+    korvane::SecretBytes macKey;
+    if (const int unlocked = UnlockContainer(container, password, record, access, macKey);
+        unlocked != kExitDone)
+      return status.Report(unlocked);
+    // Read-only: the engine writes nothing to the file, not even its times.
+    const auto storage = access->OpenForReading(container);
+    std::optional<korvane::TManifest> sealed;
+    vaultfs::mount::TEntryCheck check;
+    if (record) {
+      sealed = korvane::ReadManifest(*storage, macKey);
+      if (!sealed) {
+        std::fprintf(stderr,
+                     "%s: %s: the list of entries is missing or does not verify: the container "
+                     "is damaged (korvane-cli verify names what); not mounted\n",
+                     kProgram, container.c_str());
+        return status.Report(kExitFailed);
+      }
+      check = [&sealed, &macKey](vaultfs::TVaultStorage& s, const std::u16string& path,
+                                 bool isLink) {
+        return EntryMatchesManifest(s, path, isLink, *sealed, macKey);
+      };
+    }
+    vaultfs::mount::TVaultMount mount(*storage, korvane::kDataFolder, std::move(check),
+                                      vaultfs::mount::TMountOptions{"korvane", false});
+    mount.Load();
+    if (mount.SkippedNames() != 0)
+      std::fprintf(stderr,
+                   "%s: warning: %llu entries left out: their names cannot be used on disk\n",
+                   kProgram, static_cast<unsigned long long>(mount.SkippedNames()));
+    std::string error;
+    if (!mount.Mount(mountPoint, error)) {
+      std::fprintf(stderr, "%s: %s\n", kProgram, error.c_str());
+      return status.Report(kExitFailed);
+    }
+    std::printf("mounted %s on %s\n", container.c_str(), mountPoint.c_str());
+    std::fflush(stdout);
+    if (!options.Foreground) {
+      // A daemon now: its own session, no terminal, nothing held open that
+      // a script waits on.
+      setsid();
+      if (chdir("/") != 0) {
+        // Paths are absolute; the folder only must not keep a mount busy.
+      }
+      const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+      if (null >= 0) {
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+      }
+    }
+    status.Report(kExitDone);
+    const int served = mount.Serve();
+    storage->Close();
+    return served == 0 ? kExitDone : kExitFailed;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, container.c_str(), error.what());
+    return status.Report(kExitFailed);
+  }
+}
+
+int RunMount(const TOptions& options, const SecretText& password) {
+  if (options.Foreground) {
+    TMountStatus status(-1);
+    return ServeMount(options, password, status);
+  }
+  int pipeFds[2] = {-1, -1};
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+    std::fprintf(stderr, "%s: pipe: %s\n", kProgram, std::strerror(errno));
+    return kExitFailed;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = fork();
+  if (child < 0) {
+    std::fprintf(stderr, "%s: fork: %s\n", kProgram, std::strerror(errno));
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return kExitFailed;
+  }
+  if (child > 0) {
+    close(pipeFds[1]);
+    return AwaitMountStatus(pipeFds[0]);
+  }
+  close(pipeFds[0]);
+  TMountStatus status(pipeFds[1]);
+  return ServeMount(options, password, status);
+}
+#else
+int RunMount(const TOptions& /*options*/, const SecretText& /*password*/) {
+  std::fprintf(stderr, "%s: this build has no mounts (it was made without libfuse3)\n", kProgram);
+  return kExitFailed;
+}
+#endif
+
+int RunUnmount(const TOptions& options) {
+  const std::string directory = korvane::platform::AbsolutePath(options.Path);
+  std::vector<std::string> words{"fusermount3", "-u", directory};
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t child = 0;
+  const int spawned = posix_spawnp(&child, "fusermount3", nullptr, nullptr, argv.data(), environ);
+  if (spawned != 0) {
+    std::fprintf(stderr, "%s: fusermount3: %s\n", kProgram, std::strerror(spawned));
+    return kExitFailed;
+  }
+  int wstatus = 0;
+  while (waitpid(child, &wstatus, 0) < 0) {
+    if (errno != EINTR) {
+      std::fprintf(stderr, "%s: fusermount3: %s\n", kProgram, std::strerror(errno));
+      return kExitFailed;
+    }
+  }
+  if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) return kExitFailed;
+  if (!gQuiet) std::printf("unmounted %s\n", directory.c_str());
+  return kExitDone;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -1519,10 +1777,15 @@ int main(int argc, char** argv) {
     options.Command = TCommand::cmPasswd;
   else if (command == "verify")
     options.Command = TCommand::cmVerify;
+  else if (command == "mount")
+    options.Command = TCommand::cmMount;
+  else if (command == "unmount")
+    options.Command = TCommand::cmUnmount;
   else
     return UsageError("unknown command '" + command + "'", kAllUsages);
   if (const int status = ParseCommandArguments(argc, argv, options); status >= 0) return status;
   if (options.Command == TCommand::cmInfo) return RunInfo(options);
+  if (options.Command == TCommand::cmUnmount) return RunUnmount(options);
 
   const char* usage = CommandUsage(options.Command);
   gJsonMessages = options.ProgressJson;
@@ -1564,8 +1827,11 @@ int main(int argc, char** argv) {
                     std::strerror(errno));
   }
 
-  if (options.Command == TCommand::cmPasswd || options.Command == TCommand::cmVerify) {
-    InstallStopHandlers();
+  if (options.Command == TCommand::cmPasswd || options.Command == TCommand::cmVerify ||
+      options.Command == TCommand::cmMount) {
+    // libfuse ends a mount on SIGINT and SIGTERM only where they do what
+    // they do by default.
+    if (options.Command != TCommand::cmMount) InstallStopHandlers();
     const std::string container = ContainerArgument(options);
     if (!passwordGiven &&
         PromptPassword(ttyFd, "Password for " + container + ": ", password) !=
@@ -1577,6 +1843,10 @@ int main(int argc, char** argv) {
     int status = kExitDone;
     if (options.Command == TCommand::cmVerify) {
       status = RunVerify(options, password);
+    } else if (options.Command == TCommand::cmMount) {
+      if (ttyFd >= 0) close(ttyFd);
+      ttyFd = -1;
+      status = RunMount(options, password);
     } else {
       SecretText newPassword;
       if (newPasswordGiven) {

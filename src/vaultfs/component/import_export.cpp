@@ -33,6 +33,7 @@
 #include "vaultfs/objects/search.h"
 #include "vaultfs/utf16.h"
 #include "vaultfs/disk_tree.h"
+#include "vaultfs/export_metadata.h"
 #include "vaultfs/vault_storage.h"
 #include "vaultfs/vault_stream.h"
 
@@ -70,8 +71,7 @@ constexpr std::uint32_t kReportEvery = 256;
 constexpr std::uint32_t kClockEvery = 16;
 constexpr std::chrono::milliseconds kReportInterval{10};
 
-// The permission bits that export never restores.
-constexpr mode_t kSetIdBits = S_ISUID | S_ISGID;
+constexpr mode_t kSetIdBits = kExportSetIdBits;
 
 // One folder of a run's directory list. Every folder comes after its parent.
 struct TreeFolder {
@@ -316,41 +316,15 @@ class TreeCopy {
 
   // Reads the metadata tag of a file or folder; false when it has none.
   bool ReadMetadata(const std::u16string& path, PosixMetadata& out) {
-    bool exists = false;
-    const std::uint32_t size = storage_.GetFileTagSize(path, kPosixMetadataTag, exists);
-    if (!exists || size < kPosixMetadataSize || size > 4096) return false;
-    std::vector<std::uint8_t> bytes(size);
-    const std::uint32_t got = storage_.GetFileTag(path, kPosixMetadataTag, bytes.data(), size);
-    return got == size && DecodePosixMetadata(bytes, out);
+    return ReadPosixMetadata(storage_, path, out);
   }
 
-  // The pieces of a folder's link-time table, joined and decoded; entries
-  // after damage are lost, and an empty table is what a folder without one has.
   std::vector<LinkTime> ReadLinkTimes(const std::u16string& folder) {
-    std::vector<std::uint8_t> bytes;
-    for (std::uint32_t id = kLinkTimesFirstTag; id <= kLinkTimesLastTag; ++id) {
-      bool exists = false;
-      const auto tag = static_cast<std::uint16_t>(id);
-      const std::uint32_t size = storage_.GetFileTagSize(folder, tag, exists);
-      if (!exists) break;
-      const std::size_t start = bytes.size();
-      bytes.resize(start + size);
-      if (storage_.GetFileTag(folder, tag, bytes.data() + start, size) != size) break;
-    }
-    std::vector<LinkTime> links;
-    if (!bytes.empty()) (void)DecodeLinkTimes(bytes, links);
-    return links;
+    return vaultfs::ReadLinkTimes(storage_, folder);
   }
 
-  // The disk time a container entry should get: the exact stamp of its tag
-  // when that still agrees with the container's own time, else the
-  // container's time. False when there is none to give.
   static bool ChooseTime(StorageTime containerTime, const DiskTime* exact, DiskTime& out) {
-    if (exact && std::fabs(DiskTimeToStorageTime(*exact) - containerTime) <= kSameTimeDays) {
-      out = *exact;
-      return true;
-    }
-    return containerTime != 0 && StorageTimeToDiskTime(containerTime, out);
+    return ChooseExportTime(containerTime, exact, out);
   }
 
   TVaultStorage& storage_;
@@ -923,10 +897,8 @@ class ExportRun : public TreeCopy {
         if (finished || at == piece_.size()) break;
       }
     }
-    mode_t mode = tagged ? metadata.Mode : DefaultFileMode(attributes);
-    const bool droppedSetId = (mode & kSetIdBits) != 0;
-    mode &= ~kSetIdBits;
-    output.SetMode(mode);
+    const bool droppedSetId = tagged && (metadata.Mode & kSetIdBits) != 0;
+    output.SetMode(ExportFileMode(tagged ? &metadata : nullptr, attributes, umask_));
     DiskTime when;
     if (ChooseTime(modified, tagged ? &metadata.Modified : nullptr, when)) output.SetTimes(when);
     // A file the check refuses never takes its name, not even for a moment;
@@ -966,14 +938,6 @@ class ExportRun : public TreeCopy {
     }
     const auto found = linkTimes_.find(file.StorageName);
     return found == linkTimes_.end() ? nullptr : &found->second;
-  }
-
-  // Without a tag: what a new file gets here, less the write bits when the
-  // container says read-only.
-  mode_t DefaultFileMode(std::uint32_t attributes) const {
-    mode_t mode = 0666 & ~umask_;
-    if (StorageToWindowsAttributes(attributes) & faReadOnly) mode &= ~mode_t{0222};
-    return mode;
   }
 
   // Folders from the deepest to the top get their modes and times once
@@ -1054,6 +1018,53 @@ void TVaultStorage::ExportFiles(const std::u16string& storagePath, const std::u1
     throw;
   }
   ExportDroppedSetIdBits_ = run.DroppedSetIdBits();
+}
+
+bool ReadPosixMetadata(TVaultStorage& storage, const std::u16string& path, PosixMetadata& out) {
+  bool exists = false;
+  const std::uint32_t size = storage.GetFileTagSize(path, kPosixMetadataTag, exists);
+  if (!exists || size < kPosixMetadataSize || size > 4096) return false;
+  std::vector<std::uint8_t> bytes(size);
+  const std::uint32_t got = storage.GetFileTag(path, kPosixMetadataTag, bytes.data(), size);
+  return got == size && DecodePosixMetadata(bytes, out);
+}
+
+std::vector<LinkTime> ReadLinkTimes(TVaultStorage& storage, const std::u16string& folder) {
+  std::vector<std::uint8_t> bytes;
+  for (std::uint32_t id = kLinkTimesFirstTag; id <= kLinkTimesLastTag; ++id) {
+    bool exists = false;
+    const auto tag = static_cast<std::uint16_t>(id);
+    const std::uint32_t size = storage.GetFileTagSize(folder, tag, exists);
+    if (!exists) break;
+    const std::size_t start = bytes.size();
+    bytes.resize(start + size);
+    if (storage.GetFileTag(folder, tag, bytes.data() + start, size) != size) break;
+  }
+  std::vector<LinkTime> links;
+  if (!bytes.empty()) (void)DecodeLinkTimes(bytes, links);
+  return links;
+}
+
+bool ChooseExportTime(StorageTime containerTime, const DiskTime* exact, DiskTime& out) {
+  if (exact && std::fabs(DiskTimeToStorageTime(*exact) - containerTime) <= kSameTimeDays) {
+    out = *exact;
+    return true;
+  }
+  return containerTime != 0 && StorageTimeToDiskTime(containerTime, out);
+}
+
+mode_t ExportFileMode(const PosixMetadata* tag, std::uint32_t storageAttributes, mode_t umask) {
+  if (tag) return static_cast<mode_t>(tag->Mode) & 07777 & ~kSetIdBits;
+  mode_t mode = 0666 & ~umask;
+  if (StorageToWindowsAttributes(storageAttributes) & faReadOnly) mode &= ~mode_t{0222};
+  return mode;
+}
+
+mode_t ExportFolderMode(const PosixMetadata* tag, std::uint32_t storageAttributes, mode_t umask) {
+  if (tag) return static_cast<mode_t>(tag->Mode) & 07777 & ~kSetIdBits;
+  const mode_t mode = 0777 & ~umask;
+  const bool readOnly = (StorageToWindowsAttributes(storageAttributes) & faReadOnly) != 0;
+  return readOnly ? mode & ~mode_t{0222} : mode | S_IWUSR;
 }
 
 }  // namespace vaultfs
