@@ -85,7 +85,7 @@ bool IsMountPoint(const std::string& path) {
   return self.st_dev != parent.st_dev;
 }
 
-// The listing the issue names: path, type, mode, time, link target.
+// A tree as a person compares two: path, type, mode, time, link target.
 std::string Listing(const std::string& dir) {
   std::string out;
   EXPECT_EQ(RunShell("cd " + Quote(dir) + " && find . -printf '%P|%y|%m|%T@|%l\\n' | LC_ALL=C sort",
