@@ -1,0 +1,89 @@
+// Helpers of the mount tests: shell commands, files with given bytes, modes
+// and times, and the listing the trees are compared by.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace mounttest {
+
+inline constexpr std::size_t kBlock = 16384;
+
+inline std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  return out + "'";
+}
+
+// Runs a shell command; its exit status, with stdout and stderr in `output`.
+inline int RunShell(const std::string& command, std::string* output = nullptr) {
+  std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  std::string text;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+  const int status = pclose(pipe);
+  if (output) *output = text;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+inline std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+inline void WriteFile(const std::string& path, const std::string& bytes, mode_t mode) {
+  std::ofstream(path, std::ios::binary) << bytes;
+  ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
+}
+
+inline std::string Bytes(std::size_t size, std::uint32_t seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  // Half text that compresses, half noise that does not.
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = (i / 1000) % 2 ? static_cast<char>(random()) : static_cast<char>('a' + i % 23);
+  return bytes;
+}
+
+inline void SetTime(const std::string& path, std::int64_t seconds, long nanoseconds) {
+  const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+inline bool IsMountPoint(const std::string& path) {
+  struct stat self {
+  }, parent{};
+  if (stat(path.c_str(), &self) != 0 || stat((path + "/..").c_str(), &parent) != 0) return false;
+  return self.st_dev != parent.st_dev;
+}
+
+// The listing trees are compared by: path, type, mode, time, link target
+// (without the top's own line when `withTop` is false).
+inline std::string Listing(const std::string& dir, bool withTop = true) {
+  std::string out;
+  EXPECT_EQ(RunShell("cd " + Quote(dir) + " && find . " + (withTop ? "" : "-mindepth 1 ") +
+                         "-printf '%P|%y|%m|%T@|%l\\n' | LC_ALL=C sort",
+                     &out),
+            0);
+  return out;
+}
+
+}  // namespace mounttest

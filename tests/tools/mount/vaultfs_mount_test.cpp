@@ -1,0 +1,208 @@
+// vaultfs mount end to end: a plain container mounted read-write takes a
+// copy of a tree and a round of moves, replacements, deletions, appends,
+// truncations, new links and folders, done the same way to a reference tree
+// on disk; after the unmount the container checks clean and a second mount
+// (read-only) shows exactly the reference tree. File-system stressors over a
+// mount, and a kill of the serving process in the middle of writes, leave a
+// container that checks clean.
+//
+// Needs /dev/fuse and fusermount3 (stress-ng for the stress test); skipped
+// without them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/scratch.h"
+#include "tools/mount/mount_test_support.h"
+
+namespace {
+
+using namespace mounttest;
+using testsupport::TempDir;
+
+class VaultfsMountTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0)
+      GTEST_SKIP() << "/dev/fuse is missing or not usable here: no mount tests";
+    if (RunShell("command -v fusermount3") != 0)
+      GTEST_SKIP() << "fusermount3 is missing (Debian package fuse3): no mount tests";
+    container_ = work_ / "plain.vfs";
+    mnt_ = work_ / "mnt";
+    ASSERT_EQ(mkdir(mnt_.c_str(), 0755), 0);
+    int status = 0;
+    const std::string output = Tool("create " + Quote(container_), &status);
+    ASSERT_EQ(status, 0) << output;
+  }
+
+  // Whatever a test leaves mounted goes, even after a failed assertion.
+  void TearDown() override {
+    if (IsMountPoint(mnt_)) (void)RunShell("fusermount3 -u -z " + Quote(mnt_));
+  }
+
+  std::string Tool(const std::string& arguments, int* status) {
+    std::string output;
+    *status = RunShell(std::string(VAULTFS_TOOL) + " " + arguments + " </dev/null", &output);
+    return output;
+  }
+
+  void Mount(const std::string& options = "") {
+    int status = 0;
+    const std::string output =
+        Tool("mount " + Quote(container_) + " " + Quote(mnt_) + " " + options, &status);
+    ASSERT_EQ(status, 0) << output;
+    // In place as soon as the command returned.
+    ASSERT_TRUE(IsMountPoint(mnt_));
+  }
+
+  // Unmounts and waits until the serving process let go of the container,
+  // so that nothing else opens it while it is still being closed.
+  void Unmount() {
+    int status = 0;
+    const std::string output = Tool("unmount " + Quote(mnt_), &status);
+    ASSERT_EQ(status, 0) << output;
+    WaitUntilClosed();
+  }
+
+  void WaitUntilClosed() {
+    const std::string probe =
+        "ls -l /proc/[0-9]*/fd 2>/dev/null | grep -qF -- " + Quote(container_);
+    for (int i = 0; i < 600 && RunShell(probe) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(RunShell(probe), 0) << "the mount process still holds the container";
+  }
+
+  void ExpectCheckClean() {
+    int status = 0;
+    const std::string output = Tool("check " + Quote(container_), &status);
+    EXPECT_EQ(status, 0) << output;
+  }
+
+  TempDir work_{"vaultfs_mount"};
+  std::string container_;
+  std::string mnt_;
+};
+
+// A tree with files at the block boundaries, a subfolder, links, odd modes
+// and nanosecond times.
+void BuildTree(const std::string& top) {
+  ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
+  std::int64_t when = 1600000000;
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, kBlock + 1}) {
+    const std::string path = top + "/f" + std::to_string(size);
+    WriteFile(path, Bytes(size, static_cast<std::uint32_t>(size)), 0640);
+    SetTime(path, when++, 123456789);
+  }
+  WriteFile(top + "/read-only", "do not write\n", 0444);
+  SetTime(top + "/read-only", 1234567890, 1);
+  WriteFile(top + "/.hidden script", "#!/bin/sh\n", 0751);
+  SetTime(top + "/.hidden script", 1500000000, 999999999);
+  ASSERT_EQ(symlink("f16384", (top + "/link").c_str()), 0);
+  SetTime(top + "/link", 1400000000, 5);
+  const std::string sub = top + "/sub";
+  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+  WriteFile(sub + "/inner", Bytes(2 * kBlock + 3, 7), 0600);
+  SetTime(sub + "/inner", 1700000000, 42);
+  ASSERT_EQ(symlink("../nowhere", (sub + "/dangling").c_str()), 0);
+  SetTime(sub + "/dangling", 1400000001, 6);
+  ASSERT_EQ(mkdir((sub + "/empty").c_str(), 0750), 0);
+  SetTime(sub + "/empty", 1700000001, 43);
+  SetTime(sub, 1700000002, 44);
+}
+
+// The same round of changes, run in `dir` (the mount or the reference).
+// Every entry whose time the change itself sets to "now" is stamped at the
+// end, so that the two trees can be compared time for time.
+const char* const kChanges =
+    "set -e\n"
+    "mv f1 f1-moved\n"
+    "mv f16383 sub/moved-in\n"
+    "mv f0 f16384\n"  // replaces an existing file
+    "mv sub/dangling dangling-moved\n"
+    "rm f16385\n"
+    "printf 'appended' >> sub/inner\n"
+    "truncate -s 20000 sub/moved-in\n"
+    "truncate -s 3 f1-moved\n"
+    "printf 12345 | dd of=sub/inner bs=1 seek=16382 conv=notrunc status=none\n"
+    "cp sub/inner sub/inner-copy\n"
+    "ln -s 'sub/inner' new-link\n"
+    "mkdir -m 0711 made\n"
+    "printf 'new file' > made/new\n"
+    "chmod 0604 made/new\n"
+    "rmdir sub/empty\n"
+    "chmod 0755 read-only\n"
+    "touch -d @1650000000.987654321 made/new sub/inner sub/moved-in f1-moved read-only "
+    "sub/inner-copy\n"
+    "touch -h -d @1650000001.000000007 new-link dangling-moved\n"
+    "touch -d @1650000002.5 . sub made\n";
+
+TEST_F(VaultfsMountTest, ATreeCopiedAndChangedThroughAMountIsWhatTheContainerHolds) {
+  const std::string source = work_ / "source";
+  BuildTree(source);
+  Mount();
+  std::string output;
+  ASSERT_EQ(RunShell("cp -a " + Quote(source) + "/. " + Quote(mnt_), &output), 0) << output;
+  // Exactly the copy: bytes, names, modes, nanosecond times, links.
+  EXPECT_EQ(RunShell("diff -r --no-dereference " + Quote(source) + " " + Quote(mnt_), &output), 0)
+      << output;
+  EXPECT_EQ(Listing(source, false), Listing(mnt_, false));
+
+  const std::string reference = work_ / "reference";
+  ASSERT_EQ(RunShell("cp -a " + Quote(source) + " " + Quote(reference), &output), 0) << output;
+  for (const std::string& dir : {reference, mnt_}) {
+    const std::string script = work_ / "changes.sh";
+    std::ofstream(script) << kChanges;
+    ASSERT_EQ(RunShell("cd " + Quote(dir) + " && sh " + Quote(script), &output), 0)
+        << dir << ": " << output;
+  }
+  EXPECT_EQ(RunShell("diff -r --no-dereference " + Quote(reference) + " " + Quote(mnt_), &output),
+            0)
+      << output;
+  EXPECT_EQ(Listing(reference, false), Listing(mnt_, false));
+
+  // A write stamps the time it was made; a refused change says why.
+  struct stat st {};
+  ASSERT_EQ(RunShell("printf x >> " + Quote(mnt_ + "/made/new")), 0);
+  ASSERT_EQ(stat((mnt_ + "/made/new").c_str(), &st), 0);
+  EXPECT_LE(std::abs(static_cast<long>(st.st_mtim.tv_sec - std::time(nullptr))), 5);
+  ASSERT_EQ(RunShell("truncate -s 8 " + Quote(mnt_ + "/made/new") +
+                     " && touch -d "
+                     "@1650000000.987654321 " +
+                     Quote(mnt_ + "/made/new")),
+            0);
+  errno = 0;
+  EXPECT_EQ(rmdir((mnt_ + "/sub").c_str()), -1);
+  EXPECT_EQ(errno, ENOTEMPTY);
+  errno = 0;
+  EXPECT_EQ(mkdir((mnt_ + "/made").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EEXIST);
+  errno = 0;
+  EXPECT_EQ(unlink((mnt_ + "/missing").c_str()), -1);
+  EXPECT_EQ(errno, ENOENT);
+  errno = 0;
+  EXPECT_EQ(rename((mnt_ + "/made").c_str(), (mnt_ + "/sub").c_str()), -1);
+  EXPECT_EQ(errno, ENOTEMPTY);
+
+  Unmount();
+  ExpectCheckClean();
+
+  // What the container holds, as a read-only mount shows it.
+  Mount("--read-only");
+  EXPECT_EQ(RunShell("diff -r --no-dereference " + Quote(reference) + " " + Quote(mnt_), &output),
+            0)
+      << output;
+  EXPECT_EQ(Listing(reference, false), Listing(mnt_, false));
+  errno = 0;
+  EXPECT_EQ(mkdir((mnt_ + "/refused").c_str(), 0755), -1);
+  EXPECT_EQ(errno, EROFS);
+  Unmount();
+}
+
+}  // namespace
