@@ -71,12 +71,21 @@ class VaultfsMountTest : public ::testing::Test {
     WaitUntilClosed();
   }
 
+  // The process that holds the container open (the serving one); "" when
+  // none does.
+  std::string ServingProcess() {
+    std::string pids;
+    (void)RunShell("for p in /proc/[0-9]*; do ls -l $p/fd 2>/dev/null | grep -qF -- " +
+                       Quote(container_) + " && echo ${p#/proc/}; done",
+                   &pids);
+    while (!pids.empty() && pids.back() == '\n') pids.pop_back();
+    return pids;
+  }
+
   void WaitUntilClosed() {
-    const std::string probe =
-        "ls -l /proc/[0-9]*/fd 2>/dev/null | grep -qF -- " + Quote(container_);
-    for (int i = 0; i < 600 && RunShell(probe) == 0; ++i)
+    for (int i = 0; i < 600 && !ServingProcess().empty(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_NE(RunShell(probe), 0) << "the mount process still holds the container";
+    ASSERT_EQ(ServingProcess(), "") << "the mount process still holds the container";
   }
 
   void ExpectCheckClean() {
@@ -202,6 +211,56 @@ TEST_F(VaultfsMountTest, ATreeCopiedAndChangedThroughAMountIsWhatTheContainerHol
   errno = 0;
   EXPECT_EQ(mkdir((mnt_ + "/refused").c_str(), 0755), -1);
   EXPECT_EQ(errno, EROFS);
+  Unmount();
+}
+
+TEST_F(VaultfsMountTest, FileSystemStressorsLeaveAContainerThatChecksClean) {
+  if (RunShell("command -v stress-ng") != 0)
+    GTEST_SKIP() << "stress-ng is missing (scripts/install-deps.sh installs it)";
+  Mount();
+  std::string output;
+  const int status = RunShell(
+      "stress-ng --dir 1 --rename 1 --symlink 1 --utime 1 --chmod 1 --seek 1 --seek-size 4M "
+      "--hdd 1 --hdd-opts wr-seq,rd-seq --hdd-bytes 8M --verify --temp-path " +
+          Quote(mnt_) + " --timeout 20s --metrics-brief",
+      &output);
+  EXPECT_EQ(status, 0) << output;
+  std::printf("%s", output.c_str());
+  Unmount();
+  ExpectCheckClean();
+}
+
+TEST_F(VaultfsMountTest, AKillInTheMiddleOfWritesKeepsWhatWasSyncedAndRecovers) {
+  const std::string data = work_ / "data";
+  WriteFile(data, Bytes(3 * kBlock + 11, 3), 0644);
+  Mount();
+  const std::string serving = ServingProcess();
+  ASSERT_FALSE(serving.empty());
+  // Files written and synced one after another; each one the sync confirmed
+  // is noted on disk, outside the mount.
+  const std::string log = work_ / "synced";
+  const std::string writer =
+      "i=0; while [ $i -lt 10000 ]; do i=$((i+1)); dd if=" + Quote(data) + " of=" + Quote(mnt_) +
+      "/f$i bs=7000 conv=fsync status=none && echo f$i >> " + Quote(log) + " || exit 0; done";
+  std::string output;
+  ASSERT_EQ(RunShell("(" + writer + ") & sleep 2; kill -9 " + serving + "; wait", &output), 0)
+      << output;
+  ASSERT_EQ(RunShell("fusermount3 -u " + Quote(mnt_), &output), 0) << output;
+  WaitUntilClosed();
+
+  // The next open for writing recovers the container.
+  int status = 0;
+  output = Tool("mkdir " + Quote(container_) + " after-the-kill", &status);
+  ASSERT_EQ(status, 0) << output;
+  ExpectCheckClean();
+  Mount("--read-only");
+  const std::string synced = ReadWhole(log);
+  ASSERT_FALSE(synced.empty()) << "nothing was written before the kill";
+  EXPECT_EQ(RunShell("while read -r name; do cmp " + Quote(data) + " " + Quote(mnt_) +
+                         "/$name || exit 1; done < " + Quote(log),
+                     &output),
+            0)
+      << output;
   Unmount();
 }
 
