@@ -36,6 +36,16 @@ constexpr std::size_t kMaxTransfer = 0x40000000;
 // ---------------------------------------------------------------- callbacks
 
 struct TVaultLiveMount::TCallbacks {
+  // One request's engine work, under the lock, its failures as errno.
+  template <typename Work>
+  static int Locked(Work work) {
+    TVaultLiveMount& self = Self();
+    return Guarded([&] {
+      std::lock_guard lock(self.mutex_);
+      return work(self);
+    });
+  }
+
   static void* Init(fuse_conn_info* /*connection*/, fuse_config* config) {
     // Only this process changes the container, and the kernel sees every
     // change go by, so it may keep what it learnt for a while; a file's
@@ -48,9 +58,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Getattr(const char* path, struct stat* out, fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       if (file != nullptr) {
         const auto found = self.open_.find(file->fh);
         if (found != self.open_.end()) {
@@ -64,10 +72,8 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Readlink(const char* path, char* buffer, std::size_t size) {
-    TVaultLiveMount& self = Self();
     if (size == 0) return -EINVAL;
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       std::u16string target;
       self.storage_.ReadLink(self.StoragePath(path), target);
       const std::string bytes = Utf16ToUtf8(target);
@@ -112,9 +118,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Mkdir(const char* path, mode_t mode) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string storagePath = self.StoragePath(path);
       self.storage_.CreateDirectory(storagePath);
       self.StoreMetadata(storagePath, mode & 07777, Now());
@@ -123,9 +127,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Rmdir(const char* path) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string storagePath = self.StoragePath(path);
       std::uint32_t attributes = 0;
       self.storage_.GetFileAttributes(storagePath, attributes);
@@ -136,9 +138,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Unlink(const char* path) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string storagePath = self.StoragePath(path);
       std::uint32_t attributes = 0;
       self.storage_.GetFileAttributes(storagePath, attributes);
@@ -150,9 +150,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Symlink(const char* target, const char* path) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string storagePath = self.StoragePath(path);
       // The target text is kept as it is, as import keeps it.
       self.storage_.CreateLink(storagePath, Utf8ToUtf16(target));
@@ -163,11 +161,9 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Rename(const char* from, const char* to, unsigned int flags) {
-    TVaultLiveMount& self = Self();
     // Swapping two entries has no engine operation that does it in one step.
     if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return -EINVAL;
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string oldPath = self.StoragePath(from);
       const std::u16string newPath = self.StoragePath(to);
       std::uint32_t source = 0;
@@ -221,9 +217,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Chmod(const char* path, mode_t mode, fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string storagePath = self.OpenPath(path, file);
       struct stat st {};
       self.Stat(storagePath, st);
@@ -237,9 +231,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Chown(const char* path, uid_t uid, gid_t gid, fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       struct stat st {};
       self.Stat(self.OpenPath(path, file), st);
       // Ownership is not stored: everything belongs to whoever mounted, and
@@ -251,9 +243,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Utimens(const char* path, const timespec times[2], fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string storagePath = self.OpenPath(path, file);
       // Data still held by a handle would stamp its own time when stored.
       if (const EngineResult flushed = self.FlushHandlesOf(storagePath); flushed != 0)
@@ -284,9 +274,7 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int OpenWith(const char* path, fuse_file_info* file, bool create, mode_t mode) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const std::u16string storagePath = self.StoragePath(path);
       const int access = file->flags & O_ACCMODE;
       const bool writable = create || access != O_RDONLY;
@@ -321,9 +309,7 @@ struct TVaultLiveMount::TCallbacks {
 
   static int Read(const char* /*path*/, char* buffer, std::size_t size, off_t offset,
                   fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const auto found = self.open_.find(file->fh);
       if (found == self.open_.end()) return -EBADF;
       if (offset < 0) return -EINVAL;
@@ -342,9 +328,7 @@ struct TVaultLiveMount::TCallbacks {
 
   static int Write(const char* /*path*/, const char* buffer, std::size_t size, off_t offset,
                    fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const auto found = self.open_.find(file->fh);
       if (found == self.open_.end()) return -EBADF;
       if (!found->second.Writable) return -EBADF;
@@ -364,10 +348,8 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Truncate(const char* path, off_t size, fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
     if (size < 0) return -EINVAL;
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       if (file != nullptr) {
         const auto found = self.open_.find(file->fh);
         if (found != self.open_.end() && found->second.Writable) {
@@ -396,9 +378,7 @@ struct TVaultLiveMount::TCallbacks {
   static int Flush(const char* /*path*/, fuse_file_info* file) { return Fsync(nullptr, 0, file); }
 
   static int Fsync(const char* /*path*/, int /*dataOnly*/, fuse_file_info* file) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
-      std::lock_guard lock(self.mutex_);
+    return Locked([&](TVaultLiveMount& self) {
       const auto found = self.open_.find(file->fh);
       if (found == self.open_.end()) return -EBADF;
       if (!found->second.Writable) return 0;
@@ -419,14 +399,10 @@ struct TVaultLiveMount::TCallbacks {
   }
 
   static int Statfs(const char* /*path*/, struct statvfs* out) {
-    TVaultLiveMount& self = Self();
-    return Guarded([&] {
+    return Locked([&](TVaultLiveMount& self) {
       bool fixed = false;
       std::uint64_t size = 0, free = 0;
-      {
-        std::lock_guard lock(self.mutex_);
-        self.storage_.Call(StorageGetSizes(self.storage_.Handle(), &fixed, &size, &free));
-      }
+      self.storage_.Call(StorageGetSizes(self.storage_.Handle(), &fixed, &size, &free));
       *out = {};
       out->f_bsize = kBlockSize;
       out->f_frsize = kBlockSize;

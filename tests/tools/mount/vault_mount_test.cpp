@@ -53,35 +53,6 @@ class MountTest : public ::testing::Test {
     return output;
   }
 
-  // A tree with files at every block boundary, links (one dangling), a
-  // subfolder, odd modes, an odd name and nanosecond times.
-  void BuildTree(const std::string& top) {
-    ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
-    const std::size_t sizes[] = {0, 1, kBlock - 1, kBlock, kBlock + 1, 3 * kBlock + 7};
-    std::int64_t when = 1600000000;
-    for (std::size_t size : sizes) {
-      const std::string path = top + "/f" + std::to_string(size);
-      WriteFile(path, Bytes(size, static_cast<std::uint32_t>(size)), 0640);
-      SetTime(path, when++, 123456789);
-    }
-    WriteFile(top + "/read-only", "do not write\n", 0444);
-    SetTime(top + "/read-only", 1234567890, 1);
-    WriteFile(top + "/odd\x01name \xe9", "odd\n", 0755);
-    SetTime(top + "/odd\x01name \xe9", 1500000000, 999999999);
-    ASSERT_EQ(symlink("f16384", (top + "/link").c_str()), 0);
-    SetTime(top + "/link", 1400000000, 5);
-    ASSERT_EQ(symlink("nowhere/at all", (top + "/dangling").c_str()), 0);
-    SetTime(top + "/dangling", 1400000001, 6);
-    const std::string sub = top + "/sub";
-    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    WriteFile(sub + "/inner", Bytes(2 * kBlock, 7), 0600);
-    SetTime(sub + "/inner", 1700000000, 42);
-    ASSERT_EQ(mkdir((sub + "/empty").c_str(), 0750), 0);
-    SetTime(sub + "/empty", 1700000001, 43);
-    SetTime(sub, 1700000002, 44);
-    SetTime(top, 1700000003, 45);
-  }
-
   // Protects `tree` (kept), at the derivation's floor for the hardened layout.
   std::string Protect(const std::string& tree, bool classic, const std::string& extra = "") {
     int status = 0;

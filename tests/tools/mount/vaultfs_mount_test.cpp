@@ -99,33 +99,6 @@ class VaultfsMountTest : public ::testing::Test {
   std::string mnt_;
 };
 
-// A tree with files at the block boundaries, a subfolder, links, odd modes
-// and nanosecond times.
-void BuildTree(const std::string& top) {
-  ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
-  std::int64_t when = 1600000000;
-  for (std::size_t size : {std::size_t{0}, std::size_t{1}, kBlock - 1, kBlock, kBlock + 1}) {
-    const std::string path = top + "/f" + std::to_string(size);
-    WriteFile(path, Bytes(size, static_cast<std::uint32_t>(size)), 0640);
-    SetTime(path, when++, 123456789);
-  }
-  WriteFile(top + "/read-only", "do not write\n", 0444);
-  SetTime(top + "/read-only", 1234567890, 1);
-  WriteFile(top + "/.hidden script", "#!/bin/sh\n", 0751);
-  SetTime(top + "/.hidden script", 1500000000, 999999999);
-  ASSERT_EQ(symlink("f16384", (top + "/link").c_str()), 0);
-  SetTime(top + "/link", 1400000000, 5);
-  const std::string sub = top + "/sub";
-  ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-  WriteFile(sub + "/inner", Bytes(2 * kBlock + 3, 7), 0600);
-  SetTime(sub + "/inner", 1700000000, 42);
-  ASSERT_EQ(symlink("../nowhere", (sub + "/dangling").c_str()), 0);
-  SetTime(sub + "/dangling", 1400000001, 6);
-  ASSERT_EQ(mkdir((sub + "/empty").c_str(), 0750), 0);
-  SetTime(sub + "/empty", 1700000001, 43);
-  SetTime(sub, 1700000002, 44);
-}
-
 // The same round of changes, run in `dir` (the mount or the reference).
 // Every entry whose time the change itself sets to "now" is stamped at the
 // end, so that the two trees can be compared time for time.
@@ -134,7 +107,7 @@ const char* const kChanges =
     "mv f1 f1-moved\n"
     "mv f16383 sub/moved-in\n"
     "mv f0 f16384\n"  // replaces an existing file
-    "mv sub/dangling dangling-moved\n"
+    "mv dangling sub/dangling-moved\n"
     "rm f16385\n"
     "printf 'appended' >> sub/inner\n"
     "truncate -s 20000 sub/moved-in\n"
@@ -149,7 +122,10 @@ const char* const kChanges =
     "chmod 0755 read-only\n"
     "touch -d @1650000000.987654321 made/new sub/inner sub/moved-in f1-moved read-only "
     "sub/inner-copy\n"
-    "touch -h -d @1650000001.000000007 new-link dangling-moved\n"
+    "printf '#!/bin/sh\\n' > '.hidden script'\n"
+    "chmod 0751 '.hidden script'\n"
+    "touch -d @1650000000.25 '.hidden script'\n"
+    "touch -h -d @1650000001.000000007 new-link sub/dangling-moved\n"
     "touch -d @1650000002.5 . sub made\n";
 
 TEST_F(VaultfsMountTest, ATreeCopiedAndChangedThroughAMountIsWhatTheContainerHolds) {
