@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -162,18 +163,25 @@ TEST_F(VaultfsMountTest, ATreeCopiedAndChangedThroughAMountIsWhatTheContainerHol
                      "@1650000000.987654321 " +
                      Quote(mnt_ + "/made/new")),
             0);
-  errno = 0;
-  EXPECT_EQ(rmdir((mnt_ + "/sub").c_str()), -1);
-  EXPECT_EQ(errno, ENOTEMPTY);
-  errno = 0;
-  EXPECT_EQ(mkdir((mnt_ + "/made").c_str(), 0755), -1);
-  EXPECT_EQ(errno, EEXIST);
-  errno = 0;
-  EXPECT_EQ(unlink((mnt_ + "/missing").c_str()), -1);
-  EXPECT_EQ(errno, ENOENT);
-  errno = 0;
-  EXPECT_EQ(rename((mnt_ + "/made").c_str(), (mnt_ + "/sub").c_str()), -1);
-  EXPECT_EQ(errno, ENOTEMPTY);
+  // Refused changes say why.
+  const struct {
+    const char* What;
+    std::function<int()> Call;
+    int Errno;
+  } refusals[] = {
+      {"rmdir of a full folder", [&] { return rmdir((mnt_ + "/sub").c_str()); }, ENOTEMPTY},
+      {"mkdir of an existing name", [&] { return mkdir((mnt_ + "/made").c_str(), 0755); }, EEXIST},
+      {"unlink of nothing", [&] { return unlink((mnt_ + "/missing").c_str()); }, ENOENT},
+      {"rename onto a full folder",
+       [&] { return rename((mnt_ + "/made").c_str(), (mnt_ + "/sub").c_str()); }, ENOTEMPTY},
+      {"rename of a file onto a folder",
+       [&] { return rename((mnt_ + "/f16384").c_str(), (mnt_ + "/made").c_str()); }, EISDIR},
+  };
+  for (const auto& refusal : refusals) {
+    errno = 0;
+    EXPECT_EQ(refusal.Call(), -1) << refusal.What;
+    EXPECT_EQ(errno, refusal.Errno) << refusal.What;
+  }
 
   Unmount();
   ExpectCheckClean();
