@@ -403,6 +403,18 @@ struct TVaultLiveMount::TCallbacks {
       bool fixed = false;
       std::uint64_t size = 0, free = 0;
       self.storage_.Call(StorageGetSizes(self.storage_.Handle(), &fixed, &size, &free));
+      // A container that grows has the room of the disk it lies on as well.
+      if (!fixed) {
+        std::string folder = Utf16ToUtf8(self.storage_.FileName());
+        const std::size_t cut = folder.rfind('/');
+        folder = cut == std::string::npos ? std::string(".") : folder.substr(0, cut + 1);
+        struct statvfs host {};
+        if (statvfs(folder.c_str(), &host) == 0) {
+          const std::uint64_t room = static_cast<std::uint64_t>(host.f_bavail) * host.f_frsize;
+          free += room;
+          size += room;
+        }
+      }
       *out = {};
       out->f_bsize = kBlockSize;
       out->f_frsize = kBlockSize;

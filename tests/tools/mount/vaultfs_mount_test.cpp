@@ -10,6 +10,7 @@
 // without them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -152,6 +153,15 @@ TEST_F(VaultfsMountTest, ATreeCopiedAndChangedThroughAMountIsWhatTheContainerHol
             0)
       << output;
   EXPECT_EQ(Listing(reference, false), Listing(mnt_, false));
+
+  // Room to write: a container that grows has the room of its disk.
+  struct statvfs room {};
+  ASSERT_EQ(statvfs(mnt_.c_str(), &room), 0);
+  struct statvfs host {};
+  ASSERT_EQ(statvfs(work_.path().c_str(), &host), 0);
+  EXPECT_GE(static_cast<double>(room.f_bavail) * room.f_frsize,
+            0.5 * static_cast<double>(host.f_bavail) * host.f_frsize);
+  EXPECT_EQ(room.f_flag & ST_RDONLY, 0u);
 
   // A write stamps the time it was made; a refused change says why.
   struct stat st {};
