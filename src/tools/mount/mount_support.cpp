@@ -88,7 +88,15 @@ TEntryInfo ReadEntryInfo(TVaultStorage& storage, const std::u16string& path,
 TEntryInfo TopFolderInfo(TVaultStorage& storage, const std::u16string& path, mode_t umask,
                          DiskTime fallback) {
   if (!path.empty()) return ReadEntryInfo(storage, path, nullptr, umask, fallback);
-  return TEntryInfo{TEntryKind::Folder, ExportFolderMode(nullptr, 0, umask), fallback};
+  TEntryInfo info{TEntryKind::Folder, ExportFolderMode(nullptr, 0, umask), fallback};
+  // A read-write mount stores what chmod and utimens of its top ask for in
+  // the root's own tag; the root has no other time to agree with.
+  PosixMetadata tag;
+  if (ReadPosixMetadata(storage, path, tag)) {
+    info.Mode = ExportFolderMode(&tag, 0, umask);
+    info.Modified = tag.Modified;
+  }
+  return info;
 }
 
 void FillEntryStat(const TEntryInfo& entry, std::uint64_t size, nlink_t links, struct stat& out) {

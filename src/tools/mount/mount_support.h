@@ -78,8 +78,9 @@ TEntryInfo ReadEntryInfo(TVaultStorage& storage, const std::u16string& path,
                          const DiskTime* linkTime, mode_t umask, DiskTime fallback);
 
 // The top of a mount: a folder of the container (`path`) keeps its own
-// details, as the top of an export does; the container's root ("") has none
-// and shows a new folder's mode and `fallback` as its time.
+// details, as the top of an export does; the container's root ("") shows
+// the mode and time of its tag when a read-write mount stored one, else a
+// new folder's mode and `fallback` as its time.
 TEntryInfo TopFolderInfo(TVaultStorage& storage, const std::u16string& path, mode_t umask,
                          DiskTime fallback);
 

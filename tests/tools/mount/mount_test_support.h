@@ -75,12 +75,10 @@ inline bool IsMountPoint(const std::string& path) {
   return self.st_dev != parent.st_dev;
 }
 
-// The listing trees are compared by: path, type, mode, time, link target
-// (without the top's own line when `withTop` is false).
-inline std::string Listing(const std::string& dir, bool withTop = true) {
+// The listing trees are compared by: path, type, mode, time, link target.
+inline std::string Listing(const std::string& dir) {
   std::string out;
-  EXPECT_EQ(RunShell("cd " + Quote(dir) + " && find . " + (withTop ? "" : "-mindepth 1 ") +
-                         "-printf '%P|%y|%m|%T@|%l\\n' | LC_ALL=C sort",
+  EXPECT_EQ(RunShell("cd " + Quote(dir) + " && find . -printf '%P|%y|%m|%T@|%l\\n' | LC_ALL=C sort",
                      &out),
             0);
   return out;
