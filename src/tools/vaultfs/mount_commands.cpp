@@ -1,5 +1,9 @@
 // Mounts: mount serves a container's tree through FUSE 3 (read-write, or
 // read-only on request); unmount ends a mount.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +39,16 @@ std::string AbsoluteFolder(const std::string& path) {
 int ServeMount(const std::string& file, const std::string& directory, bool readOnly,
                const std::u16string& storagePassword, vaultfs::mount::TMountStatus& status,
                bool foreground) {
+  // Two engines writing one container would ruin it: a read-write mount
+  // holds the file's lock alone, read-only mounts share it. Held until this
+  // process ends.
+  const int lockFd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (lockFd >= 0 && flock(lockFd, (readOnly ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0) {
+    std::fprintf(stderr, "%s: %s: the container is in use by another mount; not mounted\n",
+                 kProgram, file.c_str());
+    close(lockFd);
+    return status.Report(kExitFailure);
+  }
   try {
     vaultfs::TVaultStorage storage;
     storage.SetFileName(vaultfs::Utf8ToUtf16(file));

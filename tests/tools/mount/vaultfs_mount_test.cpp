@@ -208,6 +208,32 @@ TEST_F(VaultfsMountTest, ATreeCopiedAndChangedThroughAMountIsWhatTheContainerHol
   Unmount();
 }
 
+TEST_F(VaultfsMountTest, AContainerMountedReadWriteIsNotMountedTwice) {
+  Mount();
+  const std::string second = work_ / "second";
+  ASSERT_EQ(mkdir(second.c_str(), 0755), 0);
+  for (const char* options : {"", "--read-only"}) {
+    int status = 0;
+    const std::string output =
+        Tool("mount " + Quote(container_) + " " + Quote(second) + " " + options, &status);
+    EXPECT_EQ(status, 1) << options << ": " << output;
+    EXPECT_NE(output.find("in use"), std::string::npos) << output;
+    EXPECT_FALSE(IsMountPoint(second));
+    if (IsMountPoint(second)) (void)RunShell("fusermount3 -u -z " + Quote(second));
+  }
+  Unmount();
+  // Read-only mounts may share it.
+  Mount("--read-only");
+  int status = 0;
+  const std::string output =
+      Tool("mount " + Quote(container_) + " " + Quote(second) + " --read-only", &status);
+  EXPECT_EQ(status, 0) << output;
+  if (IsMountPoint(second)) {
+    EXPECT_EQ(RunShell("fusermount3 -u " + Quote(second)), 0);
+  }
+  Unmount();
+}
+
 TEST_F(VaultfsMountTest, FileSystemStressorsLeaveAContainerThatChecksClean) {
   if (RunShell("command -v stress-ng") != 0)
     GTEST_SKIP() << "stress-ng is missing (scripts/install-deps.sh installs it)";
