@@ -75,6 +75,15 @@ inline bool IsMountPoint(const std::string& path) {
   return self.st_dev != parent.st_dev;
 }
 
+// Why no mount can be made here ("" when one can).
+inline std::string WhyNoMounts() {
+  if (access("/dev/fuse", R_OK | W_OK) != 0)
+    return "/dev/fuse is missing or not usable here: no mount tests";
+  if (RunShell("command -v fusermount3") != 0)
+    return "fusermount3 is missing (Debian package fuse3): no mount tests";
+  return "";
+}
+
 // The listing trees are compared by: path, type, mode, time, link target.
 inline std::string Listing(const std::string& dir) {
   std::string out;

@@ -33,10 +33,7 @@ using namespace mounttest;
 class MountTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/dev/fuse", R_OK | W_OK) != 0)
-      GTEST_SKIP() << "/dev/fuse is missing or not usable here: no mount tests";
-    if (RunShell("command -v fusermount3") != 0)
-      GTEST_SKIP() << "fusermount3 is missing (Debian package fuse3): no mount tests";
+    if (const std::string missing = WhyNoMounts(); !missing.empty()) GTEST_SKIP() << missing;
     password_ = work_ / "password";
     std::ofstream(password_) << "correct horse\n";
   }
