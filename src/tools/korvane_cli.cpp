@@ -44,6 +44,7 @@
 #include "korvane/platform/platform.h"
 #include "korvane/ui/tty/terminal_text.h"
 #ifdef KORVANE_WITH_MOUNT
+#include "tools/mount/mount_process.h"
 #include "tools/mount/vault_mount.h"
 #endif
 #include "vaultfs/utf16.h"
@@ -1583,46 +1584,8 @@ bool EntryMatchesManifest(vaultfs::TVaultStorage& storage, const std::u16string&
   return check.EndEntry();
 }
 
-// The mount process tells the command's process how the mount went through
-// a pipe (one status byte), so that the command returns only once the tree
-// can be used, or with the status of the failure. The container is opened
-// only after the fork: the engine's worker threads would not survive it.
-class TMountStatus {
- public:
-  explicit TMountStatus(int fd) : fd_(fd) {}
-  ~TMountStatus() { Report(kExitFailed); }
-  int Report(int status) {
-    if (fd_ >= 0) {
-      const auto byte = static_cast<unsigned char>(status);
-      while (write(fd_, &byte, 1) < 0 && errno == EINTR) {
-      }
-      close(fd_);
-      fd_ = -1;
-    }
-    return status;
-  }
-
- private:
-  int fd_;
-};
-
-// The command's side: waits for the status byte. A mount process that ends
-// without one failed before it could say so.
-int AwaitMountStatus(int fd) {
-  unsigned char status = kExitFailed;
-  ssize_t got = 0;
-  do {
-    got = read(fd, &status, 1);
-  } while (got < 0 && errno == EINTR);
-  close(fd);
-  if (got != 1) {
-    std::fprintf(stderr, "%s: the mount process ended before the mount was in place\n", kProgram);
-    return kExitFailed;
-  }
-  return status;
-}
-
-int ServeMount(const TOptions& options, const SecretText& password, TMountStatus& status) {
+int ServeMount(const TOptions& options, const SecretText& password,
+               vaultfs::mount::TMountStatus& status) {
   const std::string container = ContainerArgument(options);
   const std::string mountPoint = korvane::platform::AbsolutePath(options.MountPoint);
   try {
@@ -1664,21 +1627,7 @@ int ServeMount(const TOptions& options, const SecretText& password, TMountStatus
     }
     std::printf("mounted %s on %s\n", container.c_str(), mountPoint.c_str());
     std::fflush(stdout);
-    if (!options.Foreground) {
-      // A daemon now: its own session, no terminal, nothing held open that
-      // a script waits on.
-      setsid();
-      if (chdir("/") != 0) {
-        // Paths are absolute; the folder only must not keep a mount busy.
-      }
-      const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-      if (null >= 0) {
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(null);
-      }
-    }
+    if (!options.Foreground) vaultfs::mount::DetachFromTerminal();
     status.Report(kExitDone);
     const int served = mount.Serve();
     storage->Close();
@@ -1690,31 +1639,9 @@ int ServeMount(const TOptions& options, const SecretText& password, TMountStatus
 }
 
 int RunMount(const TOptions& options, const SecretText& password) {
-  if (options.Foreground) {
-    TMountStatus status(-1);
-    return ServeMount(options, password, status);
-  }
-  int pipeFds[2] = {-1, -1};
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-    std::fprintf(stderr, "%s: pipe: %s\n", kProgram, std::strerror(errno));
-    return kExitFailed;
-  }
-  std::fflush(stdout);
-  std::fflush(stderr);
-  const pid_t child = fork();
-  if (child < 0) {
-    std::fprintf(stderr, "%s: fork: %s\n", kProgram, std::strerror(errno));
-    close(pipeFds[0]);
-    close(pipeFds[1]);
-    return kExitFailed;
-  }
-  if (child > 0) {
-    close(pipeFds[1]);
-    return AwaitMountStatus(pipeFds[0]);
-  }
-  close(pipeFds[0]);
-  TMountStatus status(pipeFds[1]);
-  return ServeMount(options, password, status);
+  return vaultfs::mount::RunMountProcess(
+      options.Foreground, kProgram, kExitFailed,
+      [&](vaultfs::mount::TMountStatus& status) { return ServeMount(options, password, status); });
 }
 #else
 int RunMount(const TOptions& /*options*/, const SecretText& /*password*/) {
@@ -1724,27 +1651,16 @@ int RunMount(const TOptions& /*options*/, const SecretText& /*password*/) {
 #endif
 
 int RunUnmount(const TOptions& options) {
+#ifdef KORVANE_WITH_MOUNT
   const std::string directory = korvane::platform::AbsolutePath(options.Path);
-  std::vector<std::string> words{"fusermount3", "-u", directory};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t child = 0;
-  const int spawned = posix_spawnp(&child, "fusermount3", nullptr, nullptr, argv.data(), environ);
-  if (spawned != 0) {
-    std::fprintf(stderr, "%s: fusermount3: %s\n", kProgram, std::strerror(spawned));
-    return kExitFailed;
-  }
-  int wstatus = 0;
-  while (waitpid(child, &wstatus, 0) < 0) {
-    if (errno != EINTR) {
-      std::fprintf(stderr, "%s: fusermount3: %s\n", kProgram, std::strerror(errno));
-      return kExitFailed;
-    }
-  }
-  if (!WIFEXITED(wstatus) || WEXITSTATUS(wstatus) != 0) return kExitFailed;
+  if (!vaultfs::mount::UnmountFuse(directory, kProgram)) return kExitFailed;
   if (!gQuiet) std::printf("unmounted %s\n", directory.c_str());
   return kExitDone;
+#else
+  (void)options;
+  std::fprintf(stderr, "%s: this build has no mounts (it was made without libfuse3)\n", kProgram);
+  return kExitFailed;
+#endif
 }
 
 }  // namespace

@@ -29,43 +29,8 @@ namespace {
 // Nothing changes under a mount made from a read-only container, so the
 // kernel may keep what it learnt for as long as it likes.
 constexpr double kCacheSeconds = 86400.0;
-// What the mount reports as its block size: the engine's file block.
-constexpr std::uint32_t kBlockSize = 16384;
-
 TVaultMount& Self() {
   return *static_cast<TVaultMount*>(fuse_get_context()->private_data);
-}
-
-// A container error while serving one request is that request's EIO; it must
-// never unwind into libfuse.
-template <typename Work>
-int Guarded(Work work) {
-  try {
-    return work();
-  } catch (const std::bad_alloc&) {
-    return -ENOMEM;
-  } catch (...) {
-    return -EIO;
-  }
-}
-
-// Closes a container search however its loop ends.
-struct SearchGuard {
-  TVaultStorage& Storage;
-  TVaultSearchRec& Search;
-  ~SearchGuard() {
-    try {
-      Storage.FindClose(Search);
-    } catch (...) {
-      // Only a search that failed on its own can fail to close.
-    }
-  }
-};
-
-DiskTime Now() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return DiskTime{now.tv_sec, static_cast<std::uint32_t>(now.tv_nsec)};
 }
 
 // ---------------------------------------------------------------- callbacks
@@ -245,16 +210,10 @@ TVaultMount::TVaultMount(TVaultStorage& storage, std::u16string root, TEntryChec
       root_(std::move(root)),
       check_(std::move(check)),
       options_(std::move(options)),
-      uid_(getuid()),
-      gid_(getgid()),
       umask_(CurrentUmask()),
       loadTime_(Now()) {}
 
 TVaultMount::~TVaultMount() {
-  if (fuse_ != nullptr) {
-    if (mounted_) fuse_unmount(fuse_);
-    fuse_destroy(fuse_);
-  }
   // Streams close before the storage their caller owns goes.
   open_.clear();
 }
@@ -269,21 +228,9 @@ void TVaultMount::Load() {
   top.StoragePath = root_;
   while (!top.StoragePath.empty() && top.StoragePath.back() == separator)
     top.StoragePath.pop_back();
-  // The top of an export keeps its own details only when it is a folder of
-  // the container, not the container's root.
-  PosixMetadata tag;
-  bool tagged = false;
-  std::uint32_t attributes = 0;
-  StorageTime created = 0, modified = 0, accessed = 0;
-  if (!top.StoragePath.empty()) {
-    storage_.GetFileAttributes(top.StoragePath, attributes);
-    storage_.Call(
-        StorageGetFileTimes(storage_.Handle(), top.StoragePath, created, modified, accessed));
-    tagged = ReadPosixMetadata(storage_, top.StoragePath, tag);
-  }
-  top.Mode = ExportFolderMode(tagged ? &tag : nullptr, attributes, umask_);
-  if (created == 0 || !ChooseExportTime(modified, tagged ? &tag.Modified : nullptr, top.Modified))
-    top.Modified = loadTime_;
+  const TEntryInfo info = TopFolderInfo(storage_, top.StoragePath, umask_, loadTime_);
+  top.Mode = info.Mode;
+  top.Modified = info.Modified;
   nodes_.push_back(std::move(top));
 
   std::vector<std::size_t> pending{0};
@@ -326,28 +273,8 @@ void TVaultMount::LoadFolder(std::size_t index, const std::u16string& folderPath
     TNode node;
     node.Parent = index;
     node.StoragePath = folderPath + entry.Name;
-    std::uint32_t attributes = 0;
-    StorageTime created = 0, modified = 0, accessed = 0;
-    storage_.GetFileAttributes(node.StoragePath, attributes);
-    storage_.Call(
-        StorageGetFileTimes(storage_.Handle(), node.StoragePath, created, modified, accessed));
-    if (entry.Attributes & attrDirectory) {
-      node.Kind = TKind::Folder;
-      PosixMetadata tag;
-      const bool tagged = ReadPosixMetadata(storage_, node.StoragePath, tag);
-      node.Mode = ExportFolderMode(tagged ? &tag : nullptr, attributes, umask_);
-      // As export: a folder without a creation time keeps the time it was made.
-      if (created == 0 ||
-          !ChooseExportTime(modified, tagged ? &tag.Modified : nullptr, node.Modified))
-        node.Modified = loadTime_;
-      ++nodes_[index].Subfolders;
-    } else if (entry.Attributes & attrSymLink) {
-      node.Kind = TKind::Link;
-      node.Mode = 0777;
-      std::u16string target;
-      storage_.ReadLink(node.StoragePath, target);
-      node.LinkTarget = Utf16ToUtf8(target);
-      node.Size = node.LinkTarget.size();
+    const DiskTime* linkTime = nullptr;
+    if (entry.Attributes & attrSymLink) {
       if (!linkTimesRead) {
         linkTimesRead = true;
         std::u16string folder = folderPath;
@@ -356,17 +283,21 @@ void TVaultMount::LoadFolder(std::size_t index, const std::u16string& folderPath
           linkTimes[std::move(link.Name)] = link.Modified;
       }
       const auto exact = linkTimes.find(entry.Name);
-      if (!ChooseExportTime(modified, exact == linkTimes.end() ? nullptr : &exact->second,
-                            node.Modified))
-        node.Modified = loadTime_;
+      if (exact != linkTimes.end()) linkTime = &exact->second;
+    }
+    const TEntryInfo info = ReadEntryInfo(storage_, node.StoragePath, linkTime, umask_, loadTime_);
+    node.Kind = info.Kind;
+    node.Mode = info.Mode;
+    node.Modified = info.Modified;
+    if (node.Kind == TKind::Folder) {
+      ++nodes_[index].Subfolders;
+    } else if (node.Kind == TKind::Link) {
+      std::u16string target;
+      storage_.ReadLink(node.StoragePath, target);
+      node.LinkTarget = Utf16ToUtf8(target);
+      node.Size = node.LinkTarget.size();
     } else {
-      node.Kind = TKind::File;
-      PosixMetadata tag;
-      const bool tagged = ReadPosixMetadata(storage_, node.StoragePath, tag);
-      node.Mode = ExportFileMode(tagged ? &tag : nullptr, attributes, umask_);
       node.Size = entry.Size;
-      if (!ChooseExportTime(modified, tagged ? &tag.Modified : nullptr, node.Modified))
-        node.Modified = loadTime_;
     }
     nodes_.push_back(std::move(node));
     nodes_[index].Children.emplace(std::move(diskName), nodes_.size() - 1);
@@ -393,35 +324,9 @@ bool TVaultMount::Find(const char* path, std::size_t& node) const {
 
 void TVaultMount::FillStat(std::size_t index, struct stat& out) const {
   const TNode& node = nodes_[index];
-  out = {};
+  const nlink_t links = node.Kind == TKind::Folder ? 2 + node.Subfolders : 1;
+  FillEntryStat(TEntryInfo{node.Kind, node.Mode, node.Modified}, node.Size, links, out);
   out.st_ino = index + 1;
-  switch (node.Kind) {
-    case TKind::Folder:
-      out.st_mode = S_IFDIR | node.Mode;
-      out.st_nlink = 2 + node.Subfolders;
-      break;
-    case TKind::Link:
-      out.st_mode = S_IFLNK | node.Mode;
-      out.st_nlink = 1;
-      break;
-    case TKind::File:
-      out.st_mode = S_IFREG | node.Mode;
-      out.st_nlink = 1;
-      break;
-  }
-  // An export's files belong to whoever runs it.
-  out.st_uid = uid_;
-  out.st_gid = gid_;
-  out.st_size = static_cast<off_t>(node.Size);
-  out.st_blksize = kBlockSize;
-  out.st_blocks = static_cast<blkcnt_t>((node.Size + 511) / 512);
-  const timespec when{static_cast<time_t>(node.Modified.Seconds),
-                      static_cast<long>(node.Modified.Nanoseconds)};
-  // Export sets the access time to the modification time; the change time
-  // cannot be set, and the modification time is the best stand-in.
-  out.st_mtim = when;
-  out.st_atim = when;
-  out.st_ctim = when;
 }
 
 bool TVaultMount::Checked(std::size_t index) {
@@ -513,53 +418,14 @@ void TVaultMount::FillStatfs(struct statvfs& out) {
 }
 
 bool TVaultMount::Mount(const std::string& directory, std::string& error) {
-  struct stat st {};
-  if (stat(directory.c_str(), &st) != 0) {
-    error = directory + ": " + std::strerror(errno);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    error = directory + ": not a folder";
-    return false;
-  }
   // Modes are the kernel's to enforce, as on the disk an export writes to.
-  std::string mountOptions = "ro,default_permissions,fsname=" + options_.FsName;
-  std::vector<std::string> words{"vault_mount", "-o", mountOptions};
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
   const fuse_operations ops = Operations();
-  fuse_ = fuse_new(&args, &ops, sizeof(ops), this);
-  fuse_opt_free_args(&args);
-  if (fuse_ == nullptr) {
-    error = "cannot start the FUSE session";
-    return false;
-  }
-  if (fuse_mount(fuse_, directory.c_str()) != 0) {
-    error = "cannot mount on " + directory + " (is /dev/fuse there, and fusermount3?)";
-    fuse_destroy(fuse_);
-    fuse_ = nullptr;
-    return false;
-  }
-  mounted_ = true;
-  return true;
+  return session_.Mount(ops, this, directory, "ro,default_permissions,fsname=" + options_.FsName,
+                        error);
 }
 
 int TVaultMount::Serve() {
-  if (fuse_ == nullptr) return -1;
-  fuse_session* session = fuse_get_session(fuse_);
-  const bool handlers = fuse_set_signal_handlers(session) == 0;
-  int result = 0;
-  if (options_.MultiThreaded)
-    result = fuse_loop_mt(fuse_, 0);
-  else
-    result = fuse_loop(fuse_);
-  if (handlers) fuse_remove_signal_handlers(session);
-  // A loop that a signal ended reports the signal's number: for us that is
-  // the way a foreground mount is meant to end, not a failure.
-  if (result == SIGINT || result == SIGTERM || result == SIGHUP) result = 0;
-  fuse_unmount(fuse_);
-  mounted_ = false;
+  const int result = session_.Serve(options_.MultiThreaded);
   // Files the kernel had not released yet when the loop ended: their streams
   // go now, while the storage is surely still open (its owner may close it
   // as soon as this returns).

@@ -30,11 +30,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tools/mount/mount_support.h"
 #include "vaultfs/disk_tree.h"
 #include "vaultfs/vault_storage.h"
 #include "vaultfs/vault_stream.h"
-
-struct fuse;
 
 namespace vaultfs::mount {
 
@@ -79,7 +78,7 @@ class TVaultMount {
   int Serve();
 
   // ---- what the FUSE callbacks use (public for them; not an interface) ----
-  enum class TKind : std::uint8_t { File, Folder, Link };
+  using TKind = TEntryKind;
   struct TNode {
     TKind Kind = TKind::File;
     std::size_t Parent = 0;
@@ -116,8 +115,6 @@ class TVaultMount {
   std::u16string root_;
   TEntryCheck check_;
   TMountOptions options_;
-  uid_t uid_;
-  gid_t gid_;
   mode_t umask_;
   DiskTime loadTime_;
   // Written by Load only; read freely afterwards.
@@ -128,8 +125,7 @@ class TVaultMount {
   std::vector<TVerdict> verdicts_;
   std::unordered_map<std::uint64_t, TOpenFile> open_;
   std::uint64_t nextHandle_ = 1;
-  struct fuse* fuse_ = nullptr;
-  bool mounted_ = false;
+  TFuseSession session_;
 };
 
 }  // namespace vaultfs::mount

@@ -28,4 +28,8 @@ int CommandStat(int argc, char** argv);
 // Folder trees (tree_commands.cpp).
 int CommandTree(int argc, char** argv, bool toStorage);
 
+// Mounts (mount_commands.cpp).
+int CommandMount(int argc, char** argv);
+int CommandUnmount(int argc, char** argv);
+
 }  // namespace vaultfs_tool

@@ -88,6 +88,19 @@ const char* const kUsage =
     "                     '*' any run; default *.*, which matches every name)\n"
     "  A progress bar is shown on a terminal.\n"
     "\n"
+    "Mounts:\n"
+    "  mount FILE DIR [--storage-password-file F] [--read-only] [--foreground]\n"
+    "      Serve the container's tree at the folder DIR through FUSE, read-write\n"
+    "      (--read-only: read-only). Names, modes, nanosecond modification times\n"
+    "      and links show as export would write them; chmod and touch store them\n"
+    "      as import does. Every change is journaled: after a kill or a power cut\n"
+    "      the container holds what was last committed (each change to a folder,\n"
+    "      and a file's data at close and fsync) and the next open recovers it.\n"
+    "      Returns once the mount is in place (--foreground: serves until it ends).\n"
+    "  unmount DIR\n"
+    "      End a mount (fusermount3 -u DIR); the serving process then closes the\n"
+    "      container and exits.\n"
+    "\n"
     "Options of every command that opens a container:\n"
     "  --storage-password-file F    the storage password (needed for enciphered containers)\n"
     "Options of put, get, cat, import and export:\n"
@@ -131,5 +144,7 @@ int main(int argc, char** argv) {
   if (command == "rm") return CommandRm(argc, argv);
   if (command == "mv") return CommandMv(argc, argv);
   if (command == "ln") return CommandLn(argc, argv);
+  if (command == "mount") return CommandMount(argc, argv);
+  if (command == "unmount") return CommandUnmount(argc, argv);
   return UsageError("unknown command '" + std::string(command) + "'");
 }

@@ -651,19 +651,7 @@ class ImportRun : public TreeCopy {
         table.push_back(link);
       }
     }
-    const std::vector<std::uint8_t> bytes = EncodeLinkTimes(table);
-    const std::uint32_t piece = storage_.PageSize() - kTagOverhead;
-    std::uint32_t id = kLinkTimesFirstTag;
-    for (std::size_t at = 0; at < bytes.size() && id <= kLinkTimesLastTag; at += piece, ++id) {
-      const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(piece, bytes.size() - at));
-      storage_.SetFileTag(folder, static_cast<std::uint16_t>(id), bytes.data() + at, size);
-    }
-    // A longer table from before must not run on past the new end.
-    bool exists = false;
-    if (id <= kLinkTimesLastTag) {
-      (void)storage_.GetFileTagSize(folder, static_cast<std::uint16_t>(id), exists);
-      if (exists) storage_.DeleteFileTag(folder, static_cast<std::uint16_t>(id));
-    }
+    StoreLinkTimes(storage_, folder, table);
   }
 
   std::uint32_t attributes_;
@@ -1043,6 +1031,23 @@ std::vector<LinkTime> ReadLinkTimes(TVaultStorage& storage, const std::u16string
   std::vector<LinkTime> links;
   if (!bytes.empty()) (void)DecodeLinkTimes(bytes, links);
   return links;
+}
+
+void StoreLinkTimes(TVaultStorage& storage, const std::u16string& folder,
+                    const std::vector<LinkTime>& table) {
+  const std::vector<std::uint8_t> bytes = EncodeLinkTimes(table);
+  const std::uint32_t piece = storage.PageSize() - kTagOverhead;
+  std::uint32_t id = kLinkTimesFirstTag;
+  for (std::size_t at = 0; at < bytes.size() && id <= kLinkTimesLastTag; at += piece, ++id) {
+    const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(piece, bytes.size() - at));
+    storage.SetFileTag(folder, static_cast<std::uint16_t>(id), bytes.data() + at, size);
+  }
+  // A longer table from before must not run on past the new end.
+  bool exists = false;
+  if (id <= kLinkTimesLastTag) {
+    (void)storage.GetFileTagSize(folder, static_cast<std::uint16_t>(id), exists);
+    if (exists) storage.DeleteFileTag(folder, static_cast<std::uint16_t>(id));
+  }
 }
 
 bool ChooseExportTime(StorageTime containerTime, const DiskTime* exact, DiskTime& out) {

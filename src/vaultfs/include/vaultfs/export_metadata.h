@@ -31,6 +31,11 @@ inline constexpr mode_t kExportSetIdBits = S_ISUID | S_ISGID;
 // damage are lost, and an empty table is what a folder without one has.
 std::vector<LinkTime> ReadLinkTimes(TVaultStorage& storage, const std::u16string& folder);
 
+// Stores a folder's whole table of link times in pieces that fit a tag (an
+// empty table stores an empty table), dropping what a longer one left.
+void StoreLinkTimes(TVaultStorage& storage, const std::u16string& folder,
+                    const std::vector<LinkTime>& table);
+
 // The disk time a container entry gets: the exact stamp of its tag (or its
 // folder's link table) when that still agrees with the container's own time,
 // else the container's time. False when there is none to give (the entry
