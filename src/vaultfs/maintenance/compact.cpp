@@ -710,44 +710,44 @@ EngineResult Compactor::Run(bool& ran) {
 
 // ------------------------------------------------------------------ Volume
 
+namespace {
+
+// Compaction moves pages on the file and cuts it: what waits to be written
+// (write-behind) goes first, and the run writes as it goes.
+template <typename Run>
+EngineResult WithoutWriteBehind(Volume& volume, Run run) {
+  const bool behind = volume.WriteBehind;
+  if (behind) {
+    const EngineResult r = volume.SetWriteBehind(false);
+    if (r != 0) return r;
+  }
+  const EngineResult r = run();
+  volume.WriteBehind = behind;
+  return r;
+}
+
+}  // namespace
+
 EngineResult Volume::Compact(const ProgressSink& progress, bool& ran) {
   ran = false;
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
-  // Compaction moves pages on the file and cuts it: what waits to be
-  // written goes first, and the run writes as it goes.
-  const bool behind = WriteBehind;
-  if (behind) {
-    const EngineResult r = SetWriteBehind(false);
-    if (r != 0) return r;
-  }
-  EngineResult r = 0;
-  {
+  return WithoutWriteBehind(*this, [&] {
     MutexLock transactions(journal_.Lock());
     Compactor compactor(*this, progress);
-    r = compactor.Run(ran);
-  }
-  WriteBehind = behind;
-  return r;
+    return compactor.Run(ran);
+  });
 }
 
 EngineResult Volume::CutFreeTail() {
   if (!Active) return errStorageNotActive;
   if (ReadOnly) return errStorageReadOnly;
   static const ProgressSink kSilent{};
-  const bool behind = WriteBehind;
-  if (behind) {
-    const EngineResult r = SetWriteBehind(false);
-    if (r != 0) return r;
-  }
-  EngineResult r = 0;
-  {
+  return WithoutWriteBehind(*this, [&] {
     MutexLock transactions(journal_.Lock());
     Compactor compactor(*this, kSilent);
-    r = compactor.CutFreeEnd();
-  }
-  WriteBehind = behind;
-  return r;
+    return compactor.CutFreeEnd();
+  });
 }
 
 void Volume::SetAutoCompactConfirm(AutoCompactConfirm confirm, void* userData) {

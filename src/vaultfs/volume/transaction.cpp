@@ -417,6 +417,7 @@ EngineResult Volume::RestoreCommitted(PageBuffer* b) {
 }
 
 EngineResult Volume::KeepCommitted(PageBuffer* b) {
+  MutexLock cache(cache_.Lock());
   if (!b->Committed) {
     b->Committed.reset(new (std::nothrow) std::uint8_t[PageSize]);
     if (!b->Committed) return errOutOfMemory;

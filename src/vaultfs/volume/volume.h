@@ -501,7 +501,7 @@ class Volume {
   [[nodiscard]] bool KeepFailedCommit(Transaction* transaction) REQUIRES(cache_.Lock());
   // Write-behind: keeps a committed image (KeepCommitted), or puts it back
   // after a roll-back (RestoreCommitted).
-  [[nodiscard]] EngineResult KeepCommitted(PageBuffer* b) REQUIRES(cache_.Lock());
+  [[nodiscard]] EngineResult KeepCommitted(PageBuffer* b);
   [[nodiscard]] EngineResult RestoreCommitted(PageBuffer* b) REQUIRES(cache_.Lock());
   [[nodiscard]] EngineResult ShadowWrite(PageBuffer* b);
   [[nodiscard]] EngineResult WriteZeroPage(std::uint32_t at, std::uint32_t number);
