@@ -293,7 +293,10 @@ struct TVaultLiveMount::TCallbacks {
             access == O_RDONLY ? fmOpenRead : (access == O_WRONLY ? fmOpenWrite : fmOpenReadWrite);
         stream = std::make_unique<TVaultStream>(
             self.storage_, storagePath, static_cast<std::uint16_t>(mode16 | fmShareDenyNone));
-        if ((file->flags & O_TRUNC) != 0 && writable) stream->SetSize64(0);
+        if ((file->flags & O_TRUNC) != 0 && writable && stream->GetSize64() != 0) {
+          stream->SetSize64(0);
+          self.Touch(storagePath);
+        }
       }
       const std::uint64_t handle = self.nextHandle_++;
       self.open_.emplace(handle, TOpenFile{storagePath, std::move(stream), writable});
@@ -353,7 +356,10 @@ struct TVaultLiveMount::TCallbacks {
       if (file != nullptr) {
         const auto found = self.open_.find(file->fh);
         if (found != self.open_.end() && found->second.Writable) {
-          found->second.Stream->SetSize64(size);
+          TVaultStream& open = *found->second.Stream;
+          if (open.GetSize64() == size) return 0;
+          open.SetSize64(size);
+          self.Touch(found->second.Path);
           return 0;
         }
       }
@@ -363,7 +369,10 @@ struct TVaultLiveMount::TCallbacks {
       if (attributes & attrDirectory) return -EISDIR;
       TVaultStream stream(self.storage_, storagePath,
                           static_cast<std::uint16_t>(fmOpenWrite | fmShareDenyNone));
-      stream.SetSize64(size);
+      if (stream.GetSize64() != size) {
+        stream.SetSize64(size);
+        self.Touch(storagePath);
+      }
       // Closed here so that a failure to store the change is reported.
       FileHandle* handle = stream.Handle;
       stream.Handle = nullptr;
@@ -583,6 +592,14 @@ void TVaultLiveMount::StoreMetadata(const std::u16string& path, mode_t mode, Dis
       (current & ~kMappedStorageAttributes) |
       WindowsToStorageAttributes(DiskAttributes(StorageNameToDisk(name), mode));
   if (wanted != current) storage_.SetFileAttributes(path, wanted);
+}
+
+void TVaultLiveMount::Touch(const std::u16string& path) {
+  // A size change is a change of the data: the file's time becomes now, as
+  // a write's does (the engine's own size change keeps the time).
+  struct stat st {};
+  Stat(path, st);
+  StoreMetadata(path, st.st_mode & 07777, Now());
 }
 
 EngineResult TVaultLiveMount::FlushHandlesOf(const std::u16string& path) {

@@ -74,6 +74,8 @@ class TVaultLiveMount {
   // Writes the metadata tag, the container's times and its read-only and
   // hidden attributes of a file or folder, as import does. REQUIRES(mutex_)
   void StoreMetadata(const std::u16string& path, mode_t mode, DiskTime modified);
+  // The file's time becomes now after its size changed. REQUIRES(mutex_)
+  void Touch(const std::u16string& path);
   // Stores what the handles of `path` hold (their data is committed).
   // Returns the first failure as an engine result. REQUIRES(mutex_)
   EngineResult FlushHandlesOf(const std::u16string& path);
