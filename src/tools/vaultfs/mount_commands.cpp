@@ -28,6 +28,7 @@ namespace {
 
 constexpr const char* kProgram = "vaultfs";
 
+#ifdef VAULTFS_WITH_MOUNT
 // The absolute form of a folder that exists; the name as given otherwise
 // (the mount then says what is wrong with it).
 std::string AbsoluteFolder(const std::string& path) {
@@ -35,7 +36,6 @@ std::string AbsoluteFolder(const std::string& path) {
   return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
-#ifdef VAULTFS_WITH_MOUNT
 int ServeMount(const std::string& file, const std::string& directory, bool readOnly,
                const std::u16string& storagePassword, vaultfs::mount::TMountStatus& status,
                bool foreground) {
