@@ -722,7 +722,7 @@ EngineResult WithoutWriteBehind(Volume& volume, Run run) {
     if (r != 0) return r;
   }
   const EngineResult r = run();
-  volume.WriteBehind = behind;
+  if (behind) volume.WriteBehind = true;
   return r;
 }
 

@@ -411,7 +411,8 @@ class Volume {
   // ---- settings ----
   char16_t PathSeparator = u'/';
   bool UseTransactions = true;
-  bool WriteBehind = false;  // see SetWriteBehind
+  // Atomic: compaction pauses it from whichever thread commits.
+  std::atomic<bool> WriteBehind{false};  // see SetWriteBehind
   bool UseAccessTime = false;
   bool CaseSensitive = true;
   std::uint32_t AutoCompact = 25;
