@@ -220,18 +220,6 @@ class TreeSealer {
   TManifest& Manifest() { return manifest_; }
 
  private:
-  struct SearchGuard {
-    vaultfs::TVaultStorage& storage;
-    vaultfs::TVaultSearchRec& search;
-    ~SearchGuard() {
-      try {
-        storage.FindClose(search);
-      } catch (...) {
-        // Only a search that failed on its own can fail to close.
-      }
-    }
-  };
-
   // One container error costs only the entry it came from, when the caller
   // collects them.
   template <typename Work>
@@ -250,7 +238,7 @@ class TreeSealer {
     std::vector<std::pair<std::u16string, std::uint32_t>> entries;
     const bool listed = Guarded(folder, [&] {
       vaultfs::TVaultSearchRec search;
-      SearchGuard guard{storage_, search};
+      vaultfs::TSearchGuard guard{storage_, search};
       for (bool found = storage_.FindFirst(search, folder + u"*.*", 0xFFFFFFFFu); found;
            found = storage_.FindNext(search)) {
         entries.emplace_back(search.Name, search.Attributes);

@@ -46,19 +46,6 @@ int Guarded(Work work) {
   }
 }
 
-// Closes a container search however its loop ends.
-struct SearchGuard {
-  TVaultStorage& Storage;
-  TVaultSearchRec& Search;
-  ~SearchGuard() {
-    try {
-      Storage.FindClose(Search);
-    } catch (...) {
-      // Only a search that failed on its own can fail to close.
-    }
-  }
-};
-
 DiskTime Now();
 
 enum class TEntryKind : std::uint8_t { File, Folder, Link };

@@ -99,7 +99,7 @@ struct TVaultLiveMount::TCallbacks {
         const std::u16string prefix = folder.empty() ? folder : folder + self.separator_;
         std::unordered_set<std::string> seen;
         TVaultSearchRec search;
-        SearchGuard guard{self.storage_, search};
+        TSearchGuard guard{self.storage_, search};
         for (bool found = self.storage_.FindFirst(search, prefix + u"*.*", 0xFFFFFFFFu); found;
              found = self.storage_.FindNext(search)) {
           std::string name = StorageNameToDisk(search.Name);
@@ -564,7 +564,7 @@ void TVaultLiveMount::Stat(const std::u16string& path, struct stat& out) {
     }
     if (!fromHandle) {
       TVaultSearchRec search;
-      SearchGuard guard{storage_, search};
+      TSearchGuard guard{storage_, search};
       if (!storage_.FindFirst(search, path, 0xFFFFFFFFu)) CheckResult(errFileNotFound);
       size = search.Size;
     }

@@ -704,19 +704,6 @@ class ExportRun : public TreeCopy {
   std::uint64_t DroppedSetIdBits() const { return droppedSetIdBits_; }
 
  private:
-  // Closes a container search however its loop ends.
-  struct SearchGuard {
-    TVaultStorage& Storage;
-    TVaultSearchRec& Search;
-    ~SearchGuard() {
-      try {
-        Storage.FindClose(Search);
-      } catch (...) {
-        // Only a search that failed on its own can fail to close.
-      }
-    }
-  };
-
   // Container names that cannot be disk names (".", "..") or that would
   // land on the same disk name in one folder (`names` holds that folder's
   // disk names so far) are refused before anything is written.
@@ -743,7 +730,7 @@ class ExportRun : public TreeCopy {
       children.clear();
       if (recursive_) {
         TVaultSearchRec search;
-        SearchGuard guard{storage_, search};
+        TSearchGuard guard{storage_, search};
         for (bool found = storage_.FindFirst(search, folderPath + u"*.*", attrDirectory); found;
              found = storage_.FindNext(search)) {
           if (Tick(i, true)) return;
@@ -756,7 +743,7 @@ class ExportRun : public TreeCopy {
       }
       {
         TVaultSearchRec search;
-        SearchGuard guard{storage_, search};
+        TSearchGuard guard{storage_, search};
         for (bool found = storage_.FindFirst(search, folderPath + mask_, 0xFFFFFFFFu); found;
              found = storage_.FindNext(search)) {
           if (Tick(i, true)) return;

@@ -462,6 +462,26 @@ class TVaultStorage : public TBaseVaultStorage {
   TVaultDecompressDataEvent OnDecompress_;
 };
 
+// Closes a search of the storage however the loop over it ends.
+class TSearchGuard {
+ public:
+  TSearchGuard(TBaseVaultStorage& storage, TVaultSearchRec& search)
+      : storage_(storage), search_(search) {}
+  TSearchGuard(const TSearchGuard&) = delete;
+  TSearchGuard& operator=(const TSearchGuard&) = delete;
+  ~TSearchGuard() {
+    try {
+      storage_.FindClose(search_);
+    } catch (...) {
+      // Only a search that failed on its own can fail to close.
+    }
+  }
+
+ private:
+  TBaseVaultStorage& storage_;
+  TVaultSearchRec& search_;
+};
+
 // Local date-time <-> engine UTC time with the system's current offset.
 TDateTime UtcToLocal(StorageTime time);
 StorageTime LocalToUtc(TDateTime time);
