@@ -112,9 +112,13 @@ void FillEntryStat(const TEntryInfo& entry, std::uint64_t size, nlink_t links, s
       out.st_mode = S_IFREG | entry.Mode;
       break;
   }
+  // Whoever serves the mount owns everything in it; asked once, as a
+  // listing fills this for every entry.
+  static const uid_t owner = getuid();
+  static const gid_t group = getgid();
   out.st_nlink = links;
-  out.st_uid = getuid();
-  out.st_gid = getgid();
+  out.st_uid = owner;
+  out.st_gid = group;
   out.st_size = static_cast<off_t>(size);
   out.st_blksize = kBlockSize;
   out.st_blocks = static_cast<blkcnt_t>((size + 511) / 512);

@@ -69,29 +69,47 @@ int OnReadlink(const char* path, char* buffer, std::size_t size) {
   return 0;
 }
 
-int OnOpendir(const char* path, fuse_file_info* /*file*/) {
+int OnOpendir(const char* path, fuse_file_info* file) {
   TVaultMount& self = Self();
   std::size_t node = 0;
   if (!self.Find(path, node)) return -ENOENT;
-  return self.Node(node).Kind == TVaultMount::TKind::Folder ? 0 : -ENOTDIR;
+  if (self.Node(node).Kind != TVaultMount::TKind::Folder) return -ENOTDIR;
+  // The tree never changes: the kernel may keep a folder's listing.
+  file->cache_readdir = 1;
+  file->keep_cache = 1;
+  return 0;
 }
 
-int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t /*offset*/,
-              fuse_file_info* /*file*/, fuse_readdir_flags /*flags*/) {
+// Entries by position: 1 is ".", 2 is "..", 3 and on the children in name
+// order; each filled entry carries the position of the next, so the kernel
+// asks for a large folder piece by piece and every piece costs its own size.
+int OnReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset,
+              fuse_file_info* /*file*/, fuse_readdir_flags flags) {
   TVaultMount& self = Self();
   std::size_t node = 0;
   if (!self.Find(path, node)) return -ENOENT;
   const TVaultMount::TNode& folder = self.Node(node);
   if (folder.Kind != TVaultMount::TKind::Folder) return -ENOTDIR;
+  // Every entry's attributes are at hand: given with the names, a long
+  // listing needs no lookup of each entry after.
+  const auto plus =
+      static_cast<fuse_fill_dir_flags>((flags & FUSE_READDIR_PLUS) != 0 ? FUSE_FILL_DIR_PLUS : 0);
+  const auto none = static_cast<fuse_fill_dir_flags>(0);
   return Guarded([&] {
     struct stat st {};
-    self.FillStat(node, st);
-    if (fill(buffer, ".", &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) return 0;
-    self.FillStat(folder.Parent, st);
-    if (fill(buffer, "..", &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) return 0;
-    for (const auto& [name, child] : folder.Children) {
+    off_t at = std::max<off_t>(offset, 0);
+    if (at == 0) {
+      self.FillStat(node, st);
+      if (fill(buffer, ".", &st, ++at, none) != 0) return 0;
+    }
+    if (at == 1) {
+      self.FillStat(folder.Parent, st);
+      if (fill(buffer, "..", &st, ++at, none) != 0) return 0;
+    }
+    for (auto i = static_cast<std::size_t>(at - 2); i < folder.Children.size(); ++i) {
+      const auto& [name, child] = folder.Children[i];
       self.FillStat(child, st);
-      if (fill(buffer, name.c_str(), &st, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+      if (fill(buffer, name.c_str(), &st, ++at, plus) != 0) break;
     }
     return 0;
   });
@@ -255,7 +273,7 @@ void TVaultMount::LoadFolder(std::size_t index, const std::u16string& folderPath
   std::vector<Found> entries;
   {
     TVaultSearchRec search;
-    SearchGuard guard{storage_, search};
+    TSearchGuard guard{storage_, search};
     for (bool found = storage_.FindFirst(search, folderPath + u"*.*", 0xFFFFFFFFu); found;
          found = storage_.FindNext(search))
       entries.push_back(Found{search.Name, search.Attributes, search.Size});
@@ -300,8 +318,11 @@ void TVaultMount::LoadFolder(std::size_t index, const std::u16string& folderPath
       node.Size = entry.Size;
     }
     nodes_.push_back(std::move(node));
-    nodes_[index].Children.emplace(std::move(diskName), nodes_.size() - 1);
+    nodes_[index].Children.emplace_back(std::move(diskName), nodes_.size() - 1);
   }
+  auto& children = nodes_[index].Children;
+  std::sort(children.begin(), children.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 bool TVaultMount::Find(const char* path, std::size_t& node) const {
@@ -314,8 +335,10 @@ bool TVaultMount::Find(const char* path, std::size_t& node) const {
     if (name.empty()) continue;
     const TNode& folder = nodes_[at];
     if (folder.Kind != TKind::Folder) return false;
-    const auto found = folder.Children.find(std::string(name));
-    if (found == folder.Children.end()) return false;
+    const auto found =
+        std::lower_bound(folder.Children.begin(), folder.Children.end(), name,
+                         [](const auto& child, std::string_view key) { return child.first < key; });
+    if (found == folder.Children.end() || found->first != name) return false;
     at = found->second;
   }
   node = at;

@@ -23,11 +23,11 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "tools/mount/mount_support.h"
@@ -87,7 +87,8 @@ class TVaultMount {
     std::uint64_t Size = 0;                       // a link: its target's length in bytes
     std::u16string StoragePath;                   // full container path, no trailing separator
     std::string LinkTarget;                       // bytes, links only
-    std::map<std::string, std::size_t> Children;  // folders: disk name -> node
+    // Folders: (disk name, node), sorted by name; a listing goes by position.
+    std::vector<std::pair<std::string, std::size_t>> Children;
     std::size_t Subfolders = 0;
   };
   // The node of a mount path ("/a/b"); false when there is none.

@@ -80,6 +80,12 @@ TEST_P(MountLayoutTest, ShowsWhatOpeningRestoresReadOnlyAndChangesNothing) {
   const bool classic = GetParam();
   const std::string tree = work_ / "tree";
   BuildTree(tree);
+  // A folder whose listing takes the kernel many requests, each going on
+  // where the last one stopped.
+  ASSERT_EQ(
+      RunShell("mkdir " + Quote(tree + "/many") + " && cd " + Quote(tree + "/many") +
+               " && for i in $(seq 1 1500); do echo $i > a-long-name-for-the-listing-$i; done"),
+      0);
   const std::string container = Protect(tree, classic);
   const std::string before = ReadWhole(container);
   struct stat stamped {};
