@@ -307,7 +307,7 @@ TEST_F(DesktopIntegrationTest, InstallTwiceIsIdempotentAndUninstallRemovesEveryt
   ASSERT_EQ(InstallDesktopIntegration("/opt/korvane/korvane", report), 0) << report;
   EXPECT_NE(ReadFile(Data() / "applications/korvane.desktop").find("Exec=\"/opt/korvane/korvane\""),
             std::string::npos);
-  EXPECT_EQ(Count(ReadFile(Uca()), "<command>"), 2u);
+  EXPECT_EQ(Count(ReadFile(Uca()), "<command>"), 3u);
 
   ASSERT_EQ(UninstallDesktopIntegration(report), 0) << report;
   for (const Expected& file : kExpectedFiles) {
