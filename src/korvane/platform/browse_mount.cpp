@@ -344,15 +344,19 @@ std::vector<std::string> CleanStaleBrowseMounts(const std::string& root) {
   const std::string owners = root + "/" + kOwnersFolder;
   for (const std::string& name : FolderNames(root)) {
     if (name == kOwnersFolder) continue;
+    // A mount whose server died cannot even be looked at (ENOTCONN): the
+    // mount table says what it is.
+    const std::string folder = root + "/" + name;
     struct stat info {};
-    if (::lstat((root + "/" + name).c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) continue;
+    if (!IsMountPoint(folder) && (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
+      continue;
     if (OwnerAlive(owners + "/" + name)) continue;
     CleanEntry(root, name, report);
   }
   // Records whose folder went already.
   for (const std::string& name : FolderNames(owners)) {
     struct stat info {};
-    if (::lstat((root + "/" + name).c_str(), &info) == 0) continue;
+    if (::lstat((root + "/" + name).c_str(), &info) == 0 || errno != ENOENT) continue;
     if (OwnerAlive(owners + "/" + name)) continue;
     if (::unlink((owners + "/" + name).c_str()) == 0)
       report.push_back("removed " + owners + "/" + name);

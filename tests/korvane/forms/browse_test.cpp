@@ -8,6 +8,7 @@
 // /dev/fuse or fusermount3 is missing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -235,18 +236,20 @@ TEST_F(BrowseTest, LeftoversOfAKilledRunAreCleanedUpAndALiveBrowseStays) {
   ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
   const unsigned long long ourStart = platform::ProcessStartTime(getpid());
   ASSERT_NE(ourStart, 0u);
+  enum class Mount { None, Served, ServerKilled };
   struct Owner {
     const char* Name;
     pid_t Pid;
     unsigned long long Start;
-    bool Mounted;
+    Mount Mounted;
     bool Live;
   };
   const Owner owners[] = {
-      {"Dead owner", gone, 12345, true, false},
-      {"Reused id", getpid(), ourStart + 1, true, false},
-      {"Live owner", getpid(), ourStart, true, true},
-      {"Empty", gone, 12345, false, false},
+      {"Dead owner", gone, 12345, Mount::Served, false},
+      {"Dead server", gone, 12345, Mount::ServerKilled, false},
+      {"Reused id", getpid(), ourStart + 1, Mount::Served, false},
+      {"Live owner", getpid(), ourStart, Mount::Served, true},
+      {"Empty", gone, 12345, Mount::None, false},
   };
   const std::string passwordFile = work_ / "password";
   std::ofstream(passwordFile) << kPassword << "\n";
@@ -254,15 +257,24 @@ TEST_F(BrowseTest, LeftoversOfAKilledRunAreCleanedUpAndALiveBrowseStays) {
     const std::string folder = root_ + "/" + owner.Name;
     ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
     ASSERT_TRUE(platform::WriteOwnerRecord(root_, owner.Name, owner.Pid, owner.Start));
-    if (!owner.Mounted) continue;
+    if (owner.Mounted == Mount::None) continue;
+    const std::string mount = std::string(KORVANE_CLI) + " mount " + mounttest::Quote(container_) +
+                              " " + mounttest::Quote(folder) + " --password-file " +
+                              mounttest::Quote(passwordFile) + " </dev/null";
     std::string output;
-    ASSERT_EQ(
-        mounttest::RunShell(std::string(KORVANE_CLI) + " mount " + mounttest::Quote(container_) +
-                                " " + mounttest::Quote(folder) + " --password-file " +
-                                mounttest::Quote(passwordFile) + " </dev/null",
-                            &output),
-        0)
-        << output;
+    if (owner.Mounted == Mount::Served) {
+      ASSERT_EQ(mounttest::RunShell(mount, &output), 0) << output;
+    } else {
+      // Served in the foreground by a process of ours, killed once the
+      // mount is there: what is left cannot even be looked at.
+      ASSERT_EQ(mounttest::RunShell(mount + " --foreground >/dev/null 2>&1 & echo $!", &output), 0);
+      const pid_t server = static_cast<pid_t>(std::stol(output));
+      for (int i = 0; i < 1000 && !platform::IsMountPoint(folder); ++i) usleep(10000);
+      ASSERT_EQ(kill(server, SIGKILL), 0);
+      struct stat info {};
+      for (int i = 0; i < 1000 && stat(folder.c_str(), &info) == 0; ++i) usleep(10000);
+      EXPECT_NE(stat(folder.c_str(), &info), 0);
+    }
     ASSERT_TRUE(platform::IsMountPoint(folder));
   }
   ASSERT_TRUE(platform::WriteOwnerRecord(root_, "No folder", gone, 12345));
