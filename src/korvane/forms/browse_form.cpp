@@ -1,5 +1,7 @@
 #include "korvane/forms/browse_form.h"
 
+#include <utility>
+
 #include "korvane/forms/application.h"
 #include "korvane/forms/globals.h"
 
@@ -53,9 +55,18 @@ void TfrmBrowse::lblFolderClick() {
 void TfrmBrowse::FormClose(TCloseAction& action) {
   if (!Mount) return;
   std::string message;
-  const auto result = Mount->Unmount(detach_, message);
-  detach_ = false;
+  const bool detach = std::exchange(detach_, false);
+  const auto result = Mount->Unmount(detach, message);
   if (result == platform::BrowseMount::UnmountResult::Done) {
+    Mount.reset();
+    return;
+  }
+  if (detach) {
+    // Not even a lazy unmount works (fusermount3 is gone, say): the window
+    // must not hold the person hostage. The mounting process is stopped,
+    // which unmounts if anything can; what stays is cleaned up by the next
+    // run.
+    Mount->End();
     Mount.reset();
     return;
   }
