@@ -15,10 +15,13 @@ if(TARGET korvane_platform)
       kProgramIcon korvane.svg
       kNautilusProtect "nautilus/Protect with Korvane"
       kNautilusOpen "nautilus/Open with Korvane"
+      kNautilusBrowse "nautilus/Browse with Korvane"
       kNemoProtect nemo/korvane-protect.nemo_action
       kNemoOpen nemo/korvane-open.nemo_action
+      kNemoBrowse nemo/korvane-browse.nemo_action
       kDolphinProtect dolphin/korvane-protect.desktop
       kDolphinOpen dolphin/korvane-open.desktop
+      kDolphinBrowse dolphin/korvane-browse.desktop
       kThunarActions thunar/uca-korvane.xml)
   set(_korvane_delimiter "korvane_embedded")
   set(_korvane_header

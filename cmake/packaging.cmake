@@ -37,12 +37,15 @@ install(FILES ${KORVANE_PACKAGING_DIR}/korvane.svg DESTINATION share/icons/hicol
 # copying by hand).
 install(FILES ${KORVANE_PACKAGING_DIR}/nemo/korvane-protect.nemo_action
               ${KORVANE_PACKAGING_DIR}/nemo/korvane-open.nemo_action
+              ${KORVANE_PACKAGING_DIR}/nemo/korvane-browse.nemo_action
         DESTINATION share/nemo/actions)
 install(FILES ${KORVANE_PACKAGING_DIR}/dolphin/korvane-protect.desktop
               ${KORVANE_PACKAGING_DIR}/dolphin/korvane-open.desktop
+              ${KORVANE_PACKAGING_DIR}/dolphin/korvane-browse.desktop
         DESTINATION share/kio/servicemenus)
 install(PROGRAMS "${KORVANE_PACKAGING_DIR}/nautilus/Protect with Korvane"
                  "${KORVANE_PACKAGING_DIR}/nautilus/Open with Korvane"
+                 "${KORVANE_PACKAGING_DIR}/nautilus/Browse with Korvane"
         DESTINATION share/korvane/file-manager/nautilus)
 install(FILES ${KORVANE_PACKAGING_DIR}/thunar/uca-korvane.xml
         DESTINATION share/korvane/file-manager/thunar)
@@ -117,7 +120,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # `mimetype`, which reads the shared MIME database (`file` would not know
 # the container type).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, shared-mime-info, libfile-mimeinfo-perl")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils")
+# fuse3: fusermount3, which makes and ends the mounts of Browse and of
+# korvane-cli mount.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, fuse3")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${KORVANE_PACKAGING_DIR}/debian/postinst
                                        ${KORVANE_PACKAGING_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

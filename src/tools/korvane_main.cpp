@@ -1,9 +1,10 @@
-// korvane: the program the file manager's "Protect" and "Open" actions run,
-// with its windows on the desktop, or on the terminal when there is no
-// desktop (or KORVANE_UI says so).
+// korvane: the program the file manager's "Protect", "Open" and "Browse"
+// actions run, with its windows on the desktop, or on the terminal when
+// there is no desktop (or KORVANE_UI says so).
 //
 //   korvane -PROTECT <folder>     protect a folder
 //   korvane -OPEN <container>     open a protected folder
+//   korvane -BROWSE <container>   show a protected folder read-only
 //   korvane <anything else>       update settings
 //   korvane --help | --version
 //   korvane --install-desktop-integration | --uninstall-desktop-integration
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "korvane/forms/application.h"
+#include "korvane/platform/browse_mount.h"
 #include "korvane/platform/desktop_integration.h"
 #include "korvane/platform/platform.h"
 #include "korvane/ui/tty/terminal_ui.h"
@@ -45,14 +47,16 @@ extern "C" void OnInterrupt(int) {
 const char kUsage[] =
     "Usage: korvane -PROTECT FOLDER\n"
     "       korvane -OPEN FOLDER._zkvlk\n"
+    "       korvane -BROWSE FOLDER._zkvlk\n"
     "       korvane --help | --version\n"
     "       korvane --install-desktop-integration | --uninstall-desktop-integration\n"
     "\n"
     "Protects a folder with a password: -PROTECT packs the folder into the\n"
     "container FOLDER._zkvlk beside it and removes the folder; -OPEN asks for\n"
-    "the password, restores the folder and removes the container. The verbs\n"
-    "may be written in any letter case. Any other command line opens the\n"
-    "update settings.\n"
+    "the password, restores the folder and removes the container; -BROWSE asks\n"
+    "for the password and shows the folder read-only in the file manager,\n"
+    "changing nothing, until its window is closed. The verbs may be written in\n"
+    "any letter case. Any other command line opens the update settings.\n"
     "\n"
     "The windows appear on the desktop when DISPLAY or WAYLAND_DISPLAY is set,\n"
     "else the questions are asked on the terminal; KORVANE_UI=qt or KORVANE_UI=tty\n"
@@ -60,7 +64,7 @@ const char kUsage[] =
     "work in progress; the folder is then left as it was.\n"
     "\n"
     "--install-desktop-integration adds the launcher, the container file type and\n"
-    "the file manager's Protect and Open actions for the current user;\n"
+    "the file manager's Protect, Open and Browse actions for the current user;\n"
     "--uninstall-desktop-integration removes them again.\n";
 
 void InstallSignalHandlers() {
@@ -168,6 +172,11 @@ int main(int argc, char** argv) {
 #endif
 
   InstallSignalHandlers();
+  // What browses of a run that was killed left mounted goes first.
+  std::string browseRoot;
+  std::string browseError;
+  if (korvane::platform::BrowseRoot(browseRoot, browseError))
+    (void)korvane::platform::CleanStaleBrowseMounts(browseRoot);
   try {
 #ifdef KORVANE_WITH_QT
     if (frontEnd == FrontEnd::Desktop) return RunOnDesktop(args, argv[0]);

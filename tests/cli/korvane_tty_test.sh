@@ -135,6 +135,7 @@ wait_exit() {
 on_screen() { screen | grep -q -F -- "$1"; }
 not_on_screen() { ! on_screen "$1"; }
 same_tree() { diff -r --no-dereference "$1" "$2" >/dev/null; }
+cannot_write() { ! { printf 'x' >"$1"; } 2>/dev/null; }
 terminal_mode_kept() {
   [ -s "$work/stty.before" ] && cmp -s "$work/stty.before" "$work/stty.after"
 }
@@ -188,6 +189,28 @@ if wait_for "Enter password:"; then
   check "the person is told the folder is protected" on_screen "Folder protected: $data/secret._zkvlk"
   check "passwords are masked: one '*' per character" on_screen "Enter password: ***********"
   check "the password never shows" not_on_screen "s3cret"
+fi
+
+step "browse: the folder shown read-only until Enter, the container unchanged"
+if [ ! -w /dev/fuse ] || ! command -v fusermount3 >/dev/null 2>&1; then
+  echo "  skipped: no FUSE here (/dev/fuse, fusermount3)"
+elif [ -f "$data/secret._zkvlk" ]; then
+  container_sum="$(sha256sum <"$data/secret._zkvlk")"
+  browsed="$work/runtime/korvane/secret"
+  start -BROWSE secret._zkvlk
+  if wait_for "Folder password:"; then
+    type_line "$password"
+    if wait_for "secret is open for browsing, read-only" 1 60; then
+      check "the mount shows the folder as it was" same_tree "$work/secret.copy" "$browsed"
+      check "nothing can be written there" cannot_write "$browsed/new"
+      wait_for "Press Enter to end the browse" && press Enter
+      wait_exit 30
+      check "korvane exits 0 (status $status)" test "$status" = 0
+      check "the mount folder is gone" test ! -e "$browsed"
+      check "the container is unchanged" test "$(sha256sum <"$data/secret._zkvlk")" = "$container_sum"
+      check "nothing was restored" test ! -e "$data/secret"
+    fi
+  fi
 fi
 
 step "open: a wrong password is refused, the access code opens the request, the right one restores"

@@ -107,12 +107,16 @@ check "MIME type" has_entry -rw-r--r-- usr/share/mime/packages/korvane-container
 check "icon" has_entry -rw-r--r-- usr/share/icons/hicolor/scalable/apps/korvane.svg
 check "Nemo actions" has_entry -rw-r--r-- usr/share/nemo/actions/korvane-protect.nemo_action
 check "Nemo actions" has_entry -rw-r--r-- usr/share/nemo/actions/korvane-open.nemo_action
+check "Nemo actions" has_entry -rw-r--r-- usr/share/nemo/actions/korvane-browse.nemo_action
 check "Dolphin service menu" has_entry -rw-r--r-- usr/share/kio/servicemenus/korvane-protect.desktop
 check "Dolphin service menu" has_entry -rw-r--r-- usr/share/kio/servicemenus/korvane-open.desktop
+check "Dolphin service menu" has_entry -rw-r--r-- usr/share/kio/servicemenus/korvane-browse.desktop
 check "Nautilus scripts" has_entry -rwxr-xr-x \
   "usr/share/korvane/file-manager/nautilus/Protect with Korvane"
 check "Nautilus scripts" has_entry -rwxr-xr-x \
   "usr/share/korvane/file-manager/nautilus/Open with Korvane"
+check "Nautilus scripts" has_entry -rwxr-xr-x \
+  "usr/share/korvane/file-manager/nautilus/Browse with Korvane"
 check "Thunar actions" has_entry -rw-r--r-- usr/share/korvane/file-manager/thunar/uca-korvane.xml
 check "recovery key" has_entry -rw-r--r-- usr/share/korvane/recovery-key.pem
 check "user documentation" has_entry -rw-r--r-- usr/share/doc/korvane/korvane.md

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "korvane/forms/browse_form.h"
 #include "korvane/forms/enter_form.h"
 #include "korvane/forms/files_list_form.h"
 #include "korvane/forms/globals.h"
@@ -25,13 +26,15 @@ void TApplication::ParseCommandLine(const std::vector<std::string>& args) {
   // anywhere in the upper-cased first one ("x-PROTECTED" qualifies).
   ProtectMode = false;
   OpenMode = false;
+  BrowseMode = false;
   FolderArgument.clear();
   if (args.size() >= 3) {
     const std::string verb = UpperCase(args[1]);
     ProtectMode = verb.find("-PROTECT") != std::string::npos;
     OpenMode = verb.find("-OPEN") != std::string::npos;
+    BrowseMode = verb.find("-BROWSE") != std::string::npos;
   }
-  if (ProtectMode || OpenMode) FolderArgument = platform::AbsolutePath(args[2]);
+  if (ProtectMode || OpenMode || BrowseMode) FolderArgument = platform::AbsolutePath(args[2]);
 }
 
 void TApplication::CreateForms() {
@@ -42,8 +45,9 @@ void TApplication::CreateForms() {
     AboutForm = std::make_unique<TAboutForm>(*this);
     frmHelper = std::make_unique<TfrmHelper>(*this);
     ErrorDialog = std::make_unique<TErrorDialog>(*this);
-  } else if (OpenMode) {
+  } else if (OpenMode || BrowseMode) {
     frmEnter = std::make_unique<TfrmEnter>(*this);
+    frmBrowse = std::make_unique<TfrmBrowse>(*this);
     frmProgress = std::make_unique<TfrmProgress>(*this);
     frmRequest = std::make_unique<TfrmRequest>(*this);
     AboutForm = std::make_unique<TAboutForm>(*this);
@@ -112,7 +116,7 @@ int TApplication::Run(const std::vector<std::string>& args) {
   if (ProtectMode) {
     if (RejectFolder()) return 0;
     if (!TerminateRequested) frmProtect->ShowModal();
-  } else if (OpenMode) {
+  } else if (OpenMode || BrowseMode) {
     if (!TerminateRequested) frmEnter->ShowModal();
   } else {
     frmSettings->ShownAsMainWindow = true;
@@ -165,6 +169,7 @@ void TApplication::Terminate() {
       frmFilesList.get(),
       frmRequest.get(),
       AboutForm.get(),
+      frmBrowse.get(),
       frmEnter.get(),
       frmProtect.get(),
   };
@@ -176,15 +181,15 @@ void TApplication::Terminate() {
 
 std::string TApplication::WorkflowContext() const {
   std::string text = "Mode: ";
-  text += ProtectMode ? "protect" : (OpenMode ? "open" : "update settings");
+  text +=
+      ProtectMode ? "protect" : (OpenMode ? "open" : (BrowseMode ? "browse" : "update settings"));
   text += "\n";
-  if (ProtectMode || OpenMode) text += "Folder: " + FolderArgument + "\n";
+  if (ProtectMode || OpenMode || BrowseMode) text += "Folder: " + FolderArgument + "\n";
   std::string open;
   const TForm* const windows[] = {
-      frmProtect.get(),   frmEnter.get(),
-      frmProgress.get(),  frmRequest.get(),
-      frmFilesList.get(), frmSettings.get(),
-      AboutForm.get(),    frmHelper ? frmHelper->frmCheckUpdates.get() : nullptr,
+      frmProtect.get(),  frmEnter.get(),   frmBrowse.get(),
+      frmProgress.get(), frmRequest.get(), frmFilesList.get(),
+      frmSettings.get(), AboutForm.get(),  frmHelper ? frmHelper->frmCheckUpdates.get() : nullptr,
   };
   for (const TForm* window : windows) {
     if (window == nullptr || !window->Visible()) continue;

@@ -15,12 +15,14 @@
 #include "korvane/forms/ui.h"
 #include "korvane/forms/update_settings.h"
 #include "korvane/keys/hardened_keys.h"
+#include "korvane/platform/browse_mount.h"
 #include "korvane/platform/platform.h"
 
 namespace korvane {
 
 class TfrmProtect;
 class TfrmEnter;
+class TfrmBrowse;
 class TfrmProgress;
 class TfrmRequest;
 class TfrmFilesList;
@@ -49,6 +51,11 @@ struct TEnvironment {
   // The update check page and the language it is told.
   std::function<std::string()> CheckUrl = [] { return UpdateCheckUrl(); };
   std::function<std::string()> LanguageId = [] { return UserLanguageId(); };
+  // The korvane-cli that makes a browse's mount: beside the program, else on
+  // the PATH; empty when there is none.
+  std::function<std::string()> BrowseTool = [] {
+    return platform::FindBrowseTool(platform::ExecutablePath());
+  };
 };
 
 class TApplication {
@@ -65,7 +72,8 @@ class TApplication {
   int Run(const std::vector<std::string>& args);
 
   // Start-up steps, also used by tests one at a time.
-  // Sets ProtectMode / OpenMode / FolderArgument from the arguments (args[0]
+  // Sets ProtectMode / OpenMode / BrowseMode / FolderArgument from the
+  // arguments (args[0]
   // is the program). FolderArgument is the second argument made absolute
   // (platform::AbsolutePath: trailing slashes dropped, relative paths taken
   // from the current directory), so that "._zkvlk" is appended beside the
@@ -95,6 +103,8 @@ class TApplication {
   // The process-wide values of the command line.
   bool ProtectMode = false;
   bool OpenMode = false;
+  // -BROWSE: the Open window, with Browse as the button Enter presses.
+  bool BrowseMode = false;
   std::string FolderArgument;
   std::string Title = "Korvane";
   // How many errors reached HandleException during the run.
@@ -106,6 +116,7 @@ class TApplication {
   // The windows (those of the current mode exist after CreateForms).
   std::unique_ptr<TfrmProtect> frmProtect;
   std::unique_ptr<TfrmEnter> frmEnter;
+  std::unique_ptr<TfrmBrowse> frmBrowse;
   std::unique_ptr<TfrmProgress> frmProgress;
   std::unique_ptr<TfrmRequest> frmRequest;
   std::unique_ptr<TfrmFilesList> frmFilesList;

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "korvane/forms/application.h"
+#include "korvane/forms/browse_form.h"
 #include "korvane/forms/container_layout.h"
 #include "korvane/forms/container_seal.h"
 #include "korvane/forms/globals.h"
@@ -12,6 +13,7 @@
 #include "korvane/forms/progress_form.h"
 #include "korvane/forms/request_form.h"
 #include "korvane/forms/service_records.h"
+#include "korvane/platform/browse_mount.h"
 #include "korvane/platform/platform.h"
 #include "korvane/platform/staging.h"
 #include "vaultfs/utf16.h"
@@ -23,6 +25,7 @@ TfrmEnter::TfrmEnter(TApplication& app)
       edFolder(*this, "edFolder"),
       edPassword(*this, "edPassword"),
       btnOpen(*this, "btnOpen", "Open"),
+      btnBrowse(*this, "btnBrowse", "Browse"),
       btnCancel(*this, "btnCancel", "Cancel"),
       btnHelp(*this, "btnHelp", "Help"),
       imgLogo(*this, "imgLogo") {
@@ -34,6 +37,8 @@ TfrmEnter::TfrmEnter(TApplication& app)
   imgLogo.Hint = "About...";
   edPassword.OnChange = [this] { edPasswordChange(); };
   btnOpen.OnClick = [this] { btnOpenClick(); };
+  btnBrowse.Hint = "Show the folder read-only, without restoring it";
+  btnBrowse.OnClick = [this] { btnBrowseClick(); };
   btnCancel.OnClick = [this] { btnCancelClick(); };
   btnHelp.OnClick = [this] { btnHelpClick(); };
   imgLogo.OnClick = [this] { imgLogoClick(); };
@@ -60,6 +65,14 @@ bool RefuseFolderHoldingContainer(TfrmEnter& form) {
   return true;
 }
 
+void InvalidPassword(TfrmEnter& form) {
+  form.MessageBox("Invalid password",
+                  "The password you have entered is not valid for this protected folder!\rPlease "
+                  "try again.",
+                  TMsgIcon::Stop);
+  form.edPassword.Clear();
+}
+
 }  // namespace
 
 void TfrmEnter::FormShow() {
@@ -68,11 +81,18 @@ void TfrmEnter::FormShow() {
   edFolder.SetText(FolderPath);
   edPassword.Clear();
   btnOpen.Enabled = true;
+  btnBrowse.Enabled = true;
+  // Started to browse: Enter browses.
+  const bool browsing = App().BrowseMode && !App().OpenMode;
+  Caption = browsing ? "Korvane: Browse Folder" : "Korvane: Open Folder";
+  btnOpen.Default = !browsing;
+  btnBrowse.Default = browsing;
   if (FolderPath.empty()) {
     // Without a folder name of its own there is nothing to restore into:
     // nothing may be written anywhere (an empty destination would be the
     // current folder, "." or ".." the folder holding the container).
     btnOpen.Enabled = false;
+    btnBrowse.Enabled = false;
     NotAProtectedFolder(*this);
     return;
   }
@@ -85,6 +105,7 @@ void TfrmEnter::FormShow() {
   std::string sizeText;
   if (!ReadServiceRecords(hashText, escrowText, sizeText)) {
     btnOpen.Enabled = false;
+    btnBrowse.Enabled = false;
     if (!RecordProblem.empty())
       MessageBox("Not a protected folder",
                  FormatText("\"%s\" cannot be opened.", {App().FolderArgument}) + "\r" +
@@ -295,11 +316,7 @@ void TfrmEnter::btnOpenClick() {
     if (valid) access.emplace(TContainerAccess::Classic(password));
   }
   if (!valid) {
-    MessageBox("Invalid password",
-               "The password you have entered is not valid for this protected folder!\rPlease try "
-               "again.",
-               TMsgIcon::Stop);
-    edPassword.Clear();
+    InvalidPassword(*this);
     return;
   }
 
@@ -458,6 +475,82 @@ void TfrmEnter::btnOpenClick() {
                           {std::to_string(DroppedSetIdBits)}),
                TMsgIcon::Exclamation);
   }
+}
+
+void TfrmEnter::btnBrowseClick() {
+  Outcome = TWorkflowOutcome::woNone;
+  const std::string container = App().FolderArgument;
+  if (FolderPath.empty()) {
+    NotAProtectedFolder(*this);
+    return;
+  }
+  std::string hashText;
+  std::string escrowText;
+  std::string sizeText;
+  HashPresent = ReadServiceRecords(hashText, escrowText, sizeText);
+  if (!HashPresent) return;
+
+  auto failed = [this](const std::string& why) {
+    MessageBox("Failed to browse",
+               FormatText("Korvane failed to show folder \"%s\" for browsing.", {edFolder.Text()}) +
+                   "\r" + why,
+               TMsgIcon::Stop);
+    Outcome = TWorkflowOutcome::woFailed;
+  };
+  const std::string tool = App().Environment().BrowseTool();
+  if (tool.empty()) {
+    failed("korvane-cli, which makes the mount, is neither beside the program nor on the PATH.");
+    return;
+  }
+  std::string root;
+  std::string error;
+  if (!platform::BrowseRoot(root, error)) {
+    failed(error);
+    return;
+  }
+  auto mount = std::make_unique<platform::BrowseMount>();
+  if (!mount->Start(tool, root, container, platform::BrowseName(FolderPath), edPassword.Text(),
+                    error)) {
+    failed(error);
+    return;
+  }
+  // The key derivation and the tree's first read take a while: the window
+  // stays responsive, and closing it gives the browse up.
+  btnOpen.Enabled = false;
+  btnBrowse.Enabled = false;
+  GetUi().FormChanged(*this);
+  while (mount->Wait(50) == platform::BrowseMount::State::Starting && Visible())
+    GetUi().ProcessMessages();
+  btnOpen.Enabled = true;
+  btnBrowse.Enabled = true;
+  if (!Visible()) {
+    mount->End();
+    return;
+  }
+  GetUi().FormChanged(*this);
+  if (mount->GetState() != platform::BrowseMount::State::Mounted) {
+    // korvane-cli's status for a password that does not open the container.
+    constexpr int kWrongPasswordStatus = 4;
+    if (mount->ExitStatus() == kWrongPasswordStatus) {
+      InvalidPassword(*this);
+      return;
+    }
+    failed(mount->Messages().empty() ? "The mount ended without a word." : mount->Messages());
+    return;
+  }
+
+  GetUi().ShellOpen(mount->Folder());
+  TfrmBrowse& browse = *App().frmBrowse;
+  browse.Mount = std::move(mount);
+  Hide();
+  browse.ShowModal();
+  // A front-end that gave up on the window leaves the browse running: it
+  // ends here, detached if it must be.
+  if (browse.Mount) {
+    browse.Mount->End();
+    browse.Mount.reset();
+  }
+  Close();
 }
 
 void TfrmEnter::RemoveReplacedFolder(const std::string& path) {

@@ -1,6 +1,7 @@
 // The Open window: the folder a container stands for and its password; Open
-// restores the folder and removes the container. The password box also
-// knows the access code of the recovery request.
+// restores the folder and removes the container, Browse shows its tree
+// read-only in a folder of its own (the browse window) and changes nothing.
+// The password box also knows the access code of the recovery request.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,7 @@ class TfrmEnter : public TForm {
   TEdit edFolder;
   TEdit edPassword;
   TButton btnOpen;
+  TButton btnBrowse;
   TButton btnCancel;
   TButton btnHelp;
   TImage imgLogo;
@@ -62,6 +64,11 @@ class TfrmEnter : public TForm {
   void OpenWithPassword(const std::string& password);
 
   void btnOpenClick();
+  // Mounts the container read-only (korvane-cli mount, with the password
+  // through a pipe), shows the folder in the file manager and runs the
+  // browse window until it closes; then this window closes too. A wrong
+  // password is said as for Open, and nothing is mounted.
+  void btnBrowseClick();
   void btnCancelClick();
   void btnHelpClick();
   void imgLogoClick();

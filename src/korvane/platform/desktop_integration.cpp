@@ -32,7 +32,7 @@ constexpr std::string_view kBackupSuffix = ".korvane-backup";
 constexpr std::string_view kContainerType = "application/x-korvane-container";
 constexpr std::string_view kDesktopId = "korvane.desktop";
 // Our entries in the Thunar actions file, told apart by their unique-id.
-constexpr std::string_view kThunarIds[] = {"korvane-protect", "korvane-open"};
+constexpr std::string_view kThunarIds[] = {"korvane-protect", "korvane-open", "korvane-browse"};
 // Nothing we would ever have written is this large; a bigger file is not
 // read into memory to look for the marker.
 constexpr off_t kMaxOwnFileSize = 1 << 20;
@@ -65,17 +65,25 @@ constexpr IntegrationFile kFiles[] = {
      ProgramSlot::ShellScript, 0755},
     {"nautilus/scripts/Open with Korvane", desktop_files::kNautilusOpen, ProgramSlot::ShellScript,
      0755},
+    {"nautilus/scripts/Browse with Korvane", desktop_files::kNautilusBrowse,
+     ProgramSlot::ShellScript, 0755},
     {"nemo/actions/korvane-protect.nemo_action", desktop_files::kNemoProtect,
      ProgramSlot::DesktopExec, 0644},
     {"nemo/actions/korvane-open.nemo_action", desktop_files::kNemoOpen, ProgramSlot::DesktopExec,
      0644},
+    {"nemo/actions/korvane-browse.nemo_action", desktop_files::kNemoBrowse,
+     ProgramSlot::DesktopExec, 0644},
     {"kio/servicemenus/korvane-protect.desktop", desktop_files::kDolphinProtect,
      ProgramSlot::DesktopExec, 0755},
     {"kio/servicemenus/korvane-open.desktop", desktop_files::kDolphinOpen, ProgramSlot::DesktopExec,
      0755},
+    {"kio/servicemenus/korvane-browse.desktop", desktop_files::kDolphinBrowse,
+     ProgramSlot::DesktopExec, 0755},
     {"kservices5/ServiceMenus/korvane-protect.desktop", desktop_files::kDolphinProtect,
      ProgramSlot::DesktopExec, 0755},
     {"kservices5/ServiceMenus/korvane-open.desktop", desktop_files::kDolphinOpen,
+     ProgramSlot::DesktopExec, 0755},
+    {"kservices5/ServiceMenus/korvane-browse.desktop", desktop_files::kDolphinBrowse,
      ProgramSlot::DesktopExec, 0755},
 };
 

@@ -1,6 +1,7 @@
 // Per-user desktop integration: the launcher, the container file type, the
-// icon and the file-manager actions (folder "Protect", container "Open") for
-// the user running the program, under the XDG data and config folders.
+// icon and the file-manager actions (folder "Protect", container "Open" and
+// "Browse") for the user running the program, under the XDG data and config
+// folders.
 //
 // Nothing here needs root: every file lands below $XDG_DATA_HOME (default
 // ~/.local/share) or $XDG_CONFIG_HOME (default ~/.config). A file that is

@@ -991,9 +991,8 @@ std::string XdgFolder(const char* variable, const char* belowHome) {
   return home + belowHome;
 }
 
-// Full path of an executable found on $PATH. Empty and relative entries
-// are skipped: a program named by the desktop must not come from whatever
-// folder we happen to stand in.
+}  // namespace
+
 std::string FindOnPath(const std::string& program) {
   const char* pathVariable = std::getenv("PATH");
   std::string_view rest = pathVariable != nullptr ? pathVariable : kDefaultSearchPath;
@@ -1013,6 +1012,8 @@ std::string FindOnPath(const std::string& program) {
   }
   return {};
 }
+
+namespace {
 
 // Only async-signal-safe calls from here on: the caller is a forked child of
 // a process that may have other threads.

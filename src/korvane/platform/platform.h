@@ -300,6 +300,10 @@ std::string ParentDirectory(const std::string& path);
 std::string AbsolutePath(const std::string& path);
 // Full path of the running program (/proc/self/exe); empty when unknown.
 std::string ExecutablePath();
+// Full path of an executable found on $PATH; empty when there is none.
+// Empty and relative entries are skipped: a program named by the desktop
+// must not come from whatever folder we happen to stand in.
+std::string FindOnPath(const std::string& program);
 // The folders that must never be protected, stand-ins of the Windows
 // folder: /bin /boot /dev /etc /lib /lib32 /lib64 /libx32 /proc /sbin /sys /usr.
 const std::vector<std::string>& SystemFolders();

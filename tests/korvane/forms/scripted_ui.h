@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "korvane/forms/application.h"
 #include "korvane/forms/controls.h"
+#include "korvane/forms/protect_form.h"
 #include "korvane/forms/ui.h"
 
 namespace korvane::testing {
@@ -66,5 +70,21 @@ class ScriptedUi : public Ui {
     return all;
   }
 };
+
+// Protects `folder` through the Protect window the scripted way (the options
+// as they come), as korvane-cli does.
+inline void ProtectScripted(const std::string& folder, const std::string& password,
+                            const TEnvironment& environment) {
+  ScriptedUi ui;
+  ui.Scripts["frmProtect"] = [password](TForm& form) {
+    auto& protect = dynamic_cast<TfrmProtect&>(form);
+    protect.edPassword.SetText(password);
+    protect.edConfirm.SetText(password);
+    protect.btnProtect.Click();
+  };
+  TApplication app(ui, environment);
+  app.Run({"korvane", "-PROTECT", folder});
+  ASSERT_EQ(app.frmProtect->Outcome, TWorkflowOutcome::woDone);
+}
 
 }  // namespace korvane::testing

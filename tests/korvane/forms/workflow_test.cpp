@@ -170,6 +170,7 @@ TEST(StartUp, ModesFromTheCommandLine) {
     bool protect;
     bool open;
     std::string folder;
+    bool browse = false;
   };
   const std::vector<Case> cases = {
       {{"k", "-protect", "/data/Photos"}, true, false, "/data/Photos"},
@@ -180,6 +181,8 @@ TEST(StartUp, ModesFromTheCommandLine) {
       {{"k", "-OPEN-PROTECT", "/d/x"}, true, true, "/d/x"},
       {{"k", "-PROTECT", ""}, true, false, ""},
       {{"k"}, false, false, ""},
+      {{"k", "-browse", "/data/Photos._zkvlk"}, false, false, "/data/Photos._zkvlk", true},
+      {{"k", "-BROWSE"}, false, false, "", false},
   };
   ScriptedUi ui;
   for (const Case& c : cases) {
@@ -187,6 +190,7 @@ TEST(StartUp, ModesFromTheCommandLine) {
     app.ParseCommandLine(c.args);
     EXPECT_EQ(app.ProtectMode, c.protect) << c.args[1 % c.args.size()];
     EXPECT_EQ(app.OpenMode, c.open) << c.args[1 % c.args.size()];
+    EXPECT_EQ(app.BrowseMode, c.browse) << c.args[1 % c.args.size()];
     EXPECT_EQ(app.FolderArgument, c.folder);
   }
 }

@@ -81,12 +81,16 @@ const Expected kExpectedFiles[] = {
     {"icons/hicolor/scalable/apps/korvane.svg", "korvane.svg", 0644},
     {"nautilus/scripts/Protect with Korvane", "nautilus/Protect with Korvane", 0755},
     {"nautilus/scripts/Open with Korvane", "nautilus/Open with Korvane", 0755},
+    {"nautilus/scripts/Browse with Korvane", "nautilus/Browse with Korvane", 0755},
     {"nemo/actions/korvane-protect.nemo_action", "nemo/korvane-protect.nemo_action", 0644},
     {"nemo/actions/korvane-open.nemo_action", "nemo/korvane-open.nemo_action", 0644},
+    {"nemo/actions/korvane-browse.nemo_action", "nemo/korvane-browse.nemo_action", 0644},
     {"kio/servicemenus/korvane-protect.desktop", "dolphin/korvane-protect.desktop", 0755},
     {"kio/servicemenus/korvane-open.desktop", "dolphin/korvane-open.desktop", 0755},
+    {"kio/servicemenus/korvane-browse.desktop", "dolphin/korvane-browse.desktop", 0755},
     {"kservices5/ServiceMenus/korvane-protect.desktop", "dolphin/korvane-protect.desktop", 0755},
     {"kservices5/ServiceMenus/korvane-open.desktop", "dolphin/korvane-open.desktop", 0755},
+    {"kservices5/ServiceMenus/korvane-browse.desktop", "dolphin/korvane-browse.desktop", 0755},
 };
 
 // A home of its own for every test: HOME, the XDG data and config homes and
@@ -173,12 +177,16 @@ TEST_F(DesktopIntegrationTest, InstallWritesThePackagedFilesWithTheProgramPath) 
   const std::string entry = ReadFile(Data() / "applications/korvane.desktop");
   EXPECT_NE(entry.find("\nExec=\"/opt/Kor vane/bin/korvane\" -OPEN %f\n"), std::string::npos);
   EXPECT_NE(entry.find("\nExec=\"/opt/Kor vane/bin/korvane\" -PROTECT %f\n"), std::string::npos);
+  EXPECT_NE(entry.find("\nExec=\"/opt/Kor vane/bin/korvane\" -BROWSE %f\n"), std::string::npos);
+  EXPECT_NE(entry.find("\nActions=Protect;Open;Browse;\n"), std::string::npos);
   EXPECT_EQ(entry.find("Exec=korvane"), std::string::npos);
   const std::string uca = ReadFile(Uca());
   EXPECT_NE(uca.find("<command>'/opt/Kor vane/bin/korvane' -PROTECT %f</command>"),
             std::string::npos)
       << uca;
   EXPECT_NE(uca.find("<command>'/opt/Kor vane/bin/korvane' -OPEN %f</command>"), std::string::npos);
+  EXPECT_NE(uca.find("<command>'/opt/Kor vane/bin/korvane' -BROWSE %f</command>"),
+            std::string::npos);
 }
 
 // Each character with a meaning to the launcher or the shell reaches them
@@ -239,8 +247,8 @@ TEST_F(DesktopIntegrationTest, UnusableProgramPathWritesNothing) {
 }
 
 // The installed scripts act on what the file manager selected: folders for
-// Protect, containers for Open, everything else left alone, names with
-// spaces and quotes intact.
+// Protect, containers for Open and Browse, everything else left alone, names
+// with spaces and quotes intact.
 TEST_F(DesktopIntegrationTest, NautilusScriptsStartTheProgramOnTheRightSelection) {
   const fs::path log = root_ / "calls.log";
   const fs::path program = root_ / "bin dir" / "fake 'korvane'";
@@ -268,6 +276,19 @@ TEST_F(DesktopIntegrationTest, NautilusScriptsStartTheProgramOnTheRightSelection
   const std::string open = "'" + (Data() / "nautilus/scripts/Open with Korvane").string() + "'";
   ASSERT_EQ(std::system(open.c_str()), 0);
   EXPECT_EQ(ReadFile(log), "-OPEN|" + container.string() + "\n");
+  fs::remove(log);
+  // Each container browses in a program of its own; the script returns once
+  // they all ended.
+  const fs::path second = root_ / "it's \"two\"._zkvlk";
+  WriteFile(second, "container");
+  ScopedEnv two("NAUTILUS_SCRIPT_SELECTED_FILE_PATHS",
+                selection + second.string() + "\n" + (root_ / "gone._zkvlk").string() + "\n");
+  const std::string browse = "'" + (Data() / "nautilus/scripts/Browse with Korvane").string() + "'";
+  ASSERT_EQ(std::system(browse.c_str()), 0);
+  const std::string calls = ReadFile(log);
+  EXPECT_EQ(Count(calls, "\n"), 2u) << calls;
+  EXPECT_NE(calls.find("-BROWSE|" + container.string() + "\n"), std::string::npos) << calls;
+  EXPECT_NE(calls.find("-BROWSE|" + second.string() + "\n"), std::string::npos) << calls;
 }
 
 // A second install changes nothing; uninstall leaves nothing of ours, and
@@ -286,7 +307,7 @@ TEST_F(DesktopIntegrationTest, InstallTwiceIsIdempotentAndUninstallRemovesEveryt
   ASSERT_EQ(InstallDesktopIntegration("/opt/korvane/korvane", report), 0) << report;
   EXPECT_NE(ReadFile(Data() / "applications/korvane.desktop").find("Exec=\"/opt/korvane/korvane\""),
             std::string::npos);
-  EXPECT_EQ(Count(ReadFile(Uca()), "<command>"), 2u);
+  EXPECT_EQ(Count(ReadFile(Uca()), "<command>"), 3u);
 
   ASSERT_EQ(UninstallDesktopIntegration(report), 0) << report;
   for (const Expected& file : kExpectedFiles) {
@@ -377,12 +398,12 @@ TEST_F(DesktopIntegrationTest, ThunarActionsStartFromTheSystemFileAndKeepBrokenO
   ASSERT_EQ(InstallDesktopIntegration("/usr/bin/korvane", report), 0) << report;
   std::string merged = ReadFile(Uca());
   EXPECT_NE(merged.find("<name>Open Terminal Here</name>"), std::string::npos) << merged;
-  EXPECT_EQ(Count(merged, "<unique-id>korvane-"), 2u);
+  EXPECT_EQ(Count(merged, "<unique-id>korvane-"), 3u);
 
   WriteFile(Uca(), "not xml at all");
   ASSERT_EQ(InstallDesktopIntegration("/usr/bin/korvane", report), 0) << report;
   EXPECT_EQ(ReadFile(Uca().string() + ".korvane-backup"), "not xml at all");
-  EXPECT_EQ(Count(ReadFile(Uca()), "<unique-id>korvane-"), 2u);
+  EXPECT_EQ(Count(ReadFile(Uca()), "<unique-id>korvane-"), 3u);
 }
 
 // With the desktop helpers installed, the file type reaches the user's MIME

@@ -24,6 +24,8 @@ TEnvironment TestEnvironment(const std::string& programDir) {
   environment.LanguageId = [] { return std::string("ENU"); };
   // Nothing in these tests goes online unless a test says where.
   environment.CheckUrl = [] { return std::string("http://127.0.0.1:9/update/chkver.php"); };
+  // Browse mounts with the korvane-cli of this build.
+  environment.BrowseTool = [] { return std::string(KORVANE_CLI); };
   return environment;
 }
 

@@ -41,7 +41,8 @@ using testsupport::WriteFile;
 void MakeFolder(const std::string& folder);
 
 // Machine facts for the windows: plenty of disk space, the program in
-// `programDir`/bin (where help pages may be put), a fixed day.
+// `programDir`/bin (where help pages may be put), a fixed day, this build's
+// korvane-cli for Browse.
 TEnvironment TestEnvironment(const std::string& programDir = "/opt/korvane");
 
 // ---------------------------------------------------------------- front-end

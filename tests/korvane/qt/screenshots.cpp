@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "gui_driver.h"
+#include "korvane/forms/browse_form.h"
 #include "korvane/forms/enter_form.h"
 #include "korvane/forms/files_list_form.h"
 #include "korvane/forms/globals.h"
@@ -18,7 +20,6 @@
 #include "korvane/forms/protect_form.h"
 #include "korvane/forms/request_form.h"
 #include "korvane/forms/service_records.h"
-#include "gui_driver.h"
 
 namespace korvane::qttest {
 
@@ -167,6 +168,11 @@ int TakeScreenshots(const std::string& folderArgument) {
       app.frmRequest->cbxAgree.SetChecked(true);
     });
     app.frmEnter->Hide();
+    // The browse window as a running browse shows it (no mount is made here).
+    ok &= ShowAndSave(ui, *app.frmBrowse, folder, [&app](FormDialog&) {
+      app.frmBrowse->lblBrowsing.Caption = "Photos is open for browsing, read-only";
+      app.frmBrowse->lblFolder.Caption = "/run/user/1000/korvane/Photos";
+    });
     ui.DiscardAllDialogs();
   }
   {

@@ -16,15 +16,17 @@
 #include <vector>
 
 #include "../forms/scripted_ui.h"
+#include "gui_driver.h"
+#include "korvane/forms/container_layout.h"
 #include "korvane/forms/enter_form.h"
 #include "korvane/forms/globals.h"
 #include "korvane/forms/other_forms.h"
 #include "korvane/forms/progress_form.h"
 #include "korvane/forms/protect_form.h"
-#include "korvane/forms/container_layout.h"
 #include "korvane/forms/request_form.h"
 #include "korvane/forms/service_records.h"
-#include "gui_driver.h"
+#include "korvane/platform/browse_mount.h"
+#include "tools/mount/mount_test_support.h"
 
 namespace korvane::qttest {
 namespace {
@@ -80,16 +82,7 @@ struct GuiWorkflow : ::testing::Test {
 
 // The same protection through the scripted front-end korvane-cli uses.
 void ProtectScripted(const std::string& folder, const std::string& password) {
-  testing::ScriptedUi ui;
-  ui.Scripts["frmProtect"] = [password](TForm& form) {
-    auto& protect = dynamic_cast<TfrmProtect&>(form);
-    protect.edPassword.SetText(password);
-    protect.edConfirm.SetText(password);
-    protect.btnProtect.Click();
-  };
-  TApplication app(ui, TestEnvironment());
-  app.Run({"korvane", "-PROTECT", folder});
-  ASSERT_EQ(app.frmProtect->Outcome, TWorkflowOutcome::woDone);
+  testing::ProtectScripted(folder, password, TestEnvironment());
 }
 
 TEST_F(GuiWorkflow, ProtectAndOpenRoundTripAsTheCommandLineDoes) {
@@ -166,6 +159,39 @@ TEST_F(GuiWorkflow, ProtectAndOpenRoundTripAsTheCommandLineDoes) {
   for (auto a = tree.begin(), b = twinTree.begin(); a != tree.end(); ++a, ++b) {
     EXPECT_EQ(a->first, b->first);
   }
+}
+
+// Browse through the real dialogs: the Open window started with -BROWSE
+// browses on Enter; the browse window shows its exact words, and Escape
+// (which is also what SIGTERM and SIGINT press) ends the browse.
+TEST_F(GuiWorkflow, BrowseShowsTheFolderUntilItsWindowCloses) {
+  if (const std::string missing = mounttest::WhyNoMounts(); !missing.empty())
+    GTEST_SKIP() << missing;
+  const auto before = Snapshot(folder);
+  ProtectScripted(folder, "long enough");
+  const std::string mount = platform::RuntimeDirectory() + "/korvane/Photos";
+  GuiRun run;
+  GuiScript script;
+  script.WhenShown(kEnter, [](FormDialog& dialog) {
+    EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Korvane: Browse Folder"));
+    EXPECT_TRUE(dialog.findChild<QPushButton*>("btnBrowse")->isDefault());
+    TypeInto(dialog, "edPassword", "long enough");
+    QTest::keyClick(dialog.findChild<QLineEdit*>("edPassword"), Qt::Key_Return);
+  });
+  script.WhenShown(QStringLiteral("frmBrowse"), [&](FormDialog& dialog) {
+    EXPECT_EQ(dialog.findChild<QLabel*>("lblBrowsing")->text(),
+              QStringLiteral("Photos is open for browsing, read-only"));
+    EXPECT_TRUE(platform::IsMountPoint(mount));
+    EXPECT_EQ(Snapshot(mount), before);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+  });
+  run.Go({"korvane", "-BROWSE", container});
+  EXPECT_TRUE(script.Finished());
+  EXPECT_TRUE(run.ui.Boxes.empty());
+  EXPECT_EQ(run.ui.Opened, std::vector<std::string>{mount});
+  EXPECT_FALSE(platform::IsMountPoint(mount));
+  EXPECT_FALSE(Exists(mount));
+  EXPECT_TRUE(Exists(container));
 }
 
 TEST_F(GuiWorkflow, RefusedInputAndDeclinedQuestionsChangeNothing) {

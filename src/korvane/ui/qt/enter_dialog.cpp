@@ -25,6 +25,7 @@ EnterDialog::EnterDialog(QtUi& ui, TForm& form) : FormDialog(ui, form) {
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(Button("btnHelp"));
   buttons->addStretch();
+  buttons->addWidget(Button("btnBrowse"));
   buttons->addWidget(Button("btnOpen"));
   buttons->addWidget(Button("btnCancel"));
   layout->addLayout(buttons);

@@ -19,6 +19,7 @@ FormDialog* CreateFormDialog(QtUi& ui, TForm& form) {
   if (auto* progress = dynamic_cast<TfrmProgress*>(&form)) return new ProgressDialog(ui, *progress);
   if (name == "frmProtect") return new ProtectDialog(ui, form);
   if (name == "frmEnter") return new EnterDialog(ui, form);
+  if (name == "frmBrowse") return new BrowseDialog(ui, form);
   if (name == "frmRequest") return new RequestDialog(ui, form);
   if (name == "frmFilesList") return new FilesListDialog(ui, form);
   if (name == "AboutForm") return new AboutDialog(ui, form);

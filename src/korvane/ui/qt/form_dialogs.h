@@ -56,6 +56,12 @@ class EnterDialog : public FormDialog {
   EnterDialog(QtUi& ui, TForm& form);
 };
 
+class BrowseDialog : public FormDialog {
+  Q_OBJECT
+ public:
+  BrowseDialog(QtUi& ui, TForm& form);
+};
+
 class ProgressDialog : public FormDialog {
   Q_OBJECT
  public:

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "korvane/forms/application.h"
+#include "korvane/forms/browse_form.h"
 #include "korvane/forms/enter_form.h"
 #include "korvane/forms/globals.h"
 #include "korvane/forms/progress_form.h"
@@ -581,6 +582,8 @@ void TerminalUi::RunForm(TForm& form) {
   } else if (auto* enter = dynamic_cast<TfrmEnter*>(&form)) {
     RunEnterForm(*enter);
     if (const std::string said = OutcomeText(*enter); !said.empty()) PrintLine(said);
+  } else if (auto* browse = dynamic_cast<TfrmBrowse*>(&form)) {
+    RunBrowseForm(*browse);
   } else if (auto* request = dynamic_cast<TfrmRequest*>(&form)) {
     RunRequestForm(*request);
   } else if (dynamic_cast<TfrmProgress*>(&form) != nullptr) {
@@ -769,7 +772,34 @@ void TerminalUi::RunEnterForm(TfrmEnter& form) {
     // The access code opened the recovery request; back at the password
     // prompt once it closed, without trying the code as a password.
     if (formRuns_ != runsBefore) continue;
-    form.btnOpen.Click();
+    // Started to browse: the password browses, as Enter does on the desktop.
+    if (form.btnBrowse.Default)
+      form.btnBrowse.Click();
+    else
+      form.btnOpen.Click();
+  }
+}
+
+void TerminalUi::RunBrowseForm(TfrmBrowse& form) {
+  PrintTitle(form.Caption);
+  PrintLine(form.lblBrowsing.Caption);
+  PrintLine("  " + form.lblFolder.Caption);
+  while (form.Visible()) {
+    PrintBlankLine();
+    std::string ignored;
+    const bool detaching = form.btnDetach.Visible && form.btnDetach.Enabled;
+    const ReadStatus read =
+        ReadAnswer(detaching ? "Press Enter to try again, or Ctrl-C to detach "
+                             : "Press Enter to end the browse (the folder goes) ",
+                   ignored);
+    if (read == ReadStatus::Cancel && detaching) {
+      form.btnDetach.Click();
+      // Nothing more can be done here: the program's end takes it down.
+      if (form.Visible()) form.Hide();
+      return;
+    }
+    form.btnClose.Click();
+    if (form.Visible() && form.lblStatus.Visible) PrintLine(form.lblStatus.Caption);
   }
 }
 

@@ -20,6 +20,7 @@ namespace korvane {
 
 class TfrmProtect;
 class TfrmEnter;
+class TfrmBrowse;
 class TfrmRequest;
 class TfrmProgress;
 
@@ -107,6 +108,7 @@ class TerminalUi final : public Ui {
   // ---- windows
   void RunProtectForm(TfrmProtect& form);
   void RunEnterForm(TfrmEnter& form);
+  void RunBrowseForm(TfrmBrowse& form);
   void RunRequestForm(TfrmRequest& form);
   void RunInformationForm(TForm& form);
   // Cancel as the person would: the Cancel button when it can be pressed,
