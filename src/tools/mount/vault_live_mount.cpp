@@ -85,35 +85,91 @@ struct TVaultLiveMount::TCallbacks {
     });
   }
 
-  static int Readdir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t /*offset*/,
-                     fuse_file_info* /*file*/, fuse_readdir_flags /*flags*/) {
+  // A folder's names are taken when a listing starts (offset 0, also after a
+  // rewind); the listing goes on from the position the kernel gives, so a
+  // large folder costs its own size once, and names added or removed
+  // meanwhile do not shift it.
+  static int Opendir(const char* path, fuse_file_info* file) {
+    return Locked([&](TVaultLiveMount& self) {
+      const std::u16string folder = self.StoragePath(path);
+      std::uint32_t attributes = attrDirectory;
+      if (!folder.empty()) self.storage_.GetFileAttributes(folder, attributes);
+      if ((attributes & attrDirectory) == 0) return -ENOTDIR;
+      const std::uint64_t handle = self.nextHandle_++;
+      // The names are taken when the listing starts.
+      self.listings_.emplace(handle, TListing{folder, {}});
+      file->fh = handle;
+      return 0;
+    });
+  }
+
+  static int Releasedir(const char* /*path*/, fuse_file_info* file) {
+    return Locked([&](TVaultLiveMount& self) {
+      self.listings_.erase(file->fh);
+      return 0;
+    });
+  }
+
+  // Positions: 1 is ".", 2 is "..", 3 and on the names. When the kernel
+  // asks for attributes with the names, each entry carries them, taken a
+  // batch at a time under the lock and handed over outside it.
+  static int Readdir(const char* /*path*/, void* buffer, fuse_fill_dir_t fill, off_t offset,
+                     fuse_file_info* file, fuse_readdir_flags flags) {
     TVaultLiveMount& self = Self();
+    const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+    const auto none = static_cast<fuse_fill_dir_flags>(0);
     return Guarded([&] {
-      std::vector<std::string> names;
-      {
-        std::lock_guard lock(self.mutex_);
-        const std::u16string folder = self.StoragePath(path);
-        std::uint32_t attributes = attrDirectory;
-        if (!folder.empty()) self.storage_.GetFileAttributes(folder, attributes);
-        if ((attributes & attrDirectory) == 0) return -ENOTDIR;
-        const std::u16string prefix = folder.empty() ? folder : folder + self.separator_;
-        std::unordered_set<std::string> seen;
-        TVaultSearchRec search;
-        TSearchGuard guard{self.storage_, search};
-        for (bool found = self.storage_.FindFirst(search, prefix + u"*.*", 0xFFFFFFFFu); found;
-             found = self.storage_.FindNext(search)) {
-          std::string name = StorageNameToDisk(search.Name);
-          // As export: names a disk cannot hold, or two that meet on one
-          // disk name, are left out.
-          if (IsSafeDiskName(name) && seen.insert(name).second) names.push_back(std::move(name));
+      off_t at = std::max<off_t>(offset, 0);
+      bool fresh = at == 0;
+      if (at == 0) {
+        if (fill(buffer, ".", nullptr, ++at, none) != 0) return 0;
+      }
+      if (at == 1) {
+        if (fill(buffer, "..", nullptr, ++at, none) != 0) return 0;
+      }
+      constexpr std::size_t kBatch = 128;
+      struct TEntry {
+        std::string Name;
+        struct stat St {};
+        bool HasStat = false;
+      };
+      std::vector<TEntry> batch;
+      for (;;) {
+        batch.clear();
+        {
+          std::lock_guard lock(self.mutex_);
+          const auto found = self.listings_.find(file->fh);
+          if (found == self.listings_.end()) return -EBADF;
+          TListing& listing = found->second;
+          if (fresh) {
+            listing.Names = self.ListNames(listing.Folder);
+            fresh = false;
+          }
+          const auto first = static_cast<std::size_t>(at - 2);
+          for (std::size_t i = first; i < listing.Names.size() && batch.size() < kBatch; ++i) {
+            TEntry entry{listing.Names[i]};
+            if (plus) {
+              // An entry gone since the names were taken is listed by name
+              // only; its lookup then finds it missing.
+              try {
+                self.Stat(self.ChildPath(listing.Folder, listing.Names[i]), entry.St);
+                entry.HasStat = true;
+              } catch (const std::exception&) {
+              }
+            }
+            batch.push_back(std::move(entry));
+          }
+        }
+        if (batch.empty()) return 0;
+        for (const TEntry& entry : batch) {
+          const auto how =
+              entry.HasStat ? static_cast<fuse_fill_dir_flags>(FUSE_FILL_DIR_PLUS) : none;
+          if (fill(buffer, entry.Name.c_str(), entry.HasStat ? &entry.St : nullptr, at + 1, how) !=
+              0)
+            return 0;
+          ++at;
         }
       }
-      const auto none = static_cast<fuse_fill_dir_flags>(0);
-      if (fill(buffer, ".", nullptr, 0, none) != 0) return 0;
-      if (fill(buffer, "..", nullptr, 0, none) != 0) return 0;
-      for (const std::string& name : names)
-        if (fill(buffer, name.c_str(), nullptr, 0, none) != 0) break;
-      return 0;
     });
   }
 
@@ -441,7 +497,9 @@ struct TVaultLiveMount::TCallbacks {
     ops.init = Init;
     ops.getattr = Getattr;
     ops.readlink = Readlink;
+    ops.opendir = Opendir;
     ops.readdir = Readdir;
+    ops.releasedir = Releasedir;
     ops.mkdir = Mkdir;
     ops.rmdir = Rmdir;
     ops.unlink = Unlink;
@@ -476,6 +534,31 @@ TVaultLiveMount::TVaultLiveMount(TVaultStorage& storage, std::string fsName)
 TVaultLiveMount::~TVaultLiveMount() {
   // Streams close before the storage their caller owns goes.
   open_.clear();
+}
+
+std::vector<std::string> TVaultLiveMount::ListNames(const std::u16string& folder) {
+  const std::u16string prefix = folder.empty() ? folder : folder + separator_;
+  std::vector<std::string> names;
+  std::unordered_set<std::string> seen;
+  TVaultSearchRec search;
+  TSearchGuard guard{storage_, search};
+  // Names only: without times and sizes the search needs no file's own
+  // pages, only the folder's.
+  for (bool found = storage_.FindFirstEx(search, prefix + u"*.*", 0xFFFFFFFFu, 0); found;
+       found = storage_.FindNext(search)) {
+    std::string name = StorageNameToDisk(search.Name);
+    // As export: names a disk cannot hold, or two that meet on one disk
+    // name, are left out.
+    if (IsSafeDiskName(name) && seen.insert(name).second) names.push_back(std::move(name));
+  }
+  return names;
+}
+
+std::u16string TVaultLiveMount::ChildPath(const std::u16string& folder,
+                                          const std::string& name) const {
+  std::u16string path = folder;
+  if (!path.empty()) path += separator_;
+  return path + DiskNameToStorage(name);
 }
 
 std::u16string TVaultLiveMount::StoragePath(const char* path) const {

@@ -58,11 +58,22 @@ class TVaultLiveMount {
     bool Writable = false;
   };
 
+  // An open folder's names, as a listing goes through them.
+  struct TListing {
+    std::u16string Folder;
+    std::vector<std::string> Names;
+  };
+
   // The container path of a mount path ("/a/b" -> "a<sep>b"; "/" -> "").
   std::u16string StoragePath(const char* path) const;
   // The container path of an open file (when `file` names one), else of
   // the mount path. REQUIRES(mutex_)
   std::u16string OpenPath(const char* path, const fuse_file_info* file) const;
+  // The disk names of a folder's entries, as export would write them.
+  // REQUIRES(mutex_)
+  std::vector<std::string> ListNames(const std::u16string& folder);
+  // The container path of the entry `name` (a disk name) in `folder`.
+  std::u16string ChildPath(const std::u16string& folder, const std::string& name) const;
   // The container path of an entry's folder, and its own name.
   void SplitPath(const std::u16string& path, std::u16string& folder, std::u16string& name) const;
   // The folder's table of link times: the stamp of `name`, if any. REQUIRES(mutex_)
@@ -91,6 +102,7 @@ class TVaultLiveMount {
   std::mutex mutex_;
   // Guarded by mutex_.
   std::unordered_map<std::uint64_t, TOpenFile> open_;
+  std::unordered_map<std::uint64_t, TListing> listings_;  // open folders
   std::uint64_t nextHandle_ = 1;
   TFuseSession session_;
 };

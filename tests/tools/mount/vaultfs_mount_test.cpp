@@ -130,8 +130,14 @@ const char* const kChanges =
 TEST_F(VaultfsMountTest, ATreeCopiedAndChangedThroughAMountIsWhatTheContainerHolds) {
   const std::string source = work_ / "source";
   BuildTree(source);
-  Mount();
   std::string output;
+  // A folder whose listing takes the kernel several requests.
+  ASSERT_EQ(RunShell("mkdir " + Quote(source + "/many") + " && cd " + Quote(source + "/many") +
+                         " && for i in $(seq 1 250); do : > a-long-name-for-the-listing-$i; done",
+                     &output),
+            0)
+      << output;
+  Mount();
   ASSERT_EQ(RunShell("cp -a " + Quote(source) + "/. " + Quote(mnt_), &output), 0) << output;
   // Exactly the copy: bytes, names, modes, nanosecond times, links.
   EXPECT_EQ(RunShell("diff -r --no-dereference " + Quote(source) + " " + Quote(mnt_), &output), 0)
