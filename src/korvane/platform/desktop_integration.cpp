@@ -36,7 +36,6 @@ constexpr std::string_view kThunarIds[] = {"korvane-protect", "korvane-open", "k
 // Nothing we would ever have written is this large; a bigger file is not
 // read into memory to look for the marker.
 constexpr off_t kMaxOwnFileSize = 1 << 20;
-constexpr const char* kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
 
 // How the program path goes into a file.
 enum class ProgramSlot {
@@ -649,31 +648,13 @@ void ForgetDefaultApplication(Report& report) {
 
 // ---------------------------------------------------------------- helper programs
 
-std::string FindProgram(const std::string& name) {
-  const char* pathVariable = std::getenv("PATH");
-  std::string_view rest = pathVariable != nullptr ? pathVariable : kDefaultSearchPath;
-  while (!rest.empty()) {
-    const std::size_t colon = rest.find(':');
-    const std::string_view folder = rest.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    if (folder.empty() || folder.front() != '/') continue;
-    std::string candidate = std::string(folder) + "/" + name;
-    struct stat info {};
-    if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-        ::access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
-    }
-  }
-  return {};
-}
-
 // Runs a desktop helper (when installed) and waits for it, its output
 // discarded. Its failure is reported but fails nothing: the files are in
 // place and the desktop picks them up at the next login at the latest.
 void RunHelper(std::vector<std::string> arguments, Report& report) {
   std::string description;
   for (const std::string& argument : arguments) description += " " + argument;
-  const std::string program = FindProgram(arguments.front());
+  const std::string program = FindOnPath(arguments.front());
   if (program.empty()) {
     report.Note("skipped (not installed):" + description);
     return;
